@@ -1,0 +1,23 @@
+include(CMakePackageConfigHelpers)
+
+install(TARGETS jointbus EXPORT jointbusTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY include/jointbus DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT jointbusTargets NAMESPACE jointbus::
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/jointbus)
+
+configure_package_config_file(cmake/jointbusConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/jointbusConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/jointbus)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/jointbusConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${CMAKE_CURRENT_BINARY_DIR}/jointbusConfig.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/jointbusConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/jointbus)
+
+configure_file(cmake/jointbus.pc.in ${CMAKE_CURRENT_BINARY_DIR}/jointbus.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/jointbus.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,76 @@
+#pragma once
+
+// Runs a task periodically on a thread of its own, keeping a minimum gap between runs: after
+// each run it sleeps the interval minus the run time (in whole milliseconds) and warns about
+// runs that took the whole interval or longer. Times are taken from the steady clock, so a
+// step of the wall clock cannot stall the loop.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "jointbus/common/logger.h"
+
+class PrivateTimer {
+public:
+    PrivateTimer() = default;
+    PrivateTimer(const PrivateTimer&) = delete;
+    PrivateTimer& operator=(const PrivateTimer&) = delete;
+    ~PrivateTimer() { stop(); }
+
+    // Starts the loop with `interval` in milliseconds. Does nothing while a loop is running,
+    // so the task never runs concurrently with itself. Returns at once.
+    template <class F>
+    void start(int interval, F task) {
+        std::lock_guard<std::mutex> control(controlMutex);
+        if (running.load(std::memory_order_relaxed)) return;
+        JoinLocked();
+        running.store(true, std::memory_order_relaxed);
+        worker = std::thread([this, interval, task]() mutable { Loop(interval, task); });
+    }
+
+    // Clears `running`; the loop ends after the run in progress and the task is not run
+    // again. Called from any thread but the timer's own, it also waits for that run to end.
+    // Called from the task itself it only clears the flag.
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(sleepMutex);
+            running.store(false, std::memory_order_relaxed);
+        }
+        wake.notify_all();
+        std::lock_guard<std::mutex> control(controlMutex);
+        if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) JoinLocked();
+    }
+
+    std::atomic<bool> running{false};
+
+private:
+    template <class F>
+    void Loop(int interval, F& task) {
+        using namespace std::chrono;
+        while (running.load(std::memory_order_relaxed)) {
+            const auto t0 = steady_clock::now();
+            task();
+            const long long elapsedNs = duration_cast<nanoseconds>(steady_clock::now() - t0).count();
+            const long long elapsedMs = elapsedNs / 1000000;
+            if (elapsedMs >= interval) {
+                LOG_WARN("Duration: {:.02f}ms\r\n", static_cast<double>(elapsedNs / 1000) / 1000.0);
+                continue;
+            }
+            std::unique_lock<std::mutex> lock(sleepMutex);
+            wake.wait_for(lock, milliseconds(interval - elapsedMs),
+                          [this] { return !running.load(std::memory_order_relaxed); });
+        }
+    }
+
+    void JoinLocked() {
+        if (worker.joinable()) worker.join();
+    }
+
+    std::mutex controlMutex;  // guards `worker`
+    std::mutex sleepMutex;    // lets stop() cut a sleep short
+    std::condition_variable wake;
+    std::thread worker;
+};

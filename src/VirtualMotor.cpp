@@ -1,0 +1,62 @@
+#include "jointbus/common/virtual_motor.h"
+
+VirtualMotor::VirtualMotor() = default;
+
+VirtualMotor::VirtualMotor(unsigned int id, bool inv) {
+    motor_id = id;
+    inverse = inv;
+}
+
+int VirtualMotor::init() { return 0; }
+
+int VirtualMotor::setMotorPosition(double pos) {
+    position = pos;
+    return 0;
+}
+
+int VirtualMotor::setMotorPosition(double pos, double) { return setMotorPosition(pos); }
+
+int VirtualMotor::setMotorPosition(double pos, double, double) { return setMotorPosition(pos); }
+
+// Each read advances the simulation by one fixed step at the commanded velocity.
+int VirtualMotor::getMotorPosition(double& pos) {
+    position = velocity * time_step + position;
+    pos = position;
+    return 0;
+}
+
+int VirtualMotor::setEnableStatus(bool enable) {
+    enabled = enable;
+    return 0;
+}
+
+int VirtualMotor::getEnableStatus(bool& out) {
+    out = enabled;
+    return 0;
+}
+
+int VirtualMotor::setHome(unsigned int) {
+    position = 0.0;
+    return 0;
+}
+
+int VirtualMotor::getTorque(double& torque) {
+    torque = 0.0;
+    return 0;
+}
+
+// The simulation reports no measured velocity, only the commanded one moves the position.
+int VirtualMotor::getVelocity(double& out) {
+    out = 0.0;
+    return 0;
+}
+
+int VirtualMotor::setVelocity(double v) {
+    velocity = v;
+    return 0;
+}
+
+int VirtualMotor::getMotorTemperature(int& temperature) {
+    temperature = 25;
+    return 0;
+}
