@@ -38,8 +38,8 @@ public:
         {
             std::lock_guard<std::mutex> lock(sleepMutex);
             running.store(false, std::memory_order_relaxed);
+            wake.notify_all();
         }
-        wake.notify_all();
         std::lock_guard<std::mutex> control(controlMutex);
         if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) JoinLocked();
     }

@@ -248,8 +248,8 @@ void DriverUart::StopRecieve() {
     {
         std::lock_guard<std::mutex> lock(sleepMutex);
         rxStop.store(true);
+        sleepWake.notify_all();
     }
-    sleepWake.notify_all();
     rxThread.join();
 }
 

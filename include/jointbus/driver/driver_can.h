@@ -1,0 +1,96 @@
+#pragma once
+
+#include <linux/can.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "jointbus/common/can_frame.h"
+#include "jointbus/common/consumer_interface.h"
+#include "jointbus/common/hardware_io.h"
+
+// SocketCAN transport: one raw socket bound to one interface with one receive filter, a
+// receive thread that hands frames to a consumer and recovers the socket, a read queue and
+// an optional heartbeat watch. The interface's bit rate is configured outside the library.
+//
+// Threads: the receive thread (StartReceive) and the heartbeat thread (StartHeartbeatCheck)
+// belong to the driver; StopReceive() or the destructor stops and joins both, so the
+// consumer may be destroyed once either has returned.
+class JOINTBUS_API DriverCan : public HardwareIO {
+public:
+    struct HeartbeatEntry {
+        uint32_t id;
+        bool alive;
+    };
+
+    // Filter on exactly the standard id `id`; the third argument is not used.
+    DriverCan(const char* dev, unsigned int id, unsigned int unused);
+    // Installs only the first of the filters at `filters` (can_id, can_mask), whatever count.
+    DriverCan(const char* dev, const void* filters, int count);
+    ~DriverCan() override;
+    DriverCan(const DriverCan&) = delete;
+    DriverCan& operator=(const DriverCan&) = delete;
+
+    // (Re)opens the socket, restarting a bus-off or stopped interface first. 0 or -1.
+    // Refuses interface names longer than 15 characters.
+    int Open() override;
+    int Close() override;
+    bool IsOpen() override;
+    int Read(unsigned char* buf, int size) override;
+    int Write(const unsigned char* data, int len) override;
+
+    // Sends one frame; true when all of it was written. Any thread; may block about 10 s
+    // when the failure count triggers an interface restart.
+    bool CanWrite(unsigned int id, const unsigned char* data, unsigned char len);
+    // Reads one frame: 16 on success, -1 on failure (the socket is then closed).
+    int CanRead(unsigned int* id, unsigned char* data, unsigned char* len);
+    int CanFiltersConfig(const void* filters, int size);
+
+    // Starts the receive thread (once; a second call only replaces the consumer).
+    void StartReceive(ConsumerInterface* c);
+    // Stops the receive and heartbeat threads and waits for them. Safe to call twice.
+    void StopReceive();
+    void Callback();  // receive loop, on the receive thread only
+
+    bool GetCanFrame(CanFrame& out);
+    bool DropOneCanFrame();
+    void ClearReadQueue();
+    unsigned int GetReadQueueSize();
+
+    void AddHeartbeatId(const unsigned int& id);
+    void SetHeartbeatTimeOut(double seconds);
+    void StartHeartbeatCheck();
+    static void HeartbeatCallback(void* driver);
+
+    // Consecutive failed frame writes of all drivers in the process.
+    static std::atomic<int> write_err_count;
+
+private:
+    void InitCommon(const char* dev);
+    void RestartInterface(unsigned int pauseSec, bool interruptible);
+    bool WaitReadable();
+    bool SleepUnlessStopped(long ms);  // false when a stop was requested
+    void Poke();
+
+    std::atomic<int> fd{-1};
+    char devName[32] = {};
+    can_filter rxFilter{};
+    std::mutex rxMutex;  // heartbeat list, read queue, and the hand-over to the consumer
+    std::vector<HeartbeatEntry> heartbeatList;
+    double heartbeatTimeOut = 0;
+    std::atomic<ConsumerInterface*> consumer{nullptr};
+    std::deque<CanFrame> readQueue;
+
+    std::mutex threadMutex;  // guards the thread handles
+    std::thread rxThread;
+    std::thread heartbeatThread;
+    std::atomic<bool> stopping{false};
+    std::mutex stopMutex;
+    std::condition_variable stopWake;
+    int wakeFd = -1;  // eventfd that ends the receive thread's wait for a frame
+};

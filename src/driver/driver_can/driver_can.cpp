@@ -1,0 +1,342 @@
+#include "jointbus/driver/driver_can.h"
+
+#include <errno.h>
+#include <libsocketcan.h>
+#include <linux/can/error.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "jointbus/common/logger.h"
+
+std::atomic<int> DriverCan::write_err_count{0};
+
+namespace {
+constexpr int kFrameSize = sizeof(can_frame);  // 16
+constexpr int kSocketBuffer = 212992;
+// Linux CAN netlink states that need a restart.
+constexpr int kStateBusOff = 3;
+constexpr int kStateStopped = 4;
+}  // namespace
+
+DriverCan::DriverCan(const char* dev, unsigned int id, unsigned int) {
+    rxFilter.can_id = id;
+    rxFilter.can_mask = CAN_SFF_MASK;
+    InitCommon(dev);
+}
+
+DriverCan::DriverCan(const char* dev, const void* filters, int) {
+    std::memcpy(&rxFilter, filters, sizeof rxFilter);
+    InitCommon(dev);
+}
+
+void DriverCan::InitCommon(const char* dev) {
+    std::snprintf(devName, sizeof devName, "%s", dev ? dev : "");
+    wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    LOG_DEBUG("device is {}\r\n", devName);
+    Open();
+}
+
+DriverCan::~DriverCan() {
+    StopReceive();
+    const int old = fd.exchange(-1);
+    if (old >= 0) ::close(old);
+    if (wakeFd >= 0) ::close(wakeFd);
+}
+
+int DriverCan::Open() {
+    const int old = fd.exchange(-1);
+    if (old >= 0) ::close(old);
+
+    if (std::strlen(devName) >= IFNAMSIZ) {
+        LOG_ERROR("CAN interface name {} is longer than {} characters\n", devName, IFNAMSIZ - 1);
+        return -1;
+    }
+    int state = 0;
+    if (can_get_state(devName, &state) == 0 && (state == kStateBusOff || state == kStateStopped)) {
+        RestartInterface(1, true);
+    }
+    const int s = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    if (s < 0) {
+        perror("socket can create error!\n");
+        return -1;
+    }
+    ifreq ifr{};
+    std::memcpy(ifr.ifr_name, devName, std::strlen(devName));
+    if (ioctl(s, SIOCGIFINDEX, &ifr) < 0) {
+        perror("can interface lookup error!");
+        ::close(s);
+        return -1;
+    }
+    const int on = 1, off = 0;
+    setsockopt(s, SOL_CAN_RAW, CAN_RAW_LOOPBACK, &on, sizeof on);
+    setsockopt(s, SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &off, sizeof off);
+    int size = 0;
+    socklen_t len = sizeof size;
+    getsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, &len);
+    LOG_INFO("recv sock buffer num={}\n", size);
+    size = kSocketBuffer;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    len = sizeof size;
+    getsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, &len);
+    LOG_INFO("recv sock buffer num 1={}\n", size);
+    len = sizeof size;
+    getsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, &len);
+    LOG_INFO("send sock buffer num={}\n", size);
+    size = kSocketBuffer;
+    setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    len = sizeof size;
+    getsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, &len);
+    LOG_INFO("send sock buffer num 1={}\n", size);
+    setsockopt(s, SOL_CAN_RAW, CAN_RAW_FILTER, &rxFilter, sizeof rxFilter);
+    const can_err_mask_t errMask = CAN_ERR_BUSOFF;
+    setsockopt(s, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errMask, sizeof errMask);
+
+    sockaddr_can addr{};
+    addr.can_family = AF_CAN;
+    addr.can_ifindex = ifr.ifr_ifindex;
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        ::close(s);
+        perror("bind can device error!");
+        return -1;
+    }
+    fd.store(s);
+    return 0;
+}
+
+int DriverCan::Close() {
+    const int old = fd.exchange(-1);
+    if (old < 0) return 0;
+    ::close(old);
+    Poke();  // a receive thread waiting on the old socket re-checks and reopens
+    LOG_INFO("close driver can\n");
+    return 0;
+}
+
+bool DriverCan::IsOpen() { return fd.load() >= 0; }
+
+int DriverCan::Read(unsigned char* buf, int size) {
+    const int f = fd.load();
+    if (f < 0) return -1;
+    return int(::read(f, buf, size_t(size)));
+}
+
+int DriverCan::Write(const unsigned char* data, int len) {
+    const int f = fd.load();
+    if (f < 0) return -1;
+    return int(::write(f, data, size_t(len)));
+}
+
+int DriverCan::CanFiltersConfig(const void* filters, int size) {
+    return setsockopt(fd.load(), SOL_CAN_RAW, CAN_RAW_FILTER, filters, socklen_t(size));
+}
+
+void DriverCan::RestartInterface(unsigned int pauseSec, bool interruptible) {
+    LOG_INFO("{} in bad stat, restart...\n", devName);
+    can_do_stop(devName);
+    if (interruptible) {
+        if (!SleepUnlessStopped(pauseSec * 1000L)) return;
+    } else {
+        sleep(pauseSec);
+    }
+    can_do_start(devName);
+    if (interruptible) {
+        SleepUnlessStopped(pauseSec * 1000L);
+    } else {
+        sleep(pauseSec);
+    }
+}
+
+bool DriverCan::CanWrite(unsigned int id, const unsigned char* data, unsigned char len) {
+    can_frame frame{};
+    frame.can_id = id;
+    frame.can_dlc = len > CAN_MAX_DLEN ? CAN_MAX_DLEN : len;
+    std::memcpy(frame.data, data, frame.can_dlc);
+    if (Write(reinterpret_cast<const unsigned char*>(&frame), kFrameSize) == kFrameSize) {
+        write_err_count.store(0);
+        return true;
+    }
+    LOG_INFO("errno: {}\n", errno);
+    const int before = write_err_count.fetch_add(1);
+    LOG_INFO("write_err_count: {}\n", before);
+    if ((before + 1) % 200 == 199) {
+        perror("write error to much");
+        Close();
+        RestartInterface(5, false);
+    }
+    return false;
+}
+
+int DriverCan::CanRead(unsigned int* id, unsigned char* data, unsigned char* len) {
+    can_frame frame{};
+    const int n = Read(reinterpret_cast<unsigned char*>(&frame), kFrameSize);
+    if (n >= kFrameSize) {
+        *id = frame.can_id;
+        *len = frame.can_dlc > CAN_MAX_DLEN ? CAN_MAX_DLEN : frame.can_dlc;
+        std::memcpy(data, frame.data, *len);
+        return n;
+    }
+    if (n < 0) {
+        perror("can raw socket read");
+    } else {
+        LOG_DEBUG("read: incomplete CAN frame\n");
+    }
+    const int old = fd.exchange(-1);
+    if (old >= 0) ::close(old);
+    return -1;
+}
+
+void DriverCan::Poke() {
+    if (wakeFd >= 0) {
+        const uint64_t one = 1;
+        if (::write(wakeFd, &one, sizeof one) < 0) {
+            // The counter cannot overflow in practice; a failed poke only delays a wake-up.
+        }
+    }
+}
+
+bool DriverCan::SleepUnlessStopped(long ms) {
+    std::unique_lock<std::mutex> lock(stopMutex);
+    return !stopWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping.load(); });
+}
+
+// Blocks until a frame can be read, the socket is closed by another thread, or a stop is
+// requested. Returns true when CanRead should be called.
+bool DriverCan::WaitReadable() {
+    const int f = fd.load();
+    if (f < 0) return true;  // CanRead fails and the loop reopens the socket
+    pollfd fds[2] = {{f, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) return false;
+    if (fds[1].revents & POLLIN) {
+        uint64_t count;
+        if (::read(wakeFd, &count, sizeof count) < 0) {
+            // Already drained by an earlier pass.
+        }
+        return false;
+    }
+    return true;
+}
+
+void DriverCan::StartReceive(ConsumerInterface* c) {
+    std::lock_guard<std::mutex> control(threadMutex);
+    consumer.store(c);
+    if (!rxThread.joinable() && !stopping.load()) rxThread = std::thread(&DriverCan::Callback, this);
+}
+
+void DriverCan::StopReceive() {
+    std::lock_guard<std::mutex> control(threadMutex);
+    {
+        std::lock_guard<std::mutex> lock(stopMutex);
+        stopping.store(true);
+        stopWake.notify_all();
+    }
+    Poke();
+    if (rxThread.joinable()) rxThread.join();
+    if (heartbeatThread.joinable()) heartbeatThread.join();
+}
+
+void DriverCan::Callback() {
+    while (!stopping.load()) {
+        if (!WaitReadable()) continue;
+        if (stopping.load()) break;
+        CanFrame frame;
+        if (CanRead(&frame.id, frame.data, &frame.len) < 0) {
+            if (!SleepUnlessStopped(1000)) break;
+            Open();
+            continue;
+        }
+        if (!(frame.id & CAN_ERR_FLAG)) {
+            std::lock_guard<std::mutex> lock(rxMutex);
+            bool watched = false;
+            for (auto& entry : heartbeatList) {
+                if (entry.id == frame.id) {
+                    entry.alive = true;
+                    watched = true;
+                }
+            }
+            ConsumerInterface* c = consumer.load();
+            if (!watched && c != nullptr) c->Consume(frame);
+        } else if (frame.id & CAN_ERR_BUSOFF) {
+            LOG_INFO("BUSOFF error, reset\n");
+            Close();
+            RestartInterface(1, true);
+        }
+    }
+}
+
+bool DriverCan::GetCanFrame(CanFrame& out) {
+    std::lock_guard<std::mutex> lock(rxMutex);
+    if (readQueue.empty()) return false;
+    out = readQueue.front();
+    readQueue.pop_front();
+    return true;
+}
+
+bool DriverCan::DropOneCanFrame() {
+    std::lock_guard<std::mutex> lock(rxMutex);
+    if (readQueue.empty()) return false;
+    readQueue.pop_front();
+    return true;
+}
+
+void DriverCan::ClearReadQueue() {
+    std::deque<CanFrame> old;
+    {
+        std::lock_guard<std::mutex> lock(rxMutex);
+        old.swap(readQueue);
+    }
+}
+
+unsigned int DriverCan::GetReadQueueSize() {
+    std::lock_guard<std::mutex> lock(rxMutex);
+    return unsigned(readQueue.size());
+}
+
+void DriverCan::AddHeartbeatId(const unsigned int& id) {
+    std::lock_guard<std::mutex> lock(rxMutex);
+    heartbeatList.push_back({id, true});
+}
+
+void DriverCan::SetHeartbeatTimeOut(double seconds) {
+    std::lock_guard<std::mutex> lock(rxMutex);
+    heartbeatTimeOut = seconds;
+}
+
+void DriverCan::StartHeartbeatCheck() {
+    std::lock_guard<std::mutex> control(threadMutex);
+    if (!heartbeatThread.joinable() && !stopping.load())
+        heartbeatThread = std::thread(&DriverCan::HeartbeatCallback, this);
+}
+
+void DriverCan::HeartbeatCallback(void* driver) {
+    auto* self = static_cast<DriverCan*>(driver);
+    while (!self->stopping.load()) {
+        double period;
+        {
+            std::lock_guard<std::mutex> lock(self->rxMutex);
+            for (auto& entry : self->heartbeatList) {
+                if (entry.alive) {
+                    entry.alive = false;
+                } else {
+                    errno = ETIMEDOUT;
+                    perror("Heartbeat time out!!!\n");
+                    // End at once: exit handlers would destroy objects that other threads
+                    // are still using, and a crash there would hide the status.
+                    std::fflush(nullptr);
+                    _exit(1);
+                }
+            }
+            period = self->heartbeatTimeOut;
+        }
+        if (!self->SleepUnlessStopped(long(period * 1000000) / 1000)) break;
+    }
+}

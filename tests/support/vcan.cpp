@@ -1,0 +1,88 @@
+#include "vcan.h"
+
+#include <linux/can/error.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+namespace testsupport {
+
+namespace {
+bool Ip(const std::string& args) {
+    const std::string cmd = "ip link " + args + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+}  // namespace
+
+Vcan::Vcan() {
+    static std::atomic<int> serial{0};
+    ifname = "jb" + std::to_string(getpid() % 100000) + "x" + std::to_string(serial++);
+    Add();
+}
+
+Vcan::~Vcan() {
+    if (exists) Delete();
+}
+
+bool Vcan::Add() {
+    exists = Ip("add dev " + ifname + " type vcan") && Up();
+    return exists;
+}
+
+bool Vcan::Delete() {
+    exists = false;
+    return Ip("del dev " + ifname);
+}
+
+bool Vcan::Up() { return Ip("set " + ifname + " up"); }
+
+bool Vcan::Down() { return Ip("set " + ifname + " down"); }
+
+CanPeer::CanPeer(const std::string& ifname, bool receiveErrors) {
+    fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    if (fd < 0) return;
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
+    sockaddr_can addr{};
+    addr.can_family = AF_CAN;
+    if (ioctl(fd, SIOCGIFINDEX, &ifr) == 0) addr.can_ifindex = ifr.ifr_ifindex;
+    if (receiveErrors) {
+        const can_err_mask_t all = CAN_ERR_MASK;
+        setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &all, sizeof all);
+    }
+    if (addr.can_ifindex == 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+CanPeer::~CanPeer() {
+    if (fd >= 0) close(fd);
+}
+
+bool CanPeer::Send(const can_frame& frame) {
+    return fd >= 0 && write(fd, &frame, sizeof frame) == ssize_t(sizeof frame);
+}
+
+bool CanPeer::Send(uint32_t id, const std::string& bytes) {
+    can_frame frame{};
+    frame.can_id = id;
+    frame.can_dlc = uint8_t(bytes.size() > 8 ? 8 : bytes.size());
+    std::memcpy(frame.data, bytes.data(), frame.can_dlc);
+    return Send(frame);
+}
+
+bool CanPeer::Receive(can_frame& frame, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    if (fd < 0 || poll(&p, 1, timeoutMs) <= 0) return false;
+    return read(fd, &frame, sizeof frame) == ssize_t(sizeof frame);
+}
+
+}  // namespace testsupport

@@ -1,0 +1,48 @@
+#pragma once
+
+// A virtual CAN interface of the test's own, so that tests running side by side on the bench
+// never share a bus. Needs root and a kernel with vcan (the bench provides both).
+
+#include <linux/can.h>
+
+#include <string>
+
+namespace testsupport {
+
+class Vcan {
+public:
+    Vcan();
+    ~Vcan();
+    Vcan(const Vcan&) = delete;
+    Vcan& operator=(const Vcan&) = delete;
+
+    const std::string& name() const { return ifname; }
+    bool Add();
+    bool Delete();
+    bool Up();
+    bool Down();
+
+private:
+    std::string ifname;
+    bool exists = false;
+};
+
+// A raw socket on an interface for the test's side of the bus.
+class CanPeer {
+public:
+    explicit CanPeer(const std::string& ifname, bool receiveErrors = false);
+    ~CanPeer();
+    CanPeer(const CanPeer&) = delete;
+    CanPeer& operator=(const CanPeer&) = delete;
+
+    bool ok() const { return fd >= 0; }
+    bool Send(uint32_t id, const std::string& bytes);
+    bool Send(const can_frame& frame);
+    // The next frame within timeoutMs; false on time-out.
+    bool Receive(can_frame& frame, int timeoutMs);
+
+private:
+    int fd = -1;
+};
+
+}  // namespace testsupport
