@@ -18,6 +18,9 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/jointbusConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/jointbus)
 
+# The pkg-config file finds its prefix relative to where it is installed, so the installed
+# tree can be moved.
+file(RELATIVE_PATH JOINTBUS_PC_UP /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
 configure_file(cmake/jointbus.pc.in ${CMAKE_CURRENT_BINARY_DIR}/jointbus.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/jointbus.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,12 +1,17 @@
 // Logs the lines named on its command line, so that tests can run the logger in a fresh
 // process with a chosen environment. Each argument is LEVEL:TEXT with LEVEL one of debug,
-// info, warn, error; "repeat:N:LEVEL:TEXT" logs N lines; "lib" makes the library log once.
+// info, warn, error; "repeat:N:LEVEL:TEXT" logs N lines; "lib" makes the library log once;
+// "overrun" runs a timer whose task overruns its interval three times.
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 #include <string>
 
 #include "jointbus/common/logger.h"
+#include "jointbus/common/private_timer.h"
 #include "jointbus/driver/driver_uart.h"
 
 static void LogOne(const std::string& level, const std::string& text) {
@@ -19,6 +24,18 @@ static void LogOne(const std::string& level, const std::string& text) {
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "overrun") {
+            // Three runs of a 5 ms timer whose task takes 6 ms.
+            std::atomic<int> runs{0};
+            PrivateTimer timer;
+            timer.start(5, [&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(6));
+                if (++runs == 3) timer.stop();
+            });
+            while (runs < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            timer.stop();
+            continue;
+        }
         if (arg == "lib") {
             // The second request for a port logs its reuse from inside the library.
             DriverUart::GetUart("/nonexistent/jointbus-probe", 115200);

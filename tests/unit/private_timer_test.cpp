@@ -3,9 +3,12 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <cstdio>
+#include <sstream>
 #include <vector>
 
 #include "jointbus/common/private_timer.h"
+#include "subprocess.h"
 
 using namespace std::chrono;
 
@@ -78,8 +81,6 @@ TEST(PrivateTimer, StopFromTheTaskEndsTheLoop) {
     EXPECT_EQ(runs.load(), 3);
 }
 
-// Overrun warnings and the gap after a short run are seen in a child so the logger can be
-// configured; the child is this test binary's sibling probe.
 TEST(PrivateTimer, GapFollowsTheRunTime) {
     PrivateTimer timer;
     std::vector<steady_clock::time_point> starts;
@@ -99,4 +100,26 @@ TEST(PrivateTimer, GapFollowsTheRunTime) {
                           double(starts.size() - 1);
     EXPECT_GE(meanMs, 5.0);  // 1.7 ms run + 4 ms sleep: about 5.7 ms
     EXPECT_LT(meanMs, 20.0);
+}
+
+// The overrun warning is seen in a child process, where the logger prints to the console.
+TEST(PrivateTimer, OverrunsAreReportedWithTheirDuration) {
+    auto r = testsupport::RunProcess(
+        {testsupport::SelfDir() + "/log_probe", "overrun"},
+        {{"SPDLOG_STDOUT", "true"}, {"SPDLOG_SYSTEMD", "false"}, {"SPDLOG_LEVEL", "info"}});
+    std::istringstream in(r.out);
+    int warnings = 0;
+    for (std::string line; std::getline(in, line);) {
+        double ms = 0;
+        char tail[8] = {};
+        ASSERT_EQ(std::sscanf(line.c_str(), "%*d [WARN] Duration: %lfms%7s", &ms, tail), 1) << line;
+        EXPECT_GE(ms, 6.0);
+        EXPECT_NE(line.find("ms\r"), std::string::npos);
+        const auto dot = line.find('.');
+        EXPECT_EQ(line.substr(dot + 3, 2), "ms");  // two decimals
+        ++warnings;
+        std::getline(in, line);  // the logger's own line feed after the message's \r\n
+    }
+    EXPECT_GE(warnings, 2);
+    EXPECT_LE(warnings, 3);
 }

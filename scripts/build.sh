@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Configures and builds one flavour of the tree: plain (default), thread or address.
+#   scripts/build.sh [plain|thread|address] [release]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+flavour=${1:-plain}
+type=RelWithDebInfo
+[ "${2:-}" = release ] && type=Release
+sanitize=""
+[ "$flavour" = plain ] || sanitize=$flavour
+dir=build/$flavour
+[ "$type" = Release ] && dir=build/release
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=$type -DJOINTBUS_WERROR=ON -DJOINTBUS_SANITIZE="$sanitize" >/dev/null
+cmake --build "$dir" -j"$(nproc)"

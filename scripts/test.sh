@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The whole test suite: the plain build (with the CAN bench and its valgrind runs), then the
+# ThreadSanitizer and AddressSanitizer+UndefinedBehaviorSanitizer builds on the host.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+# The journal sink is tested against a real journal: start journald where none runs.
+if [ ! -S /run/systemd/journal/socket ] && [ "$(id -u)" -eq 0 ] && [ -x /lib/systemd/systemd-journald ]; then
+    /lib/systemd/systemd-journald >/dev/null 2>&1 &
+    for _ in $(seq 1 50); do [ -S /run/systemd/journal/socket ] && break; sleep 0.1; done
+fi
+
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+export ASAN_OPTIONS="detect_leaks=1 abort_on_error=1"
+export UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
+
+status=0
+for flavour in plain thread address; do
+    echo "=== $flavour build ==="
+    scripts/build.sh "$flavour"
+    ctest --test-dir "build/$flavour" --output-on-failure -j2 || status=1
+done
+exit $status
