@@ -1,0 +1,137 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "jointbus/DaMiao/damiao_codec.h"
+#include "jointbus/common/consumer_interface.h"
+#include "jointbus/common/ctrl_motor_interface.h"
+
+class DriverCan;
+
+// Settings of a motor built from the library's parameter file.
+struct DamiaoPara {
+    uint32_t id = 0;
+    uint32_t mode = 0;  // MIT until the file says otherwise
+    uint32_t master_id = 0;
+    std::string dev_name;
+    bool inverse = false;
+    float kp = 15.0f;
+    float kd = 1.0f;
+};
+
+// One Damiao joint motor on a CAN bus. Client calls only store targets and requests; the
+// process-wide sender (Damiao::Damiao_Thread) turns them into one frame per motor every 5 ms,
+// and the motor's own CAN receive thread decodes the feedback through Consume().
+//
+// Units: rad, rad/s, N·m. With `inverse`, values change sign between caller and motor; all
+// stored values are in the motor's frame.
+//
+// Result codes: 0 success; 2001 init: no disabled state within 0.5 s; 2002 init refused: the
+// motor model is unknown, so its value ranges are not known and no frame may be sent;
+// 2003 a setter was given NaN: nothing is stored (infinite and out-of-range values are
+// saturated to the model's ranges when the frame is built);
+// 3006 homing not confirmed in time; 4001 over-current; 4002 overload; 4003 over-voltage;
+// 4004 under-voltage; 4005 coil over-temperature; 4006 MOS over-temperature; 5003
+// communication lost (reported by the motor); 5004 no feedback / offline.
+//
+// Destroying a motor deregisters it from the sender and stops its receive thread first.
+class JOINTBUS_API damiaoMotor : public CtrlMotorInterface, public ConsumerInterface {
+public:
+    static constexpr int kUnknownModel = 2002;
+    static constexpr int kNotANumber = 2003;
+
+    damiaoMotor(int model, unsigned int id, unsigned int mode, unsigned int master_id,
+                std::string dev_name, bool inverse, float kp, float kd);
+    // Reads the interface and the mode of motor `id` from the library's parameter file.
+    damiaoMotor(int model, unsigned int id, unsigned int master_id, bool inverse);
+    ~damiaoMotor() override;
+    damiaoMotor(const damiaoMotor&) = delete;
+    damiaoMotor& operator=(const damiaoMotor&) = delete;
+
+    int init() override;
+    int setMotorPosition(double p) override;
+    int setMotorPosition(double p, double v) override;
+    int setMotorPosition(double p, double v, double t) override;
+    int getMotorPosition(double& out) override;
+    int setEnableStatus(bool on) override;
+    int getEnableStatus(bool& out) override;
+    int setHome(unsigned int ms) override;
+    int getTorque(double& out) override;
+    int getVelocity(double& out) override;
+    int setVelocity(double v) override;
+    int getMotorTemperature(int& out) override;
+
+    // Like getEnableStatus(bool&) but reports the state code.
+    int getEnableStatus(int& out);
+
+    // Feedback decoding. Receive thread, with the driver's rxMutex held; does not block.
+    using ConsumerInterface::Consume;
+    void Consume(CanFrame& frame) override;
+
+    // One tick's work. Sender thread only; each sends one frame and pauses 100 µs, except
+    // SetHomeCmd, which blocks for the whole homing (up to homeTimeoutMs).
+    int SetTargetPos();
+    int SendStat();
+    int SetHomeCmd();
+
+    int ClearErrors();  // sends the clear-error frame; any thread
+    void ErrCntIncrement();
+    int TorqueProtect(float t, double& out);
+    unsigned int float_to_uint(float x, float x_min, float x_max, int bits);
+    float uint_to_float(int x_int, float x_min, float x_max, int bits);
+
+    void MIT_CtrlMotor(unsigned short id, float p, float v, float kp, float kd, float t);
+    void PosSpeed_CtrlMotor(unsigned short id, float p, float v);
+    void Speed_CtrlMotor(unsigned short id, float v);
+
+    void initdamiaoMotor(unsigned int id, unsigned int mode, unsigned int master_id,
+                         std::string dev_name, bool inverse, float kp, float kd);
+    // Reads the entry "damiaomotor<id>" of the parameter file at `path` into `para`:
+    // 0, or -1 on any error of the YAML reader.
+    int function_get_para(unsigned int id, std::string& path);
+
+    // Ranges of the model (single precision at each use).
+    double P_MIN = 0, P_MAX = 0, V_MIN = 0, V_MAX = 0, KP_MIN = 0, KP_MAX = 0, KD_MIN = 0,
+           KD_MAX = 0, T_MIN = 0, T_MAX = 0;
+    double maxSpeed = 0;
+    int model = 0;
+    uint32_t mode = 0;
+    uint32_t master_id = 0;
+    std::string dev_name;
+    float kp = 0, kd = 0;
+
+    // Written and read by several threads (client, sender, receive thread).
+    std::atomic<bool> online{false};
+    std::atomic<bool> reportedEnabled{false};
+    std::atomic<float> lastTorque{0};
+    // Sender thread only.
+    float lastCmdPos = 0;
+    float holdPos = 0;
+    bool inWindow = true;
+
+    std::atomic<int> errCount{0};
+    std::mutex fbMutex;
+    std::atomic<float> fbPosition{0}, fbVelocity{0}, fbTorque{0};
+    std::atomic<int> errCode{0};
+    std::atomic<int> stateCode{-1};
+    std::atomic<int> temperature{0};
+    DriverCan* canDriver = nullptr;  // owned; created by init
+    std::atomic<float> targetPos{0}, targetVel{0}, targetTorque{0};
+    std::atomic<bool> enableReq{false};
+    std::atomic<uint32_t> homeTimeoutMs{0};
+    std::atomic<bool> cmdPending{false};
+    std::mutex writeMutex;
+
+    DamiaoPara para;
+
+private:
+    void SetModel(int m);
+    void SendSpecial(Damiao::SpecialFrame kind);  // under writeMutex, counts a failure
+    void Release();
+    float Sign() const { return inverse ? -1.0f : 1.0f; }
+    Damiao::Ranges ranges;
+    bool knownModel = false;
+};

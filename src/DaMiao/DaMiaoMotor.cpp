@@ -1,0 +1,401 @@
+#include "jointbus/DaMiao/DaMiaoMotor.h"
+
+#include <unistd.h>
+#include <yaml-cpp/yaml.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#include "jointbus/DaMiao/damiao_thread.h"
+#include "jointbus/common/logger.h"
+#include "jointbus/driver/driver_can.h"
+
+#ifndef JOINTBUS_PARAM_FILE
+#define JOINTBUS_PARAM_FILE "/usr/local/share/jointbus/config/motor_.yaml"
+#endif
+
+namespace {
+
+constexpr float kWindow = 0.2f;            // rad: largest target distance still followed
+constexpr int kOfflineErrors = 20;         // consecutive failed writes
+constexpr auto kFramePause = std::chrono::microseconds(100);
+constexpr long long kDisableWaitNs = 499999999;  // "more than 0.5 s"
+constexpr auto kDisablePoll = std::chrono::milliseconds(5);
+constexpr auto kHomePause = std::chrono::milliseconds(10);
+constexpr float kHomeDone = 0.001f;
+
+constexpr auto relaxed = std::memory_order_relaxed;
+
+}  // namespace
+
+damiaoMotor::damiaoMotor(int model_, unsigned int id, unsigned int mode_, unsigned int master_id_,
+                         std::string dev_name_, bool inverse_, float kp_, float kd_) {
+    initdamiaoMotor(id, mode_, master_id_, std::move(dev_name_), inverse_, kp_, kd_);
+    SetModel(model_);
+}
+
+damiaoMotor::damiaoMotor(int model_, unsigned int id, unsigned int master_id_, bool inverse_) {
+    para.id = id;
+    para.master_id = master_id_;
+    para.inverse = inverse_;
+    std::string path = JOINTBUS_PARAM_FILE;
+    function_get_para(id, path);
+    initdamiaoMotor(para.id, para.mode, para.master_id, para.dev_name, para.inverse, para.kp,
+                    para.kd);
+    SetModel(model_);
+}
+
+damiaoMotor::~damiaoMotor() { Release(); }
+
+// Stops everything that could still call into this motor: the sender (waiting for its tick
+// in progress) and the driver's receive thread.
+void damiaoMotor::Release() {
+    if (canDriver == nullptr) return;
+    Damiao::Damiao_Thread::getInstance()->removeDamiao(int(motor_id), this);
+    canDriver->StopReceive();
+    delete canDriver;
+    canDriver = nullptr;
+}
+
+void damiaoMotor::initdamiaoMotor(unsigned int id, unsigned int mode_, unsigned int master_id_,
+                                  std::string dev_name_, bool inverse_, float kp_, float kd_) {
+    motor_id = id;
+    inverse = inverse_;
+    mode = mode_;
+    master_id = master_id_;
+    dev_name = std::move(dev_name_);
+    kp = kp_;
+    kd = kd_;
+}
+
+void damiaoMotor::SetModel(int m) {
+    model = m;
+    knownModel = Damiao::RangesForModel(m, ranges);
+    if (!knownModel) LOG_ERROR("Damiao motor {}: unknown motor model {}, it will not be driven\r\n", motor_id, m);
+    P_MIN = ranges.P_MIN, P_MAX = ranges.P_MAX;
+    V_MIN = ranges.V_MIN, V_MAX = ranges.V_MAX;
+    KP_MIN = ranges.KP_MIN, KP_MAX = ranges.KP_MAX;
+    KD_MIN = ranges.KD_MIN, KD_MAX = ranges.KD_MAX;
+    T_MIN = ranges.T_MIN, T_MAX = ranges.T_MAX;
+    maxSpeed = ranges.maxSpeed;
+}
+
+int damiaoMotor::function_get_para(unsigned int id, std::string& path) {
+    try {
+        YAML::Node root = YAML::LoadFile(path);
+        YAML::Node entry = root["damiaomotor" + std::to_string(id)];
+        para.dev_name = entry["device"].as<std::string>();
+        LOG_INFO("The motor can device is {}\r\n", para.dev_name);
+        para.mode = uint32_t(entry["mode"].as<int32_t>());
+        LOG_INFO("Load motor yamlfile success\r\n!");
+        return 0;
+    } catch (const YAML::Exception& e) {
+        LOG_ERROR("YAML Error:  {}\r\n", e.what());
+        return -1;
+    }
+}
+
+unsigned int damiaoMotor::float_to_uint(float x, float x_min, float x_max, int bits) {
+    return Damiao::FloatToUint(x, x_min, x_max, bits);
+}
+
+float damiaoMotor::uint_to_float(int x_int, float x_min, float x_max, int bits) {
+    return Damiao::UintToFloat(x_int, x_min, x_max, bits);
+}
+
+int damiaoMotor::init() {
+    if (!knownModel) {
+        LOG_ERROR("Damiao motor {}: unknown motor model {}, init refused\r\n", motor_id, model);
+        return kUnknownModel;
+    }
+    Release();  // a second init replaces the first driver instead of leaking its thread
+    enableReq = false;
+    targetPos = 0;
+    targetVel = 0;
+    targetTorque = 0;
+    errCount = 0;
+
+    const can_filter filter{master_id, CAN_SFF_MASK};
+    canDriver = new DriverCan(dev_name.c_str(), &filter, 8);
+    canDriver->StartReceive(this);
+
+    SendSpecial(Damiao::kDisable);
+    const auto start = std::chrono::steady_clock::now();
+    while (stateCode.load(relaxed) != 0) {
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (std::chrono::duration_cast<std::chrono::nanoseconds>(waited).count() > kDisableWaitNs) {
+            std::fprintf(stderr, "disable motor %d failed\n", int(motor_id));
+            return 2001;
+        }
+        std::this_thread::sleep_for(kDisablePoll);
+        if (stateCode.load(relaxed) == 0) break;
+        // Every resend counts as an error: a motor that never answers goes offline after 20.
+        {
+            std::lock_guard<std::mutex> lock(writeMutex);
+            uint8_t frame[8];
+            Damiao::EncodeSpecial(Damiao::kDisable, frame);
+            canDriver->CanWrite(mode | motor_id, frame, 8);
+        }
+        ErrCntIncrement();
+    }
+    Damiao::Damiao_Thread::getInstance()->addDamiao(int(motor_id), this);
+    return 0;
+}
+
+int damiaoMotor::setMotorPosition(double p) { return setMotorPosition(p, 0.0); }
+
+int damiaoMotor::setMotorPosition(double p, double v) {
+    if (std::isnan(p) || std::isnan(v)) return kNotANumber;
+    targetPos.store(Sign() * float(p), relaxed);
+    targetVel.store(Sign() * float(v), relaxed);
+    cmdPending.store(true, relaxed);
+    return 0;
+}
+
+int damiaoMotor::setMotorPosition(double p, double v, double t) {
+    if (std::isnan(p) || std::isnan(v) || std::isnan(t)) return kNotANumber;
+    targetTorque.store(Sign() * float(t), relaxed);
+    return setMotorPosition(p, v);
+}
+
+int damiaoMotor::setVelocity(double v) {
+    if (std::isnan(v)) return kNotANumber;
+    targetVel.store(Sign() * float(v), relaxed);
+    cmdPending.store(true, relaxed);
+    return 0;
+}
+
+int damiaoMotor::getMotorPosition(double& out) {
+    out = Sign() * double(fbPosition.load(relaxed));
+    return 0;
+}
+
+int damiaoMotor::getVelocity(double& out) {
+    out = Sign() * double(fbVelocity.load(relaxed));
+    return 0;
+}
+
+int damiaoMotor::getTorque(double& out) {
+    TorqueProtect(fbTorque.load(relaxed), out);
+    out = Sign() * out;
+    return 0;
+}
+
+int damiaoMotor::getMotorTemperature(int& out) {
+    out = temperature.load(relaxed);
+    return 0;
+}
+
+int damiaoMotor::setEnableStatus(bool on) {
+    enableReq.store(on, relaxed);
+    if (!on) cmdPending.store(false, relaxed);
+    LOG_INFO("enable status: {}\r\n", on);
+    return 0;
+}
+
+namespace {
+
+// Return code and message of a fault state code; 0 when the code is no known fault.
+int FaultResult(int code, const char*& text) {
+    switch (code) {
+        case 8: text = "nodeID_:{}  超压\r\n"; return 4003;
+        case 9: text = "nodeID_:{}  欠压\r\n"; return 4004;
+        case 10: text = "nodeID_:{}  过流\r\n"; return 4001;
+        case 11: text = "nodeID_:{}  mos过温\r\n"; return 4006;
+        case 12: text = "nodeID_:{}  电机线圈过温\r\n"; return 4005;
+        case 13: text = "nodeID_:{}  通讯丢失\r\n"; return 5003;
+        case 14: text = "nodeID_:{}  过载\r\n"; return 4002;
+        default: return 0;
+    }
+}
+
+}  // namespace
+
+int damiaoMotor::getEnableStatus(bool& out) {
+    if (!online.load(relaxed)) return 5004;
+    const int code = errCode.load(relaxed);
+    const char* text = nullptr;
+    if (const int result = FaultResult(code, text)) {
+        LOG_ERROR(fmt::runtime(text), motor_id);
+        return result;
+    }
+    out = reportedEnabled.load(relaxed);
+    return 0;
+}
+
+int damiaoMotor::getEnableStatus(int& out) {
+    if (!online.load(relaxed)) return 5004;
+    const int code = errCode.load(relaxed);
+    const char* text = nullptr;
+    if (const int result = FaultResult(code, text)) {
+        LOG_ERROR(fmt::runtime(text), motor_id);
+        return result;
+    }
+    if (code == 0 || code == 1) out = stateCode.load(relaxed);
+    return 0;
+}
+
+int damiaoMotor::setHome(unsigned int ms) {
+    homeTimeoutMs.store(ms, relaxed);
+    return 0;
+}
+
+void damiaoMotor::Consume(CanFrame& frame) {
+    // A short frame would be decoded from stale bytes.
+    if (frame.len < 8) return;
+    const Damiao::Feedback fb = Damiao::DecodeFeedback(ranges, frame.data);
+    stateCode.store(fb.state, relaxed);
+    reportedEnabled.store(fb.state != 0, relaxed);
+    std::lock_guard<std::mutex> lock(fbMutex);
+    fbPosition.store(fb.position, relaxed);
+    fbVelocity.store(fb.velocity, relaxed);
+    fbTorque.store(fb.torque, relaxed);
+    temperature.store(fb.temperature, relaxed);
+    online.store(true, relaxed);
+    errCode.store(fb.state, relaxed);
+    errCount.store(0, relaxed);
+    if (fb.state > 7) LOG_ERROR("nodeID_: {} occur error: {}\r\n", motor_id, fb.state);
+    if (Damiao::IsPowerLoss(frame.data)) {
+        LOG_ERROR("The Damiao motor get pow again. The angle has error.\r\n");
+        // End at once: exit handlers would tear down objects other threads still use.
+        std::fflush(nullptr);
+        _exit(1);
+    }
+}
+
+int damiaoMotor::SetTargetPos() {
+    const float cur = fbPosition.load(relaxed);
+    const float target = targetPos.load(relaxed);
+    float value;
+    if (std::fabs(target - cur) <= kWindow) {
+        inWindow = true;
+        value = target;
+    } else if (inWindow) {
+        inWindow = false;
+        holdPos = cur;
+        value = cur;
+    } else {
+        value = holdPos;
+    }
+    if (online.load(relaxed)) {
+        const float step = float(0.5 * maxSpeed / 200.0);
+        if (value - lastCmdPos > step) value = lastCmdPos + step;
+        if (value - lastCmdPos < -step) value = lastCmdPos - step;
+        lastCmdPos = value;
+    }
+    const float vel = targetVel.load(relaxed);
+    switch (mode) {
+        case Damiao::kMit:
+            MIT_CtrlMotor(uint16_t(motor_id), value, vel, kp, kd, targetTorque.load(relaxed));
+            break;
+        case Damiao::kPosSpeed:
+            PosSpeed_CtrlMotor(uint16_t(motor_id | Damiao::kPosSpeed), value, vel);
+            break;
+        case Damiao::kSpeed:
+            Speed_CtrlMotor(uint16_t(motor_id | Damiao::kSpeed), vel);
+            break;
+        default:
+            break;
+    }
+    std::this_thread::sleep_for(kFramePause);
+    return 0;
+}
+
+int damiaoMotor::SendStat() {
+    lastCmdPos = fbPosition.load(relaxed);
+    inWindow = true;
+    if (canDriver != nullptr) {
+        SendSpecial(enableReq.load(relaxed) ? Damiao::kEnable : Damiao::kDisable);
+        std::this_thread::sleep_for(kFramePause);
+    }
+    return 0;
+}
+
+int damiaoMotor::SetHomeCmd() {
+    inWindow = true;
+    lastCmdPos = 0;
+    const auto start = std::chrono::steady_clock::now();
+    long long elapsed = 0;
+    while (true) {
+        SendSpecial(Damiao::kSaveZero);
+        std::this_thread::sleep_for(kFramePause);
+        std::this_thread::sleep_for(kHomePause);
+        const uint32_t limit = homeTimeoutMs.load(relaxed);
+        if (online.load(relaxed) && fbPosition.load(relaxed) < kHomeDone) {
+            homeTimeoutMs.store(0, relaxed);
+            if (limit > elapsed) {
+                targetPos.store(0, relaxed);
+                return 0;
+            }
+            return 3006;
+        }
+        elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+        if (limit <= elapsed) {
+            homeTimeoutMs.store(0, relaxed);
+            return 3006;
+        }
+    }
+}
+
+int damiaoMotor::ClearErrors() {
+    if (canDriver == nullptr) return 0;
+    SendSpecial(Damiao::kClearError);
+    std::this_thread::sleep_for(kFramePause);
+    return 0;
+}
+
+void damiaoMotor::SendSpecial(Damiao::SpecialFrame kind) {
+    uint8_t frame[8];
+    Damiao::EncodeSpecial(kind, frame);
+    std::lock_guard<std::mutex> lock(writeMutex);
+    if (canDriver == nullptr || !canDriver->CanWrite(mode | motor_id, frame, 8)) ErrCntIncrement();
+}
+
+void damiaoMotor::ErrCntIncrement() {
+    if (errCount.fetch_add(1, relaxed) + 1 == kOfflineErrors) {
+        stateCode.store(0, relaxed);
+        reportedEnabled.store(false, relaxed);
+        online.store(false, relaxed);
+        cmdPending.store(false, relaxed);
+    }
+}
+
+int damiaoMotor::TorqueProtect(float t, double& out) {
+    const float last = lastTorque.load(relaxed);
+    const float d = t - last;
+    const float tmax = float(T_MAX);
+    float result = t;
+    if (d < -tmax) {
+        result = t + 2 * tmax;
+    } else if (d > tmax) {
+        result = t - 2 * tmax;
+    }
+    lastTorque.store(result, relaxed);
+    out = result;
+    return 0;
+}
+
+void damiaoMotor::MIT_CtrlMotor(unsigned short id, float p, float v, float kp_, float kd_, float t) {
+    uint8_t frame[8];
+    Damiao::EncodeMit(ranges, p, v, kp_, kd_, t, frame);
+    std::lock_guard<std::mutex> lock(writeMutex);
+    if (canDriver == nullptr || !canDriver->CanWrite(id, frame, 8)) ErrCntIncrement();
+}
+
+void damiaoMotor::PosSpeed_CtrlMotor(unsigned short id, float p, float v) {
+    uint8_t frame[8];
+    Damiao::EncodePosSpeed(ranges, p, v, frame);
+    std::lock_guard<std::mutex> lock(writeMutex);
+    if (canDriver == nullptr || !canDriver->CanWrite(id, frame, 8)) ErrCntIncrement();
+}
+
+void damiaoMotor::Speed_CtrlMotor(unsigned short id, float v) {
+    uint8_t frame[4];
+    Damiao::EncodeSpeed(ranges, v, frame);
+    std::lock_guard<std::mutex> lock(writeMutex);
+    if (canDriver == nullptr || !canDriver->CanWrite(id, frame, 4)) ErrCntIncrement();
+}

@@ -1,0 +1,55 @@
+#include "jointbus/DaMiao/damiao_thread.h"
+
+#include <functional>
+
+#include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/common/logger.h"
+
+namespace Damiao {
+
+Damiao_Thread* Damiao_Thread::getInstance() {
+    // A static object rather than a leaked one: at process exit its destructor stops the
+    // timer, so no tick runs while the rest of the process is being torn down.
+    static Damiao_Thread instance;
+    return &instance;
+}
+
+Damiao_Thread::Damiao_Thread() {
+    LOG_INFO("Start DamiaoMotor Thread.\n");
+    timer.start(5, std::bind(&Damiao_Thread::Callback, this));
+}
+
+Damiao_Thread::~Damiao_Thread() {
+    timer.stop();
+    std::lock_guard<std::mutex> lock(motorsMutex);
+    motors.clear();
+}
+
+void Damiao_Thread::addDamiao(int id, damiaoMotor* motor) {
+    std::lock_guard<std::mutex> lock(motorsMutex);
+    motors[id] = motor;
+}
+
+void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
+    std::lock_guard<std::mutex> lock(motorsMutex);
+    auto found = motors.find(id);
+    if (found != motors.end() && found->second == motor) motors.erase(found);
+}
+
+void Damiao_Thread::Callback() {
+    std::lock_guard<std::mutex> lock(motorsMutex);
+    for (auto& entry : motors) {
+        damiaoMotor* m = entry.second;
+        if (m->homeTimeoutMs.load(std::memory_order_relaxed) != 0) {
+            m->SetHomeCmd();
+        } else if (m->enableReq.load(std::memory_order_relaxed) &&
+                   m->reportedEnabled.load(std::memory_order_relaxed) &&
+                   m->cmdPending.load(std::memory_order_relaxed)) {
+            m->SetTargetPos();
+        } else {
+            m->SendStat();
+        }
+    }
+}
+
+}  // namespace Damiao

@@ -1,0 +1,225 @@
+// The Damiao motor's logic without a bus: feedback decoding, fault codes, direction, the
+// position window and ramp, the offline rule and torque unwrapping. Frames and timing are
+// covered against the emulator on the CAN bench.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "log_capture.h"
+
+using testsupport::LogCapture;
+
+namespace {
+
+// Feeds one feedback frame with the given state and values (4310 ranges).
+void Feed(damiaoMotor& m, int state, float pos, float vel = 0, float torque = 0, int temp = 30) {
+    Damiao::Ranges r;
+    Damiao::RangesForModel(4310, r);
+    CanFrame f;
+    f.id = m.master_id;
+    f.len = 8;
+    Damiao::EncodeFeedback(r, state, pos, vel, torque, temp, f.data);
+    m.Consume(f);
+}
+
+damiaoMotor Motor(bool inverse = false) {
+    return damiaoMotor(4310, 1, 0, 0x11, "can0", inverse, 15.0f, 1.0f);
+}
+
+}  // namespace
+
+TEST(DamiaoMotor, ConstructionSetsModelRangesAndIdleState) {
+    damiaoMotor m(4340, 3, 0x100, 0x13, "can1", true, 20.0f, 2.0f);
+    EXPECT_EQ(m.motor_id, 3u);
+    EXPECT_TRUE(m.inverse);
+    EXPECT_EQ(m.mode, 0x100u);
+    EXPECT_EQ(m.master_id, 0x13u);
+    EXPECT_EQ(m.dev_name, "can1");
+    EXPECT_EQ(m.T_MAX, 28);
+    EXPECT_EQ(m.maxSpeed, 3.768);
+    EXPECT_EQ(m.stateCode.load(), -1);
+    EXPECT_TRUE(m.inWindow);
+    bool enabled = true;
+    EXPECT_EQ(m.getEnableStatus(enabled), 5004);
+    EXPECT_TRUE(enabled);  // untouched
+}
+
+TEST(DamiaoMotor, UnknownModelIsRefusedAtInit) {
+    LogCapture log;
+    damiaoMotor m(1234, 5, 0, 0x15, "can0", false, 15.0f, 1.0f);
+    EXPECT_EQ(log.Count("unknown motor model 1234"), 1u);
+    EXPECT_EQ(m.init(), damiaoMotor::kUnknownModel);
+    EXPECT_EQ(m.canDriver, nullptr);  // never opened a bus
+}
+
+TEST(DamiaoMotor, SettersStoreTargetsInTheMotorsFrame) {
+    auto m = Motor(true);
+    m.setMotorPosition(1.0, 2.0, 3.0);
+    EXPECT_EQ(m.targetPos.load(), -1.0f);
+    EXPECT_EQ(m.targetVel.load(), -2.0f);
+    EXPECT_EQ(m.targetTorque.load(), -3.0f);
+    EXPECT_TRUE(m.cmdPending.load());
+    m.setMotorPosition(0.5);  // velocity back to 0
+    EXPECT_EQ(m.targetVel.load(), 0.0f);
+    m.setVelocity(4.0);  // position unchanged
+    EXPECT_EQ(m.targetPos.load(), -0.5f);
+    EXPECT_EQ(m.targetVel.load(), -4.0f);
+    m.setEnableStatus(false);
+    EXPECT_FALSE(m.cmdPending.load());
+}
+
+TEST(DamiaoMotor, NotANumberIsRefused) {
+    auto m = Motor();
+    m.setMotorPosition(0.25);
+    EXPECT_EQ(m.setMotorPosition(std::nan("")), damiaoMotor::kNotANumber);
+    EXPECT_EQ(m.setMotorPosition(0.1, std::nan("")), damiaoMotor::kNotANumber);
+    EXPECT_EQ(m.setMotorPosition(0.1, 0.0, std::nan("")), damiaoMotor::kNotANumber);
+    EXPECT_EQ(m.setVelocity(std::nan("")), damiaoMotor::kNotANumber);
+    EXPECT_EQ(m.targetPos.load(), 0.25f);
+    EXPECT_EQ(m.targetVel.load(), 0.0f);
+}
+
+TEST(DamiaoMotor, FeedbackIsReportedInTheCallersFrame) {
+    auto m = Motor(true);
+    Feed(m, 1, -1.0f, 2.0f, 0.5f, 41);
+    double pos = 0, vel = 0, torque = 0;
+    int temp = 0;
+    m.getMotorPosition(pos);
+    m.getVelocity(vel);
+    m.getTorque(torque);
+    m.getMotorTemperature(temp);
+    EXPECT_NEAR(pos, 1.0, 1e-3);
+    EXPECT_NEAR(vel, -2.0, 0.02);
+    EXPECT_NEAR(torque, -0.5, 0.01);
+    EXPECT_EQ(temp, 41);
+    bool enabled = false;
+    EXPECT_EQ(m.getEnableStatus(enabled), 0);
+    EXPECT_TRUE(enabled);
+    int code = -5;
+    EXPECT_EQ(m.getEnableStatus(code), 0);
+    EXPECT_EQ(code, 1);
+}
+
+TEST(DamiaoMotor, ShortFeedbackFramesAreIgnored) {
+    auto m = Motor();
+    CanFrame f;
+    f.len = 7;
+    for (auto& b : f.data) b = 0xFF;
+    f.data[0] = 0;  // would match the power-loss pattern if decoded
+    m.Consume(f);
+    EXPECT_FALSE(m.online.load());
+    EXPECT_EQ(m.stateCode.load(), -1);
+}
+
+TEST(DamiaoMotor, FaultCodesAndMessages) {
+    const struct {
+        int state, result;
+        const char* text;
+    } cases[] = {{8, 4003, "超压"},   {9, 4004, "欠压"},        {10, 4001, "过流"},
+                 {11, 4006, "mos过温"}, {12, 4005, "电机线圈过温"}, {13, 5003, "通讯丢失"},
+                 {14, 4002, "过载"}};
+    for (const auto& c : cases) {
+        auto m = Motor();
+        LogCapture log;
+        Feed(m, c.state, 0.0f);
+        EXPECT_EQ(log.Count("nodeID_: 1 occur error: " + std::to_string(c.state) + "\r\n"), 1u);
+        bool enabled = false;
+        int code = -7;
+        for (int call = 0; call < 2; ++call) {
+            EXPECT_EQ(m.getEnableStatus(enabled), c.result) << c.state;
+            EXPECT_EQ(m.getEnableStatus(code), c.result) << c.state;
+        }
+        EXPECT_FALSE(enabled);
+        EXPECT_EQ(code, -7);
+        EXPECT_EQ(log.Count(std::string("nodeID_:1  ") + c.text + "\r\n"), 4u) << c.state;
+    }
+}
+
+TEST(DamiaoMotor, UndefinedStateCodes) {
+    auto m = Motor();
+    Feed(m, 5, 0.0f);
+    bool enabled = false;
+    int code = -3;
+    EXPECT_EQ(m.getEnableStatus(enabled), 0);
+    EXPECT_TRUE(enabled);
+    EXPECT_EQ(m.getEnableStatus(code), 0);
+    EXPECT_EQ(code, -3);
+    LogCapture log;
+    Feed(m, 15, 0.0f);
+    EXPECT_EQ(m.getEnableStatus(enabled), 0);
+    EXPECT_EQ(log.Count("occur error: 15"), 1u);
+}
+
+TEST(DamiaoMotorDeathTest, PowerLossEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto m = Motor();
+    CanFrame f;
+    f.len = 8;
+    for (auto& b : f.data) b = 0xFF;
+    f.data[0] = 0x10;  // enabled: not the pattern
+    m.Consume(f);
+    EXPECT_TRUE(m.online.load());
+    f.data[0] = 0x00;
+    EXPECT_EXIT(m.Consume(f), ::testing::ExitedWithCode(1), "");
+}
+
+TEST(DamiaoMotor, TwentyFailedWritesTakeTheMotorOffline) {
+    auto m = Motor();
+    Feed(m, 1, 0.0f);
+    m.setMotorPosition(0.1);
+    for (int i = 0; i < 19; ++i) m.ErrCntIncrement();
+    EXPECT_TRUE(m.online.load());
+    m.ErrCntIncrement();
+    EXPECT_FALSE(m.online.load());
+    EXPECT_FALSE(m.reportedEnabled.load());
+    EXPECT_FALSE(m.cmdPending.load());
+    EXPECT_EQ(m.stateCode.load(), 0);
+    bool enabled;
+    EXPECT_EQ(m.getEnableStatus(enabled), 5004);
+    Feed(m, 1, 0.0f);  // feedback brings it back
+    EXPECT_TRUE(m.online.load());
+    EXPECT_EQ(m.errCount.load(), 0);
+}
+
+TEST(DamiaoMotor, TorqueUnwrapping) {
+    auto m = Motor();
+    double out = 0;
+    m.TorqueProtect(5, out);
+    EXPECT_EQ(out, 5);
+    m.TorqueProtect(-9, out);
+    EXPECT_EQ(out, 11);
+}
+
+// Without a bus the frames fail, but the window and ramp decisions are all visible.
+TEST(DamiaoMotor, WindowHoldsFarTargetsAndTheRampLimitsSteps) {
+    auto m = Motor();
+    Feed(m, 1, 0.0f);
+    m.SendStat();  // the ramp starts where the motor stands (0 reads as -0.00019)
+    const float start = m.lastCmdPos;
+    EXPECT_NEAR(start, 0.0f, 1e-3);
+    const float step = float(0.5 * 12.56 / 200);
+    m.setMotorPosition(0.1);
+    m.SetTargetPos();
+    EXPECT_NEAR(m.lastCmdPos, start + step, 1e-6);
+    m.SetTargetPos();
+    m.SetTargetPos();
+    EXPECT_NEAR(m.lastCmdPos, start + 3 * step, 1e-6);
+    m.SetTargetPos();
+    EXPECT_NEAR(m.lastCmdPos, 0.1f, 1e-6);
+
+    Feed(m, 1, 0.1f);
+    m.setMotorPosition(0.1 + 0.3);  // 0.3 away: hold where it stands
+    m.SetTargetPos();
+    EXPECT_FALSE(m.inWindow);
+    EXPECT_NEAR(m.holdPos, 0.1f, 1e-3);
+    EXPECT_NEAR(m.lastCmdPos, 0.1f, 1e-3);
+    Feed(m, 1, 0.05f);
+    m.SetTargetPos();  // still far: keeps the held position
+    EXPECT_NEAR(m.lastCmdPos, 0.1f, 1e-3);
+    m.setMotorPosition(0.2);  // within 0.2 of the present position: follow again
+    m.SetTargetPos();
+    EXPECT_TRUE(m.inWindow);
+    EXPECT_NEAR(m.lastCmdPos, 0.1f + step, 1e-3);
+}
