@@ -1,0 +1,300 @@
+// Damiao motors against the emulator on a real CAN interface.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <thread>
+
+#include "damiao_emulator_process.h"
+#include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/driver/driver_can.h"
+#include "log_capture.h"
+#include "vcan.h"
+#include "wait.h"
+
+using namespace std::chrono;
+using testsupport::DamiaoEmulatorProcess;
+using testsupport::LogCapture;
+using testsupport::Vcan;
+using testsupport::WaitFor;
+
+namespace {
+
+std::unique_ptr<damiaoMotor> MakeMotor(const Vcan& bus, unsigned id, unsigned mode = 0,
+                                       bool inverse = false, int model = 4310) {
+    return std::make_unique<damiaoMotor>(model, id, mode, 0x10 + id, bus.name(), inverse, 15.0f, 1.0f);
+}
+
+std::string Spec(unsigned id, unsigned mode = 0, int model = 4310) {
+    return std::to_string(id) + ":" + std::to_string(0x10 + id) + ":" + std::to_string(model) + ":" +
+           std::to_string(mode);
+}
+
+// Streams targets from `from` to `to` in small steps, as a control loop would: about 1 rad/s,
+// slow enough that the rotor's lag stays well inside the 0.2 rad window.
+void Stream(damiaoMotor& m, double from, double to, double stepPerCall = 0.005) {
+    const int n = int(std::ceil(std::fabs(to - from) / stepPerCall));
+    for (int i = 1; i <= n; ++i) {
+        m.setMotorPosition(from + (to - from) * i / n);
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
+bool EnableAndWait(damiaoMotor& m) {
+    m.setEnableStatus(true);
+    return WaitFor(
+        [&] {
+            bool on = false;
+            return m.getEnableStatus(on) == 0 && on;
+        },
+        milliseconds(3000));
+}
+
+}  // namespace
+
+TEST(DamiaoBench, InitAgainstAPresentMotor) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {Spec(1)});
+    ASSERT_TRUE(emu.ready());
+    auto m = MakeMotor(bus, 1);
+    EXPECT_EQ(m->init(), 0);
+    EXPECT_EQ(m->stateCode.load(), 0);
+    bool enabled = true;
+    EXPECT_EQ(m->getEnableStatus(enabled), 0);
+    EXPECT_FALSE(enabled);
+    EXPECT_TRUE(EnableAndWait(*m));
+    EXPECT_TRUE(emu.Status(1).enabled);
+    m->setEnableStatus(false);
+    EXPECT_TRUE(WaitFor([&] { return !emu.Status(1).enabled; }, milliseconds(3000)));
+}
+
+TEST(DamiaoBench, InitAgainstAnAbsentMotor) {
+    Vcan bus;
+    auto m = MakeMotor(bus, 2);
+    const auto t0 = steady_clock::now();
+    EXPECT_EQ(m->init(), 0);  // about 20 resends, then offline
+    EXPECT_LT(steady_clock::now() - t0, milliseconds(2000));
+    bool enabled;
+    EXPECT_EQ(m->getEnableStatus(enabled), 5004);
+}
+
+TEST(DamiaoBench, MitModeFollowsStreamedTargets) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {Spec(1)});
+    auto m = MakeMotor(bus, 1);
+    ASSERT_EQ(m->init(), 0);
+    ASSERT_TRUE(EnableAndWait(*m));
+    Stream(*m, 0.0, 1.0);
+    EXPECT_TRUE(WaitFor([&] { return std::fabs(emu.Status(1).pos - 1.0) < 0.05; }, milliseconds(5000)))
+        << emu.Status(1).pos;
+    double pos = 0;
+    m->getMotorPosition(pos);
+    EXPECT_NEAR(pos, 1.0, 0.05);
+}
+
+TEST(DamiaoBench, PositionSpeedModeFollows) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {Spec(3, 0x100)});
+    auto m = MakeMotor(bus, 3, 0x100);
+    ASSERT_EQ(m->init(), 0);
+    ASSERT_TRUE(EnableAndWait(*m));
+    for (int i = 1; i <= 200; ++i) {
+        m->setMotorPosition(0.005 * i, 2.0);
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    EXPECT_TRUE(WaitFor([&] { return std::fabs(emu.Status(3).pos - 1.0) < 0.05; }, milliseconds(5000)))
+        << emu.Status(3).pos;
+}
+
+TEST(DamiaoBench, SpeedModeFollowsTheVelocity) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {Spec(4, 0x200)});
+    auto m = MakeMotor(bus, 4, 0x200, true);
+    ASSERT_EQ(m->init(), 0);
+    ASSERT_TRUE(EnableAndWait(*m));
+    m->setVelocity(1.5);
+    EXPECT_TRUE(WaitFor([&] { return std::fabs(emu.Status(4).vel + 1.5) < 0.05; }, milliseconds(3000)));
+    double vel = 0;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            m->getVelocity(vel);
+            return std::fabs(vel - 1.5) < 0.05;
+        },
+        milliseconds(3000)))
+        << vel;  // reported in the caller's direction
+}
+
+TEST(DamiaoBench, InverseMirrorsPositions) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {Spec(5)});
+    auto m = MakeMotor(bus, 5, 0, true);
+    ASSERT_EQ(m->init(), 0);
+    ASSERT_TRUE(EnableAndWait(*m));
+    Stream(*m, 0.0, 0.5);
+    EXPECT_TRUE(WaitFor([&] { return std::fabs(emu.Status(5).pos + 0.5) < 0.05; }, milliseconds(5000)));
+    double pos = 0;
+    m->getMotorPosition(pos);
+    EXPECT_NEAR(pos, 0.5, 0.05);
+}
+
+TEST(DamiaoBench, FarTargetsAreHeldAndTheRampStepsPerTick) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {Spec(6)}, true);
+    auto m = MakeMotor(bus, 6);
+    ASSERT_EQ(m->init(), 0);
+    ASSERT_TRUE(EnableAndWait(*m));
+    m->setMotorPosition(1.0);  // far away: held at the present position
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_NEAR(emu.Status(6).pos, 0.0, 0.02);
+
+    // A target 0.1 rad away is reached in steps of 0.0314 rad per tick.
+    m->setMotorPosition(0.1);
+    ASSERT_TRUE(WaitFor([&] { return std::fabs(emu.Status(6).pos - 0.1) < 0.02; }, milliseconds(3000)));
+    Damiao::Ranges r;
+    Damiao::RangesForModel(4310, r);
+    std::vector<double> commanded;
+    for (const auto& f : emu.Frames()) {
+        unsigned id = 0, len = 0, b0 = 0, b1 = 0;
+        if (std::sscanf(f.c_str(), "%x %u %x %x", &id, &len, &b0, &b1) == 4 && id == 6 && len == 8 &&
+            !(b0 == 0xFF && b1 == 0xFF)) {
+            commanded.push_back(Damiao::UintToFloat(int(b0 << 8 | b1), -12.5f, 12.5f, 16));
+        }
+    }
+    ASSERT_GE(commanded.size(), 4u);
+    // Drop the held frames; the first moving ones show the ramp.
+    size_t first = 0;
+    while (first + 1 < commanded.size() && std::fabs(commanded[first + 1] - commanded[first]) < 1e-3) ++first;
+    ASSERT_LT(first + 3, commanded.size());
+    EXPECT_NEAR(commanded[first + 1] - commanded[first], 0.0314, 0.001);
+    EXPECT_NEAR(commanded[first + 2] - commanded[first + 1], 0.0314, 0.001);
+    EXPECT_NEAR(commanded.back(), 0.1, 0.001);
+}
+
+TEST(DamiaoBench, InjectedFaultsGiveTheirCodes) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {Spec(7), Spec(8)});
+    auto m = MakeMotor(bus, 7);
+    auto other = MakeMotor(bus, 8);
+    ASSERT_EQ(m->init(), 0);
+    ASSERT_EQ(other->init(), 0);
+    const std::pair<int, int> faults[] = {{8, 4003}, {9, 4004}, {10, 4001}, {11, 4006},
+                                          {12, 4005}, {13, 5003}, {14, 4002}};
+    for (const auto& [state, code] : faults) {
+        emu.Command("fault 7 " + std::to_string(state));
+        bool on = false;
+        EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == code; }, milliseconds(2000))) << state;
+        EXPECT_EQ(other->getEnableStatus(on), 0) << "the other motor is unaffected";
+        emu.Command("fault 7 0");
+        EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == 0; }, milliseconds(2000))) << state;
+    }
+    // ClearErrors ends a fault at the motor itself.
+    emu.Command("fault 7 9");
+    bool on = false;
+    ASSERT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == 4004; }, milliseconds(2000)));
+    m->ClearErrors();
+    EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == 0; }, milliseconds(2000)));
+}
+
+TEST(DamiaoBench, SilentMotorGoesOfflineAndComesBack) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {Spec(9), Spec(10)});
+    auto m = MakeMotor(bus, 9);
+    auto other = MakeMotor(bus, 10);
+    ASSERT_EQ(m->init(), 0);
+    ASSERT_EQ(other->init(), 0);
+    ASSERT_TRUE(EnableAndWait(*m));
+    Stream(*m, 0.0, 0.1);
+    emu.Command("silent 9 on");
+    bool on = false;
+    // Writes on vcan never fail for want of an answer, so the silent motor stays online with
+    // stale feedback; the other motor keeps its service.
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(other->getEnableStatus(on), 0);
+    const double before = emu.Status(10).pos;
+    other->setEnableStatus(true);
+    EXPECT_TRUE(WaitFor([&] { return emu.Status(10).enabled; }, milliseconds(2000))) << before;
+    emu.Command("silent 9 off");
+    EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == 0 && on; }, milliseconds(2000)));
+}
+
+// The child is forked without re-running the test, so it shares the parent's emulator.
+TEST(DamiaoBenchDeathTest, PowerLossEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "fast");
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {Spec(11)});
+    ASSERT_TRUE(emu.ready());
+    EXPECT_EXIT(
+        {
+            auto m = MakeMotor(bus, 11);
+            m->init();
+            emu.Command("powerloss 11");
+            std::this_thread::sleep_for(milliseconds(3000));
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(1), "");
+}
+
+TEST(DamiaoBench, HomingZeroesThePosition) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {Spec(12)});
+    auto m = MakeMotor(bus, 12);
+    ASSERT_EQ(m->init(), 0);
+    ASSERT_TRUE(EnableAndWait(*m));
+    Stream(*m, 0.0, 0.6);
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const auto s = emu.Status(12);  // settled, so nothing drifts after the zero is set
+            return std::fabs(s.pos - 0.6) < 0.01 && std::fabs(s.vel) < 0.01;
+        },
+        milliseconds(5000)));
+    m->setEnableStatus(false);
+    m->setHome(1000);
+    EXPECT_TRUE(WaitFor([&] { return m->homeTimeoutMs.load() == 0; }, milliseconds(3000)));
+    double pos = 1;
+    m->getMotorPosition(pos);
+    EXPECT_NEAR(pos, 0.0, 0.01);
+    EXPECT_EQ(m->targetPos.load(), 0.0f);
+}
+
+TEST(DamiaoBench, TwoMotorsOnOneBusAreBothServedEveryTick) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {Spec(13), Spec(14)}, true);
+    auto a = MakeMotor(bus, 13);
+    auto b = MakeMotor(bus, 14);
+    ASSERT_EQ(a->init(), 0);
+    ASSERT_EQ(b->init(), 0);
+    const size_t before = emu.Frames().size();
+    std::this_thread::sleep_for(milliseconds(1000));
+    size_t na = 0, nb = 0;
+    const auto frames = emu.Frames();
+    for (size_t i = before; i < frames.size(); ++i) {
+        if (frames[i].rfind("00D ", 0) == 0) ++na;
+        if (frames[i].rfind("00E ", 0) == 0) ++nb;
+    }
+    // 200 ticks a second; the bench's timers are coarse, so ask for well over half.
+    EXPECT_GT(na, 100u);
+    EXPECT_GT(nb, 100u);
+    EXPECT_LT(na, 260u);
+}
+
+// Destroying motors while the sender and their receive threads are busy leaves nothing that
+// still calls into them (the memory and race checkers run this one too).
+TEST(DamiaoBench, DestroyingMotorsDuringTraffic) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {Spec(15), Spec(16)});
+    for (int round = 0; round < 3; ++round) {
+        auto a = MakeMotor(bus, 15);
+        auto b = MakeMotor(bus, 16);
+        ASSERT_EQ(a->init(), 0);
+        ASSERT_EQ(b->init(), 0);
+        a->setEnableStatus(true);
+        b->setHome(50);
+        std::this_thread::sleep_for(milliseconds(100));
+        a.reset();
+        std::this_thread::sleep_for(milliseconds(20));
+        b.reset();
+    }
+    auto never = MakeMotor(bus, 17);  // destroyed before init
+}

@@ -1,0 +1,59 @@
+#include "damiao_emulator_process.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "subprocess.h"
+
+namespace testsupport {
+
+std::string EmulatorPath() { return SelfDir() + "/../bin/damiao_emulator"; }
+
+namespace {
+std::vector<std::string> Args(const std::string& ifname, const std::vector<std::string>& motors,
+                              bool trace) {
+    std::vector<std::string> args{EmulatorPath(), ifname};
+    args.insert(args.end(), motors.begin(), motors.end());
+    if (trace) args.push_back("--trace");
+    return args;
+}
+}  // namespace
+
+DamiaoEmulatorProcess::DamiaoEmulatorProcess(const std::string& ifname,
+                                             const std::vector<std::string>& motors, bool trace)
+    : child(Args(ifname, motors, trace)) {
+    isReady = child.WaitForOutput("ready", std::chrono::seconds(10)) != std::string::npos;
+}
+
+EmulatedMotor DamiaoEmulatorProcess::Status(unsigned id) {
+    const size_t from = child.Out().size();
+    child.WriteLine("status");
+    const size_t end = child.WaitForOutput("end\n", std::chrono::seconds(5), from);
+    EmulatedMotor m;
+    if (end == std::string::npos) return m;
+    std::istringstream in(child.Out().substr(from, end - from));
+    for (std::string line; std::getline(in, line);) {
+        unsigned got = 0;
+        int enabled = 0;
+        if (std::sscanf(line.c_str(), "motor %u state=%d enabled=%d pos=%lf vel=%lf torque=%lf", &got,
+                        &m.state, &enabled, &m.pos, &m.vel, &m.torque) == 6 &&
+            got == id) {
+            m.enabled = enabled != 0;
+            return m;
+        }
+    }
+    return EmulatedMotor{};
+}
+
+std::vector<std::string> DamiaoEmulatorProcess::Frames() {
+    std::vector<std::string> frames;
+    std::istringstream in(child.Out());
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("rx ", 0) != 0) continue;
+        const auto afterTime = line.find(' ', 3);
+        frames.push_back(line.substr(afterTime + 1));
+    }
+    return frames;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,37 @@
+#pragma once
+
+// The Damiao motor emulator as a child process of a test, with its control commands.
+
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace testsupport {
+
+struct EmulatedMotor {
+    int state = -1;
+    bool enabled = false;
+    double pos = 0, vel = 0, torque = 0;
+};
+
+class DamiaoEmulatorProcess {
+public:
+    // motors: "ID:MASTER[:MODEL[:MODE]]" each.
+    DamiaoEmulatorProcess(const std::string& ifname, const std::vector<std::string>& motors,
+                          bool trace = false);
+    bool ready() const { return isReady; }
+    void Command(const std::string& line) { child.WriteLine(line); }
+    EmulatedMotor Status(unsigned id);
+    // The frames the emulator received (with --trace) as "ID LEN BYTES", in order.
+    std::vector<std::string> Frames();
+    ChildProcess& process() { return child; }
+
+private:
+    ChildProcess child;
+    bool isReady = false;
+};
+
+std::string EmulatorPath();
+
+}  // namespace testsupport
