@@ -1,0 +1,69 @@
+#pragma once
+
+// Builds motors from the entries of a YAML motor configuration file. Header-only: it is
+// compiled into the program that includes it, and its log lines name this header.
+//
+// Keys of an entry: "vendor" (required; "damiao", case-insensitive), "id", "dev_name",
+// "inverse", and for Damiao motors "mode", "master_id", "kp", "kd", "motor_model". Values
+// that cannot be converted make yaml-cpp throw (YAML::Exception) for "vendor", "id",
+// "dev_name", "mode" and "master_id"; the others fall back to their defaults.
+
+#include <yaml-cpp/yaml.h>
+
+#include <cctype>
+#include <memory>
+#include <string>
+
+#include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/common/ctrl_motor_interface.h"
+#include "jointbus/common/logger.h"
+
+namespace jointbus_factory_detail {
+
+// A key that is absent gives the default; a present one must convert (or throws).
+template <typename T>
+T Required(const YAML::Node& entry, const char* key, const T& absent) {
+    const YAML::Node value = entry[key];
+    return value.IsDefined() ? value.as<T>() : absent;
+}
+
+// A key that is absent or cannot be converted gives the default.
+template <typename T>
+T Lenient(const YAML::Node& entry, const char* key, const T& fallback) {
+    const YAML::Node value = entry[key];
+    return value.IsDefined() ? value.as<T>(fallback) : fallback;
+}
+
+}  // namespace jointbus_factory_detail
+
+// Returns the motor described by one entry, or an empty pointer for a null entry, an entry
+// without vendor, or an unknown vendor. Calls no operation of the motor.
+inline std::shared_ptr<CtrlMotorInterface> MotorAllocate(const YAML::Node& entry) {
+    using namespace jointbus_factory_detail;
+    if (entry.IsNull()) return nullptr;
+    if (!entry["vendor"].IsDefined()) {
+        LOG_ERROR("Must specify motor vendor name!!!\r\n");
+        return nullptr;
+    }
+    std::string vendor = entry["vendor"].as<std::string>();
+    for (auto& c : vendor) c = char(std::tolower(static_cast<unsigned char>(c)));
+    LOG_INFO("Allocate Motor: {}", vendor);
+
+    const int id = Required<int>(entry, "id", 0);
+    const std::string devName = Required<std::string>(entry, "dev_name", "");
+    const bool inverse = Lenient<bool>(entry, "inverse", false);
+
+    if (vendor == "damiao") {
+        const int mode = Required<int>(entry, "mode", 0);
+        const int masterId = Required<int>(entry, "master_id", 0);
+        const float kp = Lenient<float>(entry, "kp", 15.0f);
+        const float kd = Lenient<float>(entry, "kd", 1.0f);
+        const int model = Lenient<int>(entry, "motor_model", 4340);
+        LOG_INFO("id: {:#X}; master_id: {:#X}; mode: {}; strdev: {}, inverse: {}\r\n", id, masterId,
+                 mode, devName, inverse);
+        LOG_INFO("motor_model: {}\r\n", model);
+        return std::make_shared<damiaoMotor>(model, unsigned(id), unsigned(mode), unsigned(masterId),
+                                             devName, inverse, kp, kd);
+    }
+    return nullptr;
+}

@@ -1,0 +1,93 @@
+// The configuration factory's key table, in-process.
+
+#include <gtest/gtest.h>
+
+#include "jointbus/common/motor_factory.h"
+#include "log_capture.h"
+
+using testsupport::LogCapture;
+
+namespace {
+std::shared_ptr<CtrlMotorInterface> Allocate(const std::string& yaml) {
+    return MotorAllocate(YAML::Load(yaml));
+}
+}  // namespace
+
+TEST(MotorFactory, VendorAloneGivesTheDefaults) {
+    LogCapture log;
+    auto motor = Allocate("vendor: damiao");
+    ASSERT_TRUE(motor);
+    auto* m = dynamic_cast<damiaoMotor*>(motor.get());
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->model, 4340);
+    EXPECT_EQ(m->motor_id, 0u);
+    EXPECT_EQ(m->mode, 0u);
+    EXPECT_EQ(m->master_id, 0u);
+    EXPECT_EQ(m->dev_name, "");
+    EXPECT_FALSE(m->inverse);
+    EXPECT_EQ(m->kp, 15.0f);
+    EXPECT_EQ(m->kd, 1.0f);
+    // Line numbers depend on what the process logged before; the texts are exact.
+    EXPECT_EQ(log.Count("Allocate Motor: damiao\n"), 1u);
+    EXPECT_EQ(log.Count("id: 0X0; master_id: 0X0; mode: 0; strdev: , inverse: false\r\n"), 1u);
+    EXPECT_EQ(log.Count("motor_model: 4340\r\n"), 1u);
+}
+
+TEST(MotorFactory, AllKeysAreRead) {
+    auto motor = Allocate(
+        "{vendor: DaMiao, id: 1, master_id: 0x11, dev_name: can1, mode: 256, kp: 40, kd: 2.5,"
+        " motor_model: 6006, inverse: true, baudrate: 9600}");
+    auto* m = dynamic_cast<damiaoMotor*>(motor.get());
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->motor_id, 1u);
+    EXPECT_EQ(m->master_id, 0x11u);
+    EXPECT_EQ(m->dev_name, "can1");
+    EXPECT_EQ(m->mode, 256u);
+    EXPECT_EQ(m->kp, 40.0f);
+    EXPECT_EQ(m->kd, 2.5f);
+    EXPECT_EQ(m->model, 6006);
+    EXPECT_TRUE(m->inverse);
+}
+
+TEST(MotorFactory, LenientKeysFallBackQuietly) {
+    LogCapture log;
+    auto motor = Allocate("{vendor: damiao, kp: fast, kd: ~, motor_model: big, inverse: maybe}");
+    auto* m = dynamic_cast<damiaoMotor*>(motor.get());
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->kp, 15.0f);
+    EXPECT_EQ(m->kd, 1.0f);
+    EXPECT_EQ(m->model, 4340);
+    EXPECT_FALSE(m->inverse);
+    EXPECT_EQ(log.Count("[ERROR]"), 0u);
+}
+
+TEST(MotorFactory, StrictKeysThrowTheReadersError) {
+    EXPECT_THROW(Allocate("{vendor: damiao, id: one}"), YAML::Exception);
+    EXPECT_THROW(Allocate("{vendor: damiao, id: ~}"), YAML::Exception);  // null counts as present
+    EXPECT_THROW(Allocate("{vendor: damiao, mode: fast}"), YAML::Exception);
+    EXPECT_THROW(Allocate("{vendor: damiao, master_id: [1]}"), YAML::Exception);
+    EXPECT_THROW(Allocate("{vendor: [damiao]}"), YAML::Exception);
+    EXPECT_THROW(Allocate("just a scalar"), YAML::Exception);
+}
+
+TEST(MotorFactory, EntriesThatGiveNoMotor) {
+    LogCapture log;
+    EXPECT_FALSE(MotorAllocate(YAML::Node(YAML::NodeType::Null)));
+    EXPECT_EQ(log.Text(), "");
+    EXPECT_FALSE(Allocate("{id: 3}"));
+    EXPECT_EQ(log.Count("[ERROR] Must specify motor vendor name!!!\r\n"), 1u);
+    EXPECT_FALSE(Allocate("[1, 2]"));  // a sequence has no vendor either
+    EXPECT_EQ(log.Count("Must specify motor vendor name!!!"), 2u);
+    EXPECT_FALSE(Allocate("{vendor: Stepper}"));
+    EXPECT_EQ(log.Count("Allocate Motor: stepper\n"), 1u);
+}
+
+TEST(MotorFactory, SequenceWithANullEntryGivesTwoMotorsInOrder) {
+    const YAML::Node list = YAML::Load("[{vendor: damiao, id: 1}, ~, {vendor: damiao, id: 2}]");
+    std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
+    for (const auto& entry : list)
+        if (auto m = MotorAllocate(entry)) motors.push_back(m);
+    ASSERT_EQ(motors.size(), 2u);
+    EXPECT_EQ(motors[0]->motor_id, 1u);
+    EXPECT_EQ(motors[1]->motor_id, 2u);
+}

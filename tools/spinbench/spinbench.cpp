@@ -1,0 +1,246 @@
+// spinbench: bench-tests the motors listed in a YAML configuration file.
+//
+//   spinbench -c motor.yaml -m 2 -p 1.0 -s 0.5 -f 20
+//
+// Creates every motor of the file, homes and enables it, then at the chosen frequency sends a
+// position command of the run mode and logs each motor's position and velocity, until
+// SIGINT or SIGTERM; then holds, disables and waits for every motor before it exits.
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "jointbus/common/logger.h"
+#include "jointbus/common/motor_factory.h"
+#include "jointbus/common/version.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr int kDisableWaitMs = 3000;  // per motor, in the stop sequence
+
+struct Settings {
+    std::string config = "motor.yaml";
+    int mode = 3;
+    float targetPos = 458.0f;
+    float speed = 2.0f;
+    float freq = 10.0f;
+    bool inverse = false;
+} settings;
+
+// Signals: the handler only counts them and wakes the main thread's sleep; the main thread
+// does the logging.
+std::atomic<int> signalsReceived{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag must be lock-free");
+int wakePipe[2] = {-1, -1};
+int signalsLogged = 0;
+
+void sig_handler(int sig) {
+    if (sig != SIGINT && sig != SIGTERM) return;
+    signalsReceived.fetch_add(1);
+    const char byte = 1;
+    if (write(wakePipe[1], &byte, 1) < 0) {
+        // The pipe is full: the main thread is awake already.
+    }
+}
+
+// Logs "Get exit signal" once per signal received; true once any stop was asked for.
+bool StopRequested() {
+    const int received = signalsReceived.load();
+    while (signalsLogged < received) {
+        LOG_INFO("Get exit signal...\r\n");
+        ++signalsLogged;
+    }
+    return received > 0;
+}
+
+// Sleeps, cut short by a stop signal.
+void SleepUs(long us) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    while (!StopRequested()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) return;
+        pollfd p{wakePipe[0], POLLIN, 0};
+        if (poll(&p, 1, int(left)) > 0) {
+            char drain[16];
+            if (read(wakePipe[0], drain, sizeof drain) < 0) {
+                // Non-blocking and already drained.
+            }
+        }
+    }
+}
+
+void print_help() {
+    LOG_INFO("\r\n{}\r\n",
+             "-i/--inverse\t\t\tinverse motor direction\r\n"
+             "-m/--mode <0,1,2,3>\t\tset run mode: 0, close loop; 1, open loop; 2, targetpos, 3, read status\r\n"
+             "-p/--pos <double value>\t\ttarget pos\r\n"
+             "-s/--speed <double value>\trun speed, speed*pi rad/s\r\n"
+             "-f/--freq <double value>\tset update frequency, integer 0.1~400.0\r\n"
+             "-c/--config <string value>\tset config file name, in yaml format\r\n"
+             "-v/--version\t\t\tprint version info\r\n"
+             "-h/--help\t\t\tthis help\r\n");
+}
+
+void parse_option(int argc, char** argv) {
+    static const option longOptions[] = {
+        {"inverse", no_argument, nullptr, 'i'},      {"mode", required_argument, nullptr, 'm'},
+        {"pos", required_argument, nullptr, 'p'},    {"speed", required_argument, nullptr, 's'},
+        {"freq", required_argument, nullptr, 'f'},   {"config", required_argument, nullptr, 'c'},
+        {"version", no_argument, nullptr, 'v'},      {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
+    int opt;
+    while ((opt = getopt_long(argc, argv, "im:p:s:f:hvc:", longOptions, nullptr)) != -1) {
+        switch (opt) {
+            case 'i': settings.inverse = true; break;
+            case 'm': settings.mode = int(std::strtol(optarg, nullptr, 10)); break;
+            case 'p': settings.targetPos = std::min(float(std::atof(optarg)), 480.0f); break;
+            case 's': settings.speed = std::min(float(std::atof(optarg)), 14.0f); break;
+            case 'f':
+                settings.freq = std::clamp(float(std::strtol(optarg, nullptr, 10)), 0.1f, 400.0f);
+                break;
+            case 'c': settings.config = optarg; break;
+            case 'h': print_help(); std::exit(0);
+            case 'v': LOG_INFO("{}\r\n", get_lib_version()); std::exit(0);
+            default: break;  // getopt has reported it; go on
+        }
+    }
+}
+
+// Holds each motor where it stands, disables it and waits (bounded) until it says so.
+void StopMotors(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors) {
+    for (const auto& motor : motors) {
+        bool enabled = true;
+        double p = 0;
+        motor->getMotorPosition(p);
+        motor->setMotorPosition(p);
+        motor->setEnableStatus(false);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kDisableWaitMs);
+        while (motor->getEnableStatus(enabled) == 0 && enabled) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                LOG_ERROR("motor {} still reports enabled after {} s, going on\r\n", motor->motor_id,
+                          kDisableWaitMs / 1000);
+                break;
+            }
+            usleep(100000);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    parse_option(argc, argv);
+
+    if (access(settings.config.c_str(), F_OK) != 0) {
+        LOG_ERROR("config file {} not found, exit...\r\n", settings.config);
+        return -1;
+    }
+    YAML::Node config;
+    try {
+        config = YAML::LoadFile(settings.config);
+    } catch (const YAML::Exception& e) {
+        LOG_ERROR("config file {}: {}\r\n", settings.config, e.what());
+        return -1;
+    }
+    LOG_INFO("jointbus lib: {}\r\n", get_lib_version());
+
+    if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        LOG_ERROR("pipe2: {}\r\n", strerror(errno));
+        return -1;
+    }
+    struct sigaction action {};
+    action.sa_handler = sig_handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    LOG_INFO("run mode {}\n", settings.mode);
+    LOG_INFO("inverse: {}\n", settings.inverse);
+    if (settings.mode == 2) LOG_INFO("target pos {:.3f}\n", settings.targetPos);
+    double step = double(settings.speed) * kPi / double(settings.freq);
+    LOG_INFO("step: {:.3f}, speed :{:.3f} rad/s\n", step, double(settings.speed) * kPi);
+
+    // Every entry is read before any motor is initialised: a bad value stops the tool before
+    // anything reaches a bus (motors only open their bus in init).
+    std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
+    try {
+        const YAML::Node list = config.IsMap() ? config["motor_init_para"] : YAML::Node();
+        if (list.IsSequence()) {
+            for (const auto& entry : list) {
+                if (auto motor = MotorAllocate(entry)) motors.push_back(std::move(motor));
+            }
+        }
+    } catch (const YAML::Exception& e) {
+        motors.clear();
+        LOG_ERROR("config file {}: {}\r\n", settings.config, e.what());
+        return -1;
+    }
+    if (motors.empty()) {
+        LOG_INFO("No motors defined, exit...\r\n");
+        return -1;
+    }
+
+    for (const auto& motor : motors) {
+        motor->init();
+        motor->setHome(200);
+        motor->setEnableStatus(true);
+    }
+    if (settings.inverse) step = -step;
+
+    double P = 0.0;
+    const long sleepUs = long(1000000.0f / settings.freq);
+    while (!StopRequested()) {
+        if (settings.mode == 0) {
+            if (P > kTwoPi || P < -kTwoPi) {
+                step = -step;
+                SleepUs(5000000);
+            }
+            P += step;
+        } else if (settings.mode == 2) {
+            if (std::fabs(settings.targetPos) > std::fabs(P)) P += step;
+        } else {
+            P += step;
+        }
+        const long long T = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+        for (const auto& motor : motors) {
+            double curpos = 0, curvel = 0;
+            motor->getMotorPosition(curpos);
+            motor->getVelocity(curvel);
+            LOG_INFO("[{}] motor ID: {}, curpos:  {:.2f}, curvel: {:.3f}", T, motor->motor_id, curpos,
+                     curvel);
+            LOG_INFO(", set pos: {:.3f}", P);
+            if (settings.mode != 3) {
+                LOG_INFO(", set pos: {:.3f}", P);
+                motor->setMotorPosition(P);
+            }
+            LOG_INFO("\r\n");
+        }
+        SleepUs(sleepUs);
+    }
+
+    StopMotors(motors);
+    StopRequested();
+    LOG_INFO("program exit...\r\n");
+    return 0;
+}
