@@ -249,7 +249,8 @@ TEST(DamiaoBench, HomingZeroesThePosition) {
             return std::fabs(s.pos - 0.6) < 0.01 && std::fabs(s.vel) < 0.01;
         },
         milliseconds(5000)));
-    m->setEnableStatus(false);
+    m->setEnableStatus(false);  // home a disabled motor, as the bench tool does
+    ASSERT_TRUE(WaitFor([&] { return !emu.Status(12).enabled; }, milliseconds(3000)));
     m->setHome(1000);
     EXPECT_TRUE(WaitFor([&] { return m->homeTimeoutMs.load() == 0; }, milliseconds(3000)));
     double pos = 1;
