@@ -69,22 +69,31 @@ run)
         echo
     } >"$job.tmp"
     mv "$job.tmp" "$job.job"
+    # Stream the job's output while it runs.
+    printed=0
+    flush() {
+        [ -f "$job.out" ] || return 0
+        size=$(stat -c %s "$job.out")
+        if [ "$size" -gt "$printed" ]; then
+            tail -c +$((printed + 1)) "$job.out" | head -c $((size - printed))
+            printed=$size
+        fi
+    }
     waited=0
     while [ ! -f "$job.rc" ]; do
         sleep 0.2
+        flush
         waited=$((waited + 1))
         if [ $waited -gt $((job_timeout * 5)) ]; then
             echo "CAN bench: job timed out after ${job_timeout}s: $*"
-            cat "$job.out" 2>/dev/null
             exit 124
         fi
         if ! kill -0 "$(cat "$state/pid")" 2>/dev/null; then
             echo "CAN bench: the user-mode kernel ended while running: $*"
-            cat "$job.out" 2>/dev/null
             exit 1
         fi
     done
-    cat "$job.out"
+    flush
     rc=$(cat "$job.rc")
     rm -f "$job.out" "$job.rc" "$job.run"
     exit "$rc"
