@@ -84,8 +84,8 @@ void damiaoMotor::SetModel(int m) {
 
 int damiaoMotor::function_get_para(unsigned int id, std::string& path) {
     try {
-        YAML::Node root = YAML::LoadFile(path);
-        YAML::Node entry = root["damiaomotor" + std::to_string(id)];
+        const YAML::Node root = YAML::LoadFile(path);
+        const YAML::Node entry = root["damiaomotor" + std::to_string(id)];
         para.dev_name = entry["device"].as<std::string>();
         LOG_INFO("The motor can device is {}\r\n", para.dev_name);
         para.mode = uint32_t(entry["mode"].as<int32_t>());
