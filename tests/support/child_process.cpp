@@ -91,6 +91,9 @@ int ChildProcess::Wait(std::chrono::milliseconds limit) {
         if (r == pid) {
             pid = -1;
             exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            // Everything the child wrote is collected before the caller looks at it.
+            if (outReader.joinable()) outReader.join();
+            if (errReader.joinable()) errReader.join();
             return exitStatus;
         }
         if (std::chrono::steady_clock::now() > deadline) return -1;

@@ -26,7 +26,8 @@ public:
     void WriteLine(const std::string& line);
     void CloseInput();
     void Signal(int sig);
-    // Exit status (or 128 + signal); -1 when the child did not end within `limit`.
+    // Exit status (or 128 + signal); -1 when the child did not end within `limit`. Once the
+    // child has ended, Out() and Err() hold all it wrote.
     int Wait(std::chrono::milliseconds limit);
 
     std::string Out();  // everything the child wrote to standard output so far

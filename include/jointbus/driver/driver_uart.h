@@ -46,6 +46,10 @@ public:
     int readOnce(unsigned char* buf, int len);
     int rFlushSCS();
     void wFlushSCS();
+    // Gives back bytes that a reader took but that belong to the next reader (a reply that
+    // ran into the next one on a shared bus); the next read returns them first. Discarded
+    // with the rest of the unread input before each write.
+    void Unread(const unsigned char* data, int len);
 
     // Starts the receive thread if none runs (null consumer allowed: the thread then only
     // re-opens a closed port once a second). A second call only replaces the consumer.
@@ -72,6 +76,8 @@ private:
     termios workAttr{};
     unsigned char txPending[256] = {};
     int txPendingLen = 0;
+    unsigned char rxPushback[256] = {};  // guarded by portMutex
+    int rxPushbackLen = 0;
     std::mutex portMutex;
 
     std::mutex threadMutex;  // guards rxThread; taken before portMutex, never inside it

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -125,7 +126,12 @@ int DriverUart::SetBaudRate(int baud) {
 int DriverUart::readSCS(unsigned char* buf, int len) {
     using namespace std::chrono;
     const auto deadline = steady_clock::now() + milliseconds(ioTimeoutMs);
-    int count = 0;
+    int count = std::min(len, rxPushbackLen);
+    if (count > 0) {
+        std::memcpy(buf, rxPushback, size_t(count));
+        std::memmove(rxPushback, rxPushback + count, size_t(rxPushbackLen - count));
+        rxPushbackLen -= count;
+    }
     while (count < len) {
         const auto left = duration_cast<microseconds>(deadline - steady_clock::now()).count();
         pollfd p{fd, POLLIN, 0};
@@ -191,7 +197,7 @@ int DriverUart::Read(unsigned char* buf, int len) {
 int DriverUart::Write(const unsigned char* buf, int len) {
     std::lock_guard<std::mutex> lock(portMutex);
     if (fd < 0) return 0;
-    tcflush(fd, TCIFLUSH);
+    rFlushSCS();
     const ssize_t n = ::write(fd, buf, size_t(len));
     if (n < 0) {
         ::close(fd);
@@ -206,7 +212,7 @@ int DriverUart::Read2(unsigned char* buf, int txLen, int rxLen) {
     if (fd < 0) return 0;
     int written = 0;
     if (txLen > 0) {
-        tcflush(fd, TCIFLUSH);
+        rFlushSCS();
         const ssize_t n = ::write(fd, buf, size_t(txLen));
         if (n < 0) {
             ::close(fd);
@@ -220,7 +226,19 @@ int DriverUart::Read2(unsigned char* buf, int txLen, int rxLen) {
     return written;
 }
 
-int DriverUart::rFlushSCS() { return tcflush(fd, TCIFLUSH); }
+int DriverUart::rFlushSCS() {
+    rxPushbackLen = 0;
+    return tcflush(fd, TCIFLUSH);
+}
+
+void DriverUart::Unread(const unsigned char* data, int len) {
+    std::lock_guard<std::mutex> lock(portMutex);
+    len = std::min(len, int(sizeof rxPushback) - rxPushbackLen);
+    if (len <= 0) return;
+    std::memmove(rxPushback + len, rxPushback, size_t(rxPushbackLen));
+    std::memcpy(rxPushback, data, size_t(len));
+    rxPushbackLen += len;
+}
 
 void DriverUart::wFlushSCS() {
     if (txPendingLen == 0) return;

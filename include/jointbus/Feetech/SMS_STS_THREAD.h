@@ -1,0 +1,68 @@
+#pragma once
+
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "jointbus/common/consumer_interface.h"
+#include "jointbus/common/private_timer.h"
+
+class feetechMotor;
+
+namespace servo {
+
+// The one scheduler of the Feetech servo bus. Every 5 ms its tick reads the feedback of all
+// servos with one SYNC READ, homes servos that asked for it, reads their torque-enable state
+// with a second SYNC READ, then sends the mailbox commands: enable changes and velocity
+// commands as single writes, all position commands together in one SYNC WRITE.
+//
+// All registered servos must share one serial bus. The tick holds servoMutex for its whole
+// run, so registration and the mailbox operations wait for its end. The timer runs while at
+// least one servo is registered: it stops (after the tick in progress) when the last servo
+// leaves and starts again when a servo registers.
+class JOINTBUS_API SMS_STS_THREAD : public ConsumerInterface, public PrivateTimer {
+public:
+    static SMS_STS_THREAD* getInstance();
+
+    SMS_STS_THREAD();
+    ~SMS_STS_THREAD() override;  // stops the timer and waits for the tick in progress
+
+    // An id already registered keeps its first servo.
+    void addFeetech(int id, feetechMotor* motor);
+    // Removes the servo registered under `id` (only if it is `motor`, when given). Once this
+    // returns the tick never visits it again.
+    void removeFeetech(int id, const feetechMotor* motor = nullptr);
+
+    // Mailbox operations by servo id (servo units); an unknown id does nothing.
+    void setPosVel(unsigned int id, short position, short speed);
+    void setVel(unsigned int id, short speed, unsigned short acc);
+    void setEnable(int id, bool enable);
+    void SetAcceleration(int id, unsigned char acc);
+    void ApplyPositionAsHome(int id);
+
+    void Callback_SyncOpt();  // the tick; timer thread only
+    void Callback();          // alternative tick polling each servo; not started by the library
+
+    using ConsumerInterface::Consume;
+    void Consume(unsigned char* data, unsigned int len) override;
+
+private:
+    feetechMotor* FindLocked(int id);
+    void ReadFeedbackLocked();
+    void HomeLocked();
+    void ReadEnableLocked();
+    void SendCommandsLocked();
+
+    std::mutex lifecycleMutex;  // registration and timer start/stop; taken before servoMutex
+    std::mutex servoMutex;
+    // Registered servos in registration order: the id order of every SYNC READ request and
+    // the order in which the replies are read.
+    std::vector<std::pair<int, feetechMotor*>> servos;
+    // Command lists of one tick, kept between ticks so a tick does not allocate.
+    std::vector<int> cmdIds;
+    std::vector<short> cmdPositions, cmdSpeeds;
+    std::vector<unsigned char> cmdAccs, cmdTimes;
+    std::vector<int> chunkIds;
+};
+
+}  // namespace servo

@@ -1,0 +1,286 @@
+#include "jointbus/Feetech/SMS_STS_THREAD.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+
+#include "jointbus/Feetech/FeetechMotor.h"
+#include "jointbus/common/logger.h"
+
+namespace servo {
+
+namespace {
+constexpr int kTickMs = 5;
+constexpr size_t kSyncReadIds = 120;  // ids that one SYNC READ packet holds
+}  // namespace
+
+SMS_STS_THREAD* SMS_STS_THREAD::getInstance() {
+    // A static object rather than a leaked one: at process exit its destructor stops the
+    // timer, so no tick runs while the rest of the process is being torn down.
+    static SMS_STS_THREAD instance;
+    return &instance;
+}
+
+SMS_STS_THREAD::SMS_STS_THREAD() { start(kTickMs, std::bind(&SMS_STS_THREAD::Callback_SyncOpt, this)); }
+
+SMS_STS_THREAD::~SMS_STS_THREAD() { stop(); }
+
+feetechMotor* SMS_STS_THREAD::FindLocked(int id) {
+    for (auto& entry : servos)
+        if (entry.first == id) return entry.second;
+    return nullptr;
+}
+
+void SMS_STS_THREAD::addFeetech(int id, feetechMotor* motor) {
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    {
+        std::lock_guard<std::mutex> lock(servoMutex);
+        if (FindLocked(id) == nullptr) servos.emplace_back(id, motor);
+        LOG_ERROR("servo id:{} init...\r\n", id);
+    }
+    start(kTickMs, std::bind(&SMS_STS_THREAD::Callback_SyncOpt, this));  // no-op while running
+}
+
+void SMS_STS_THREAD::removeFeetech(int id, const feetechMotor* motor) {
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    bool empty;
+    {
+        std::lock_guard<std::mutex> lock(servoMutex);
+        auto found = std::find_if(servos.begin(), servos.end(), [&](const auto& entry) {
+            return entry.first == id && (motor == nullptr || entry.second == motor);
+        });
+        if (found != servos.end()) servos.erase(found);
+        LOG_ERROR("servo id:{} remove...\r\n", id);
+        empty = servos.empty();
+    }
+    // The last servo has left: stop the loop and wait for the tick in progress.
+    if (empty) stop();
+}
+
+void SMS_STS_THREAD::setPosVel(unsigned int id, short position, short speed) {
+    std::lock_guard<std::mutex> lock(servoMutex);
+    if (feetechMotor* m = FindLocked(int(id))) {
+        std::lock_guard<std::mutex> motorLock(m->motorMutex);
+        m->goalPosition = uint16_t(position);
+        // A position command's speed is a magnitude (0 to 32767).
+        m->goalSpeed = int16_t(std::min(std::abs(int(speed)), 32767));
+        m->cmdPending = true;
+        m->cmdKind = 1;
+    }
+}
+
+void SMS_STS_THREAD::setVel(unsigned int id, short speed, unsigned short acc) {
+    std::lock_guard<std::mutex> lock(servoMutex);
+    if (feetechMotor* m = FindLocked(int(id))) {
+        std::lock_guard<std::mutex> motorLock(m->motorMutex);
+        m->goalSpeed = speed;
+        m->acceleration = uint8_t(acc & 0xFF);
+        m->cmdPending = true;
+        m->cmdKind = 2;
+    }
+}
+
+void SMS_STS_THREAD::setEnable(int id, bool enable) {
+    std::lock_guard<std::mutex> lock(servoMutex);
+    if (feetechMotor* m = FindLocked(id)) {
+        std::lock_guard<std::mutex> motorLock(m->motorMutex);
+        m->enableCmd = enable;
+    }
+}
+
+void SMS_STS_THREAD::SetAcceleration(int id, unsigned char acc) {
+    std::lock_guard<std::mutex> lock(servoMutex);
+    if (feetechMotor* m = FindLocked(id)) {
+        std::lock_guard<std::mutex> motorLock(m->motorMutex);
+        m->acceleration = acc;
+    }
+}
+
+void SMS_STS_THREAD::ApplyPositionAsHome(int id) {
+    std::lock_guard<std::mutex> lock(servoMutex);
+    if (feetechMotor* m = FindLocked(id)) m->homeRequest = true;
+}
+
+// Reads the feedback block of every servo: one SYNC READ per 120 servos, each followed by
+// the replies of its servos in request order.
+void SMS_STS_THREAD::ReadFeedbackLocked() {
+    for (size_t first = 0; first < servos.size(); first += kSyncReadIds) {
+        const size_t last = std::min(servos.size(), first + kSyncReadIds);
+        chunkIds.clear();
+        for (size_t k = first; k < last; ++k) chunkIds.push_back(servos[k].first);
+        servos.front().second->syncReadStatus(chunkIds);
+        for (size_t k = first; k < last; ++k) {
+            if (servos[k].second->readStatus(1) == 0)
+                LOG_ERROR("Feetech motor {} read error.\r\n", servos[k].first);
+        }
+    }
+}
+
+void SMS_STS_THREAD::HomeLocked() {
+    for (auto& [id, m] : servos) {
+        if (!m->homeRequest.load()) continue;
+        if (m->setHomeCmd() > 0) {
+            m->homeRequest = false;
+            bool enable;
+            {
+                std::lock_guard<std::mutex> motorLock(m->motorMutex);
+                enable = m->enableCmd;
+            }
+            if (enable) m->setEnable(true);
+        }
+    }
+}
+
+void SMS_STS_THREAD::ReadEnableLocked() {
+    for (size_t first = 0; first < servos.size(); first += kSyncReadIds) {
+        const size_t last = std::min(servos.size(), first + kSyncReadIds);
+        chunkIds.clear();
+        for (size_t k = first; k < last; ++k) chunkIds.push_back(servos[k].first);
+        servos.back().second->syncReadEnable(chunkIds);
+        for (size_t k = first; k < last; ++k) {
+            feetechMotor* m = servos[k].second;
+            const int value = m->readEnable(1);
+            std::lock_guard<std::mutex> motorLock(m->motorMutex);
+            if (value == -1) {
+                m->online = false;
+                LOG_ERROR("servo nodeid:{} read error!\r\n", m->fbId);
+            } else {
+                m->online = true;
+                m->fbEnabled = value != 0;
+            }
+        }
+    }
+}
+
+void SMS_STS_THREAD::SendCommandsLocked() {
+    cmdIds.clear();
+    cmdPositions.clear();
+    cmdSpeeds.clear();
+    cmdAccs.clear();
+    cmdTimes.clear();
+    for (auto& [id, m] : servos) {
+        bool pending, enable, enabled;
+        int kind;
+        uint16_t position, time;
+        int16_t speed;
+        uint8_t acc;
+        {
+            std::lock_guard<std::mutex> motorLock(m->motorMutex);
+            pending = m->cmdPending;
+            enable = m->enableCmd;
+            enabled = m->fbEnabled;
+            kind = m->cmdKind;
+            position = m->goalPosition;
+            speed = m->goalSpeed;
+            acc = m->acceleration;
+            time = m->goalTime;
+        }
+        if (enable != enabled) m->setEnable(enable);
+        if (enable && pending) {
+            if (kind == 1 && speed >= 0) {
+                cmdIds.push_back(id);
+                cmdPositions.push_back(short(position));
+                cmdSpeeds.push_back(speed);
+                cmdAccs.push_back(acc);
+                cmdTimes.push_back(uint8_t(time & 0xFF));
+            } else if (kind == 1) {
+                LOG_ERROR("servo {} position command with speed {} dropped\r\n", id, speed);
+            } else if (kind == 2) {
+                m->setTargetVel(speed, acc);
+            }
+        }
+        std::lock_guard<std::mutex> motorLock(m->motorMutex);
+        m->cmdPending = false;
+    }
+    if (!cmdIds.empty())
+        servos.back().second->syncWritePos(cmdIds, cmdPositions, cmdSpeeds, cmdAccs, cmdTimes);
+}
+
+void SMS_STS_THREAD::Callback_SyncOpt() {
+    std::lock_guard<std::mutex> lock(servoMutex);
+    if (servos.empty()) return;
+    ReadFeedbackLocked();
+    HomeLocked();
+    ReadEnableLocked();
+    SendCommandsLocked();
+}
+
+void SMS_STS_THREAD::Callback() {
+    std::lock_guard<std::mutex> lock(servoMutex);
+    feetechMotor* last = nullptr;
+    for (auto& [id, m] : servos) {
+        last = m;
+        if (m == nullptr) continue;
+        if (m->readStatus(0) == 0) {
+            LOG_ERROR("Feetech motor {} read error.\r\n", id);
+            continue;
+        }
+        if (m->homeRequest.load()) {
+            if (m->setHomeCmd() > 0) {
+                m->homeRequest = false;
+                bool enable;
+                {
+                    std::lock_guard<std::mutex> motorLock(m->motorMutex);
+                    enable = m->enableCmd;
+                }
+                if (enable) m->setEnable(true);
+            }
+        } else {
+            const int value = m->readEnable(0);
+            bool pending, enable;
+            int kind;
+            uint16_t position, time;
+            int16_t speed;
+            uint8_t acc;
+            {
+                std::lock_guard<std::mutex> motorLock(m->motorMutex);
+                if (value == -1) {
+                    m->online = false;
+                    LOG_ERROR("servo nodeid:{} read error!\r\n", m->fbId);
+                    continue;
+                }
+                m->fbEnabled = value != 0;
+                m->online = true;
+                pending = m->cmdPending;
+                enable = m->enableCmd;
+                kind = m->cmdKind;
+                position = m->goalPosition;
+                speed = m->goalSpeed;
+                acc = m->acceleration;
+                time = m->goalTime;
+            }
+            if ((value != 0) != enable) m->setEnable(enable);
+            if (enable && pending) {
+                if (kind == 1 && speed >= 0) m->setTargetPosAsync(short(position), speed, acc, time);
+                if (kind == 2) m->setTargetVel(speed, acc);
+            }
+        }
+        std::lock_guard<std::mutex> motorLock(m->motorMutex);
+        m->cmdPending = false;
+    }
+    if (last != nullptr) last->setAsyncAction();
+}
+
+// Walks raw bus bytes packet by packet; the packets are not used further.
+void SMS_STS_THREAD::Consume(unsigned char* data, unsigned int len) {
+    if (data == nullptr || len == 0) return;
+    unsigned int i = 0;
+    while (len - i >= 2) {
+        if (data[i] == 0xFF && data[i + 1] == 0xFF) {
+            if (i + 3 >= len) {
+                LOG_ERROR("SMS_STS_THREAD invalid consume data size..\r\n");
+                return;
+            }
+            const unsigned int end = i + data[i + 3] + 4;
+            if (end > len) {
+                LOG_ERROR("SMS_STS_THREAD invalid consume data size..\r\n");
+                return;
+            }
+            i = end;
+        } else {
+            ++i;
+        }
+    }
+}
+
+}  // namespace servo

@@ -1,0 +1,47 @@
+#include "feetech_emulator_process.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "subprocess.h"
+
+namespace testsupport {
+
+namespace {
+std::vector<std::string> Args(const std::string& link, const std::string& ids, long baud, long delayUs) {
+    return {SelfDir() + "/../bin/feetech_emulator", link, ids, "--baud", std::to_string(baud),
+            "--delay-us", std::to_string(delayUs)};
+}
+}  // namespace
+
+FeetechEmulatorProcess::FeetechEmulatorProcess(const std::string& link, const std::string& ids,
+                                               long baud, long delayUs)
+    : child(Args(link, ids, baud, delayUs)) {
+    isReady = child.WaitForOutput("ready", std::chrono::seconds(10)) != std::string::npos;
+}
+
+void FeetechEmulatorProcess::Command(const std::string& line) {
+    const size_t from = child.Out().size();
+    child.WriteLine(line);
+    child.WaitForOutput("ok " + line + "\n", std::chrono::seconds(5), from);
+}
+
+EmulatedServo FeetechEmulatorProcess::Status(int id) {
+    const size_t from = child.Out().size();
+    child.WriteLine("status");
+    const size_t end = child.WaitForOutput("end\n", std::chrono::seconds(5), from);
+    EmulatedServo s;
+    if (end == std::string::npos) return s;
+    std::istringstream in(child.Out().substr(from, end - from));
+    for (std::string line; std::getline(in, line);) {
+        int got = -1;
+        EmulatedServo v;
+        if (std::sscanf(line.c_str(), "servo %d pos=%d goal=%d torque=%d mode=%d speed=%d", &got, &v.pos,
+                        &v.goal, &v.torque, &v.mode, &v.speed) == 6 &&
+            got == id)
+            return v;
+    }
+    return s;
+}
+
+}  // namespace testsupport

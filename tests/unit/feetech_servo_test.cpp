@@ -1,0 +1,320 @@
+// Feetech servos through the scheduler, against the emulator on a pseudo-terminal.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <thread>
+
+#include "feetech_emulator_process.h"
+#include "jointbus/Feetech/FeetechDrvImpl.h"
+#include "jointbus/Feetech/FeetechMotor.h"
+#include "jointbus/Feetech/SMS_STS_THREAD.h"
+#include "log_capture.h"
+#include "pty.h"
+#include "wait.h"
+
+using namespace std::chrono;
+using testsupport::FeetechEmulatorProcess;
+using testsupport::LogCapture;
+using testsupport::Pty;
+using testsupport::TempDir;
+using testsupport::WaitFor;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+bool Online(feetechMotor& m) {
+    bool on = false;
+    return m.getEnableStatus(on) == 0;
+}
+
+bool TorqueOn(feetechMotor& m) {
+    bool on = false;
+    return m.getEnableStatus(on) == 0 && on;
+}
+
+// Posts small position steps (within the filter) towards `deg`, as a control loop would.
+void MoveTo(feetechMotor& m, double deg) {
+    for (int i = 0; i < 200; ++i) {
+        double rad = 0;
+        m.getMotorPosition(rad);
+        const double now = rad * 180 / kPi;
+        if (std::fabs(now - deg) < 1.0) return;
+        const double step = std::clamp(deg - now, -5.0, 5.0);
+        m.setMotorPosition((now + step) * kPi / 180);
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+}
+
+}  // namespace
+
+TEST(FeetechServo, FeedbackEnableAndPositionCommands) {
+    TempDir dir;
+    const std::string link = dir.File("ttyGRIP");
+    FeetechEmulatorProcess emu(link, "1", 1000000);
+    ASSERT_TRUE(emu.ready());
+    std::string device = link;
+    feetechMotor servo(1, 1000000, device, false);
+    ASSERT_EQ(servo.init(), 0);
+    EXPECT_TRUE(WaitFor([&] { return Online(servo); }, milliseconds(3000)));
+    double rad = 1;
+    servo.getMotorPosition(rad);
+    EXPECT_NEAR(rad * 180 / kPi, 2048 * 0.088 - 180, 0.01);
+
+    EXPECT_EQ(servo.setEnableStatus(true), 0);
+    EXPECT_TRUE(WaitFor([&] { return TorqueOn(servo); }, milliseconds(3000)));
+    EXPECT_EQ(emu.Status(1).torque, 1);
+
+    MoveTo(servo, 20.0);
+    EXPECT_TRUE(WaitFor([&] { return std::fabs(emu.Status(1).pos - 2048 - 228) < 15; }, milliseconds(5000)))
+        << emu.Status(1).pos;
+    servo.getMotorPosition(rad);
+    EXPECT_NEAR(rad * 180 / kPi, 20.0, 2.0);
+
+    servo.setEnableStatus(false);
+    EXPECT_TRUE(WaitFor([&] { return emu.Status(1).torque == 0; }, milliseconds(3000)));
+}
+
+TEST(FeetechServo, VelocityCommandsTurnTheServo) {
+    TempDir dir;
+    const std::string link = dir.File("ttyGRIP");
+    FeetechEmulatorProcess emu(link, "2", 1000000);
+    std::string device = link;
+    feetechMotor servo(2, 1000000, device, true);
+    ASSERT_EQ(servo.init(), 0);
+    servo.setEnableStatus(true);
+    ASSERT_TRUE(WaitFor([&] { return TorqueOn(servo); }, milliseconds(3000)));
+    EXPECT_EQ(servo.setVelocity(0.5), 0);  // inverse: the servo turns the other way
+    EXPECT_TRUE(WaitFor([&] { return emu.Status(2).speed < -300; }, milliseconds(3000)))
+        << emu.Status(2).speed;
+    double vel = 0;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            servo.getVelocity(vel);
+            return vel > 0.4;
+        },
+        milliseconds(3000)))
+        << vel;
+}
+
+TEST(FeetechServo, HomingThroughTheScheduler) {
+    TempDir dir;
+    const std::string link = dir.File("ttyGRIP");
+    FeetechEmulatorProcess emu(link, "3", 1000000);
+    std::string device = link;
+    feetechMotor servo(3, 1000000, device, false);
+    ASSERT_EQ(servo.init(), 0);
+    servo.setEnableStatus(true);
+    ASSERT_TRUE(WaitFor([&] { return TorqueOn(servo); }, milliseconds(3000)));
+    MoveTo(servo, 10.0);
+    ASSERT_TRUE(WaitFor([&] { return emu.Status(3).pos > 2100; }, milliseconds(5000)));
+    EXPECT_EQ(servo.setHome(5), 0);
+    EXPECT_EQ(emu.Status(3).pos, 2048);
+    EXPECT_TRUE(WaitFor([&] { return TorqueOn(servo); }, milliseconds(3000))) << "re-enabled";
+
+    LogCapture log;
+    EXPECT_EQ(servo.setHome(0), 3006);  // no wait; the scheduler still homes it
+    EXPECT_EQ(log.Count("Feetech motor 3 setHome.\r\n"), 1u);
+    EXPECT_EQ(log.Count("The servo 3 setHome failed.\n"), 1u);
+    EXPECT_TRUE(WaitFor([&] { return !servo.homeRequest.load(); }, milliseconds(3000)));
+}
+
+TEST(FeetechServo, SilentServoTimesOutWithoutHurtingTheOthers) {
+    TempDir dir;
+    const std::string link = dir.File("ttyGRIP");
+    FeetechEmulatorProcess emu(link, "4,5", 1000000);
+    std::string device = link;
+    feetechMotor a(4, 1000000, device, false);
+    feetechMotor b(5, 1000000, device, false);
+    ASSERT_EQ(a.init(), 0);
+    ASSERT_EQ(b.init(), 0);
+    ASSERT_TRUE(WaitFor([&] { return Online(a) && Online(b); }, milliseconds(3000)));
+    b.setEnableStatus(true);
+    ASSERT_TRUE(WaitFor([&] { return TorqueOn(b); }, milliseconds(3000)));
+    LogCapture log;
+    emu.Command("silent 4 on");
+    EXPECT_TRUE(WaitFor([&] { return !Online(a); }, milliseconds(3000)));
+    EXPECT_EQ(a.setMotorPosition(0.0), 5002);
+    EXPECT_GE(log.Count("[ERROR] Feetech motor 4 read error.\r\n"), 1u);
+    EXPECT_GE(log.Count("[ERROR] servo nodeid:4 read error!\r\n"), 1u);
+    EXPECT_TRUE(Online(b));
+    MoveTo(b, 5.0);
+    EXPECT_TRUE(WaitFor([&] { return emu.Status(5).pos > 2080; }, milliseconds(5000)));
+    emu.Command("silent 4 off");
+    EXPECT_TRUE(WaitFor([&] { return Online(a); }, milliseconds(3000)));
+}
+
+TEST(FeetechServo, CorruptRepliesAreRejectedAndTheCacheKept) {
+    TempDir dir;
+    const std::string link = dir.File("ttyGRIP");
+    FeetechEmulatorProcess emu(link, "6,7", 1000000);
+    std::string device = link;
+    feetechMotor a(6, 1000000, device, false);
+    feetechMotor b(7, 1000000, device, false);
+    ASSERT_EQ(a.init(), 0);
+    ASSERT_EQ(b.init(), 0);
+    ASSERT_TRUE(WaitFor([&] { return Online(a) && Online(b); }, milliseconds(3000)));
+    double before = 0;
+    a.getMotorPosition(before);
+    const struct {
+        const char* fault;
+        const char* line;
+    } faults[] = {{"badsum 6", "servo 6 reply rejected: checksum"},
+                  {"wrongid 6", "nodeID mismatch, msg: 7, , node: 6"},
+                  {"truncate 6", "servo 6 reply"}};  // runs into servo 7: bad checksum
+    for (const auto& f : faults) {
+        LogCapture log;
+        emu.Command(std::string(f.fault) + " on");
+        EXPECT_TRUE(WaitFor([&] { return log.Count(f.line) >= 1; }, milliseconds(3000))) << f.fault;
+        double now = 0;
+        a.getMotorPosition(now);
+        EXPECT_EQ(now, before) << f.fault;
+        EXPECT_TRUE(Online(b)) << f.fault;
+        emu.Command(std::string(f.fault) + " off");
+        EXPECT_TRUE(WaitFor([&] { return Online(a); }, milliseconds(3000))) << f.fault;
+    }
+    LogCapture log;
+    emu.Command("garbage on");
+    std::this_thread::sleep_for(milliseconds(200));
+    emu.Command("garbage off");
+    EXPECT_TRUE(WaitFor([&] { return Online(a) && Online(b); }, milliseconds(3000)));
+}
+
+TEST(FeetechServo, SixServosShareOneBus) {
+    TempDir dir;
+    const std::string link = dir.File("ttyGRIP");
+    FeetechEmulatorProcess emu(link, "11,12,13,14,15,16", 1000000);
+    std::string device = link;
+    std::vector<std::unique_ptr<feetechMotor>> servos;
+    for (unsigned id = 11; id <= 16; ++id) {
+        servos.push_back(std::make_unique<feetechMotor>(id, 1000000, device, false));
+        ASSERT_EQ(servos.back()->init(), 0);
+        servos.back()->setEnableStatus(true);
+    }
+    for (auto& s : servos) ASSERT_TRUE(WaitFor([&] { return TorqueOn(*s); }, milliseconds(3000)));
+    for (int i = 0; i < 3; ++i) {
+        for (auto& s : servos) s->setMotorPosition((i + 1) * 2.0 * kPi / 180);
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    for (unsigned id = 11; id <= 16; ++id)
+        EXPECT_TRUE(WaitFor([&] { return emu.Status(int(id)).goal > 2048 + 60; }, milliseconds(3000))) << id;
+}
+
+// Destroying a servo only removes that servo; the scheduler serves the others and takes up
+// servos registered later.
+TEST(FeetechServo, RemovingAServoKeepsTheOthersServed) {
+    TempDir dir;
+    const std::string link = dir.File("ttyGRIP");
+    FeetechEmulatorProcess emu(link, "21,22", 1000000);
+    std::string device = link;
+    feetechMotor keep(21, 1000000, device, false);
+    ASSERT_EQ(keep.init(), 0);
+    {
+        feetechMotor gone(22, 1000000, device, false);
+        ASSERT_EQ(gone.init(), 0);
+        ASSERT_TRUE(WaitFor([&] { return Online(gone); }, milliseconds(3000)));
+    }
+    keep.setEnableStatus(true);
+    EXPECT_TRUE(WaitFor([&] { return emu.Status(21).torque == 1; }, milliseconds(3000)));
+    feetechMotor later(22, 1000000, device, false);
+    ASSERT_EQ(later.init(), 0);
+    EXPECT_TRUE(WaitFor([&] { return Online(later); }, milliseconds(3000)));
+}
+
+TEST(FeetechServo, PortVanishesAndComesBack) {
+    TempDir dir;
+    const std::string link = dir.File("ttyGRIP");
+    FeetechEmulatorProcess emu(link, "31", 1000000);
+    std::string device = link;
+    feetechMotor servo(31, 1000000, device, false);
+    ASSERT_EQ(servo.init(), 0);
+    ASSERT_TRUE(WaitFor([&] { return Online(servo); }, milliseconds(3000)));
+    emu.Command("vanish");
+    EXPECT_TRUE(WaitFor([&] { return !Online(servo); }, milliseconds(3000)));
+    std::this_thread::sleep_for(milliseconds(1200));
+    emu.Command("reappear");
+    EXPECT_TRUE(WaitFor([&] { return Online(servo); }, milliseconds(5000)));
+}
+
+// The position filter and the servo units, without a bus.
+TEST(FeetechServo, PositionFilterAndRateLimit) {
+    std::string device = "/nonexistent/tty";
+    feetechMotor m(40, 115200, device, false);
+    m.online = true;
+    m.fbPosition = 2045;  // reads as -0.04°
+    EXPECT_EQ(m.setMotorPosition(5.0 * kPi / 180), 0);
+    EXPECT_EQ(m.goalPosition, 2077);  // 2.55° after the rate limit
+    m.cmdPending = false;
+    m.setMotorPosition(5.0 * kPi / 180);
+    EXPECT_EQ(m.goalPosition, uint16_t((5.0 + 180) * 11.377777777777778));
+    // 10.5° away: hold the present position (after the rate limit)
+    m.lastCmdDeg = float(2045 * 0.088 - 180);
+    m.setMotorPosition(10.5 * kPi / 180);
+    EXPECT_FALSE(m.tracking);
+    EXPECT_EQ(m.goalPosition, uint16_t((2045 * 0.088 - 180 + 180) * 11.377777777777778));
+    m.setMotorPosition(0.0);
+    EXPECT_TRUE(m.tracking);
+    EXPECT_EQ(m.setMotorPosition(std::nan("")), feetechMotor::kNotANumber);
+    m.online = false;
+    EXPECT_EQ(m.setMotorPosition(0.0), 5002);
+}
+
+TEST(FeetechServo, UnitsAndSpeedLimits) {
+    std::string device = "/nonexistent/tty";
+    feetechMotor m(41, 115200, device, false);
+    m.online = true;
+    m.setVelocity(0.0);
+    EXPECT_EQ(m.goalSpeed, 100);
+    EXPECT_EQ(m.cmdKind, 2);
+    m.setVelocity(-0.1);
+    EXPECT_EQ(m.goalSpeed, -100);
+    m.cmdPending = false;
+    m.fbPosition = 2048;
+    m.setMotorPosition(0.0, 60.0, 7.0);  // 60 rad/s would wrap a 16-bit speed
+    EXPECT_EQ(m.goalSpeed, 32767);
+    EXPECT_EQ(m.goalTime, 7);
+    EXPECT_TRUE(m.enableCmd);
+    EXPECT_EQ(m.cmdKind, 1);
+    m.setVelocity(1.0);  // pending position command keeps its kind
+    EXPECT_EQ(m.cmdKind, 1);
+    m.fbCurrent = 300;
+    m.fbLoad = -20;
+    double torque = 0;
+    m.getTorque(torque);
+    EXPECT_NEAR(torque, -1.3, 1e-9);
+    bool on;
+    m.online = false;
+    EXPECT_EQ(m.getEnableStatus(on), 5004);
+    EXPECT_EQ(m.readStatus(0), 0);
+    EXPECT_EQ(m.readEnable(0), -1);
+    EXPECT_EQ(m.setTargetPos(1, 1, 1, 1), -1);
+}
+
+TEST(FeetechParamFile, ConstructorsReadTheServosEntry) {
+    TempDir dir;
+    std::string path = dir.File("motor_.yaml");
+    std::ofstream(path) << "feetechmotor7:\n  device: /dev/ttyUSB0\n  baudrate: 1000000\n"
+                           "feetechmotor8:\n  device: /dev/ttyUSB1\n  baudrate: -5\n"
+                           "feetechmotor9:\n  device:\n  baudrate: 0x1C200\n";
+    LogCapture log;
+    feetechMotor a(7, path);
+    EXPECT_EQ(a.uartDevice, "/dev/ttyUSB0");
+    EXPECT_EQ(a.uartBaud, 1000000u);
+    EXPECT_EQ(log.Count("[INFO] The motor tty device is /dev/ttyUSB0\r\n"), 1u);
+    EXPECT_EQ(log.Count("[INFO] Load motor yamlfile success!\r\n"), 1u);
+    feetechMotor b(8, path);
+    EXPECT_EQ(b.paraDevice, "/dev/ttyUSB1");
+    EXPECT_EQ(b.uartBaud, 0u);
+    EXPECT_EQ(log.Count("[ERROR] YAML Error: "), 1u);
+    feetechMotor c(9, path);
+    EXPECT_EQ(c.uartDevice, "null");
+    EXPECT_EQ(c.uartBaud, 115200u);
+    feetechMotor d(10, path);
+    EXPECT_EQ(d.uartDevice, "");
+    EXPECT_EQ(log.Count("[ERROR] YAML Error: "), 2u);
+    std::string missing = dir.File("none.yaml");
+    EXPECT_EQ(d.function_get_para(10, missing), -1);
+    EXPECT_EQ(log.Count("bad file"), 1u);
+}
