@@ -2,22 +2,34 @@
 
 #include <spdlog/sinks/base_sink.h>
 
-#include <algorithm>
 #include <mutex>
 
 #include "jointbus/common/logger.h"
 
 namespace testsupport {
 
+namespace {
+
+// Records lines while at least one capture is active.
 class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
 public:
-    std::string Text() {
+    size_t Begin() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return text;
+        ++active;
+        return text.size();
+    }
+    void End() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--active == 0) text.clear();
+    }
+    std::string Since(size_t start) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return start < text.size() ? text.substr(start) : std::string();
     }
 
 protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
+        if (active == 0) return;
         text.append(msg.payload.data(), msg.payload.size());
         text.push_back('\n');
     }
@@ -25,20 +37,31 @@ protected:
 
 private:
     std::string text;
+    int active = 0;
 };
 
-// Sinks are added and removed only while no library thread logs: tests create the capture
-// before they start the objects under test and destroy it after stopping them.
-LogCapture::LogCapture() : sink(std::make_shared<CaptureSink>()) {
-    vantrel::Logger::Instance().logger->sinks().push_back(sink);
+std::shared_ptr<CaptureSink>& Sink() {
+    static std::shared_ptr<CaptureSink> sink;
+    return sink;
 }
 
-LogCapture::~LogCapture() {
-    auto& sinks = vantrel::Logger::Instance().logger->sinks();
-    sinks.erase(std::remove(sinks.begin(), sinks.end(), sink), sinks.end());
+}  // namespace
+
+void InstallLogCapture() {
+    if (Sink()) return;
+    Sink() = std::make_shared<CaptureSink>();
+    auto& logger = vantrel::Logger::Instance().logger;
+    if (logger) logger->sinks().push_back(Sink());
 }
 
-std::string LogCapture::Text() const { return sink->Text(); }
+LogCapture::LogCapture() {
+    InstallLogCapture();  // no-op after the entry point's call
+    start = Sink()->Begin();
+}
+
+LogCapture::~LogCapture() { Sink()->End(); }
+
+std::string LogCapture::Text() const { return Sink()->Since(start); }
 
 size_t LogCapture::Count(const std::string& needle) const {
     const std::string text = Text();

@@ -1,13 +1,15 @@
 #pragma once
 
-// Collects what the process-wide logger writes while it lives, for assertions on log lines.
+// Collects what the process-wide logger writes while a capture lives, for assertions on log
+// lines. The capturing sink is installed once, by the test entry point before any library
+// thread runs (InstallLogCapture), so captures can come and go while threads log.
 
 #include <memory>
 #include <string>
 
 namespace testsupport {
 
-class CaptureSink;
+void InstallLogCapture();
 
 class LogCapture {
 public:
@@ -15,11 +17,11 @@ public:
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
-    std::string Text() const;  // everything captured so far
+    std::string Text() const;  // everything logged since this capture began
     size_t Count(const std::string& needle) const;
 
 private:
-    std::shared_ptr<CaptureSink> sink;
+    size_t start;
 };
 
 }  // namespace testsupport
