@@ -13,9 +13,12 @@ if ! ip link show vcan0 >/dev/null 2>&1; then
 fi
 "$bin/damiao_emulator" vcan0 1:0x11:4310:0 2:0x12:4340:0 3:0x13:4310:0 </dev/null &
 emulator=$!
+"$bin/feetech_emulator" /tmp/jointbus-sim-gripper 1 --baud 1000000 </dev/null >/dev/null &
+gripper=$!
 sleep 0.5
 
-echo "sim_arm: spinbench drives 3 emulated Damiao motors to 2 rad (motor 2 mounted inverse) for ${seconds}s"
+echo "sim_arm: spinbench drives 3 emulated Damiao joints and a Feetech gripper to 2 rad for ${seconds}s"
+echo "sim_arm: (joint 2 is mounted inverse)"
 "$bin/spinbench" -c examples/config/sim_arm.yaml -m 2 -p 2.0 -s 0.2 -f 20 &
 tool=$!
 sleep "$seconds"
@@ -23,7 +26,7 @@ echo "sim_arm: sending SIGINT to spinbench"
 kill -INT "$tool"
 wait "$tool"
 status=$?
-kill "$emulator" 2>/dev/null
-wait "$emulator" 2>/dev/null
+kill "$emulator" "$gripper" 2>/dev/null
+wait "$emulator" "$gripper" 2>/dev/null
 echo "sim_arm: spinbench exited with status $status"
 exit $status

@@ -9,6 +9,7 @@
 
 #include "child_process.h"
 #include "damiao_emulator_process.h"
+#include "feetech_emulator_process.h"
 #include "pty.h"
 #include "subprocess.h"
 #include "vcan.h"
@@ -124,11 +125,49 @@ TEST(SpinbenchBench, SignalDuringStartUpAndAnAbsentMotor) {
     const std::string absent = "  - vendor: damiao\n    id: 9\n    master_id: 0x19\n    dev_name: " +
                                bus.name() + "\n    motor_model: 4310\n";
     ChildProcess tool(Tool({"-m", "0", "-c", Config(dir, bus, absent)}), kEnv);
-    ASSERT_NE(tool.WaitForOutput("jointbus lib:", seconds(20)), std::string::npos);
+    // "run mode" is logged once the handlers are installed, before any motor is created.
+    ASSERT_NE(tool.WaitForOutput("run mode", seconds(20)), std::string::npos);
     tool.Signal(SIGINT);
     EXPECT_EQ(tool.Wait(seconds(30)), 0) << tool.Out();
     const std::string out = tool.Out();
     EXPECT_NE(out.find("Get exit signal...\r\n"), std::string::npos);
     EXPECT_NE(out.find("program exit...\r\n"), std::string::npos);
     EXPECT_FALSE(emu.Status(1).enabled);
+}
+
+// A Damiao joint and a Feetech gripper from one file: created in file order, homed, enabled,
+// moved, and held and disabled at the stop.
+TEST(SpinbenchBench, MixedArmWithBothEmulators) {
+    Vcan bus;
+    TempDir dir;
+    const std::string gripperLink = dir.File("ttyGRIP");
+    DamiaoEmulatorProcess joints(bus.name(), {"1:0x11:4310:0"});
+    testsupport::FeetechEmulatorProcess gripper(gripperLink, "1", 1000000);
+    ASSERT_TRUE(joints.ready());
+    ASSERT_TRUE(gripper.ready());
+    const std::string feetech = "  - vendor: feetech\n    id: 1\n    baudrate: 1000000\n    dev_name: " +
+                                gripperLink + "\n";
+    for (const char* mode : {"0", "1", "2", "3"}) {
+        ChildProcess tool(Tool({"-m", mode, "-p", "0.5", "-s", "0.2", "-f", "20", "-c",
+                                Config(dir, bus, feetech)}),
+                          kEnv);
+        ASSERT_NE(tool.WaitForOutput("curpos", seconds(30)), std::string::npos) << mode << tool.Out();
+        std::this_thread::sleep_for(milliseconds(1500));
+        tool.Signal(SIGINT);
+        EXPECT_EQ(tool.Wait(seconds(30)), 0) << mode;
+        const std::string out = tool.Out();
+        const auto damiao = out.find("Allocate Motor: damiao");
+        const auto servo = out.find("Allocate Motor: feetech");
+        ASSERT_NE(servo, std::string::npos);
+        EXPECT_LT(damiao, servo);
+        EXPECT_NE(out.find("waiting up to 200 s for Feetech servo 1 to finish homing"), std::string::npos);
+        EXPECT_NE(out.find("Feetech motor 1 setEnableStatus: true."), std::string::npos);
+        EXPECT_NE(out.find("Feetech motor 1 setEnableStatus: false."), std::string::npos);
+        EXPECT_NE(out.find("program exit...\r\n"), std::string::npos);
+        EXPECT_FALSE(joints.Status(1).enabled) << mode;
+        EXPECT_TRUE(WaitFor([&] { return gripper.Status(1).torque == 0; }, seconds(3))) << mode;
+        if (std::string(mode) != "3") {
+            EXPECT_GT(gripper.Status(1).goal, 2048) << mode;  // the gripper was commanded
+        }
+    }
 }

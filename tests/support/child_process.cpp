@@ -35,6 +35,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
         dup2(inPipe[0], 0);
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
+        // A test run in the background has SIGINT ignored; the child gets the defaults.
+        signal(SIGINT, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
+        signal(SIGPIPE, SIG_DFL);
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }

@@ -91,3 +91,34 @@ TEST(MotorFactory, SequenceWithANullEntryGivesTwoMotorsInOrder) {
     EXPECT_EQ(motors[0]->motor_id, 1u);
     EXPECT_EQ(motors[1]->motor_id, 2u);
 }
+
+TEST(MotorFactory, FeetechEntries) {
+    LogCapture log;
+    auto motor = Allocate("vendor: Feetech");
+    auto* s = dynamic_cast<feetechMotor*>(motor.get());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->motor_id, 0u);
+    EXPECT_EQ(s->uartBaud, 115200u);
+    EXPECT_EQ(s->uartDevice, "");
+    EXPECT_FALSE(s->inverse);
+    EXPECT_EQ(log.Count("Allocate Motor: feetech\n"), 1u);
+    EXPECT_EQ(log.Count("id: 0X0; baud: 115200; device name: ; inverse: false\r\n"), 1u);
+
+    motor = Allocate("{vendor: feetech, id: 7, baudrate: fast, kp: 3, dev_name: /dev/ttyUSB0, inverse: true}");
+    s = dynamic_cast<feetechMotor*>(motor.get());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->motor_id, 7u);
+    EXPECT_EQ(s->uartBaud, 115200u);
+    EXPECT_EQ(s->uartDevice, "/dev/ttyUSB0");
+    EXPECT_TRUE(s->inverse);
+    EXPECT_EQ(Allocate("{vendor: feetech, baudrate: 1000000}")->motor_id, 0u);
+}
+
+TEST(MotorFactory, MixedListInFileOrder) {
+    const YAML::Node list = YAML::Load("[{vendor: damiao, id: 1}, {vendor: feetech, id: 2}]");
+    std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
+    for (const auto& entry : list) motors.push_back(MotorAllocate(entry));
+    ASSERT_EQ(motors.size(), 2u);
+    EXPECT_NE(dynamic_cast<damiaoMotor*>(motors[0].get()), nullptr);
+    EXPECT_NE(dynamic_cast<feetechMotor*>(motors[1].get()), nullptr);
+}

@@ -201,6 +201,9 @@ int main(int argc, char** argv) {
 
     for (const auto& motor : motors) {
         motor->init();
+        // A servo homes before setHome returns (up to 200 s): say what the tool waits for.
+        if (dynamic_cast<feetechMotor*>(motor.get()) != nullptr)
+            LOG_INFO("waiting up to 200 s for Feetech servo {} to finish homing\r\n", motor->motor_id);
         motor->setHome(200);
         motor->setEnableStatus(true);
     }

@@ -3,10 +3,11 @@
 // Builds motors from the entries of a YAML motor configuration file. Header-only: it is
 // compiled into the program that includes it, and its log lines name this header.
 //
-// Keys of an entry: "vendor" (required; "damiao", case-insensitive), "id", "dev_name",
-// "inverse", and for Damiao motors "mode", "master_id", "kp", "kd", "motor_model". Values
-// that cannot be converted make yaml-cpp throw (YAML::Exception) for "vendor", "id",
-// "dev_name", "mode" and "master_id"; the others fall back to their defaults.
+// Keys of an entry: "vendor" (required; "damiao" or "feetech", case-insensitive), "id",
+// "dev_name", "inverse"; for Damiao motors "mode", "master_id", "kp", "kd", "motor_model";
+// for Feetech servos "baudrate". Values that cannot be converted make yaml-cpp throw
+// (YAML::Exception) for "vendor", "id", "dev_name", "mode" and "master_id"; the others fall
+// back to their defaults.
 
 #include <yaml-cpp/yaml.h>
 
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/ctrl_motor_interface.h"
 #include "jointbus/common/logger.h"
 
@@ -64,6 +66,12 @@ inline std::shared_ptr<CtrlMotorInterface> MotorAllocate(const YAML::Node& entry
         LOG_INFO("motor_model: {}\r\n", model);
         return std::make_shared<damiaoMotor>(model, unsigned(id), unsigned(mode), unsigned(masterId),
                                              devName, inverse, kp, kd);
+    }
+    if (vendor == "feetech") {
+        const int baud = Lenient<int>(entry, "baudrate", 115200);
+        LOG_INFO("id: {:#X}; baud: {}; device name: {}; inverse: {}\r\n", id, baud, devName, inverse);
+        std::string device = devName;
+        return std::make_shared<feetechMotor>(unsigned(id), unsigned(baud), device, inverse);
     }
     return nullptr;
 }
