@@ -26,7 +26,7 @@
 namespace {
 
 const char* kUsage =
-    "usage: feetech_emulator LINK ID[,ID...] [--baud N] [--delay-us N]\n"
+    "usage: feetech_emulator LINK ID[,ID...] [--baud N] [--delay-us N] [--trace]\n"
     "  e.g. feetech_emulator /tmp/ttyGRIP 1,2 --baud 1000000\n"
     "  stdin: silent|badsum|wrongid|truncate|trickle ID on|off | garbage on|off |\n"
     "         vanish | reappear | status | quit\n";
@@ -117,8 +117,9 @@ struct Servo {
 
 class Emulator {
 public:
-    Emulator(std::string linkPath, std::vector<Servo> played, long baudRate, long delayUs)
-        : link(std::move(linkPath)), servos(std::move(played)), baud(baudRate), returnDelayUs(delayUs) {}
+    Emulator(std::string linkPath, std::vector<Servo> played, long baudRate, long delayUs, bool traceOn)
+        : link(std::move(linkPath)), servos(std::move(played)), baud(baudRate), returnDelayUs(delayUs),
+          trace(traceOn) {}
 
     bool OpenPty() {
         master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -203,7 +204,16 @@ private:
             if (input.size() < length) return;
             std::vector<uint8_t> packet(input.begin(), input.begin() + long(length));
             input.erase(input.begin(), input.begin() + long(length));
-            if (packet[length - 1] == Checksum(packet.data() + 2, length - 3)) Handle(packet);
+            if (packet[length - 1] != Checksum(packet.data() + 2, length - 3)) continue;
+            if (trace) {
+                // Arrival of each request: instruction, first parameter, length in bytes.
+                std::printf("rx %lld %02X %02X %zu\n",
+                            (long long)std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                Clock::now().time_since_epoch()).count(),
+                            packet[4], length > 6 ? packet[5] : 0, length);
+                std::fflush(stdout);
+            }
+            Handle(packet);
         }
     }
 
@@ -321,6 +331,7 @@ private:
     int master = -1, slaveHold = -1;
     std::vector<uint8_t> input;
     bool garbage = false;
+    bool trace;
 };
 
 }  // namespace
@@ -328,9 +339,12 @@ private:
 int main(int argc, char** argv) {
     std::string link, ids;
     long baud = 0, delayUs = 0;
+    bool trace = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "--baud" || arg == "--delay-us") && i + 1 < argc) {
+        if (arg == "--trace") {
+            trace = true;
+        } else if ((arg == "--baud" || arg == "--delay-us") && i + 1 < argc) {
             (arg == "--baud" ? baud : delayUs) = std::atol(argv[++i]);
         } else if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
@@ -360,7 +374,7 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    Emulator emulator(link, std::move(servos), baud, delayUs);
+    Emulator emulator(link, std::move(servos), baud, delayUs, trace);
     if (!emulator.OpenPty()) return 1;
     std::printf("ready %s\n", link.c_str());
     std::fflush(stdout);

@@ -1,0 +1,130 @@
+// Damiao sender against the emulator on a vcan interface (run it on the CAN bench): for 1,
+// 6, 12 and 16 motors, the tick duration and period seen on the wire, the time from
+// setMotorPosition to the frame's arrival at the emulator, frames per second and the CPU time
+// of the process per tick. Prints one table.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "bench_stats.h"
+#include "damiao_emulator_process.h"
+#include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "vcan.h"
+
+using namespace std::chrono;
+
+namespace {
+
+long long Now() { return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count(); }
+
+struct Frame {
+    long long t;
+    unsigned id;
+    unsigned pos;  // position field of an MIT frame
+    bool special;
+};
+
+void Run(int n, double seconds) {
+    testsupport::Vcan bus;
+    std::vector<std::string> specs;
+    for (int i = 1; i <= n; ++i) specs.push_back(std::to_string(i) + ":" + std::to_string(0x40 + i) + ":4310:0");
+    testsupport::DamiaoEmulatorProcess emu(bus.name(), specs, true);
+    std::vector<std::unique_ptr<damiaoMotor>> motors;
+    for (int i = 1; i <= n; ++i) {
+        motors.push_back(std::make_unique<damiaoMotor>(4310, i, 0, 0x40 + i, bus.name(), false, 15.0f, 1.0f));
+        motors.back()->init();
+        motors.back()->setEnableStatus(true);
+        motors.back()->setMotorPosition(0.0);
+    }
+    std::this_thread::sleep_for(milliseconds(500));
+
+    struct Set {
+        long long t;
+        unsigned id;
+        unsigned pos;
+    };
+    std::vector<Set> sets;
+    const long long start = Now();
+    const double cpu0 = bench::CpuMicros();
+    int k = 0;
+    while (Now() - start < (long long)(seconds * 1e9)) {
+        const int m = k % n;
+        const float target = (k / n) % 2 ? 0.01f : -0.01f;  // within one ramp step
+        sets.push_back({Now(), unsigned(m + 1), Damiao::FloatToUint(target, -12.5f, 12.5f, 16)});
+        motors[m]->setMotorPosition(target);
+        ++k;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    const long long end = Now();
+    const double cpu = bench::CpuMicros() - cpu0;
+    motors.clear();
+
+    std::vector<Frame> frames;
+    std::istringstream in(emu.process().Out());
+    for (std::string line; std::getline(in, line);) {
+        long long t;
+        unsigned id, len, b[8] = {};
+        if (std::sscanf(line.c_str(), "rx %lld %x %u %x %x %x %x %x %x %x %x", &t, &id, &len, &b[0], &b[1],
+                        &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]) >= 3 &&
+            t >= start && t <= end) {
+            bool special = len == 8;
+            for (int i = 0; i < 7 && special; ++i) special = b[i] == 0xFF;
+            frames.push_back({t, id & 0xFF, (b[0] << 8) | b[1], special});
+        }
+    }
+    // A tick sends one frame per motor: a tick ends where a motor's id comes again.
+    std::vector<double> duration, period;
+    std::vector<bool> seen(size_t(n) + 1, false);
+    long long tickStart = -1, last = -1;
+    for (const auto& f : frames) {
+        if (f.id > unsigned(n)) continue;
+        if (tickStart < 0 || seen[f.id]) {
+            if (tickStart >= 0) {
+                duration.push_back(double(last - tickStart) / 1e3);
+                period.push_back(double(f.t - tickStart) / 1e3);
+            }
+            std::fill(seen.begin(), seen.end(), false);
+            tickStart = f.t;
+        }
+        seen[f.id] = true;
+        last = f.t;
+    }
+    std::vector<double> latency;
+    for (const auto& s : sets) {
+        for (const auto& f : frames) {
+            if (f.t > s.t && f.id == s.id && !f.special && f.pos == s.pos) {
+                latency.push_back(double(f.t - s.t) / 1e3);
+                break;
+            }
+        }
+    }
+    const double secs = double(end - start) / 1e9;
+    std::printf("| %2d | %7.0f | %7.0f | %7.0f | %7.0f | %7.0f | %7.0f | %7.0f | %6.1f |\n", n,
+                bench::Percentile(duration, 50), bench::Percentile(duration, 99), bench::Mean(period),
+                bench::Percentile(period, 99), bench::Percentile(latency, 50), bench::Percentile(latency, 99),
+                2.0 * double(frames.size()) / secs, period.empty() ? 0 : cpu / double(period.size()));
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("SPDLOG_STDOUT", "false", 0);
+    setenv("SPDLOG_SYSTEMD", "false", 0);
+    setenv("SPDLOG_LEVEL", "info", 0);
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
+    std::printf("Damiao sender on vcan (µs; frames/s counts commands and feedback)\n");
+    std::printf("| motors | tick median | tick p99 | period mean | period p99 | set->wire median | set->wire p99 | frames/s | CPU µs/tick |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+    for (int n : {1, 6, 12, 16}) Run(n, seconds);
+    return 0;
+}
