@@ -213,26 +213,25 @@ int FaultResult(int code, const char*& text) {
 
 }  // namespace
 
-int damiaoMotor::getEnableStatus(bool& out) {
+int damiaoMotor::StatusResult(int& code) {
     if (!online.load(relaxed)) return 5004;
-    const int code = errCode.load(relaxed);
+    code = errCode.load(relaxed);
     const char* text = nullptr;
-    if (const int result = FaultResult(code, text)) {
-        LOG_ERROR(fmt::runtime(text), motor_id);
-        return result;
-    }
+    const int result = FaultResult(code, text);
+    if (result != 0) LOG_ERROR(fmt::runtime(text), motor_id);
+    return result;
+}
+
+int damiaoMotor::getEnableStatus(bool& out) {
+    int code = 0;
+    if (const int result = StatusResult(code)) return result;
     out = reportedEnabled.load(relaxed);
     return 0;
 }
 
 int damiaoMotor::getEnableStatus(int& out) {
-    if (!online.load(relaxed)) return 5004;
-    const int code = errCode.load(relaxed);
-    const char* text = nullptr;
-    if (const int result = FaultResult(code, text)) {
-        LOG_ERROR(fmt::runtime(text), motor_id);
-        return result;
-    }
+    int code = 0;
+    if (const int result = StatusResult(code)) return result;
     if (code == 0 || code == 1) out = stateCode.load(relaxed);
     return 0;
 }

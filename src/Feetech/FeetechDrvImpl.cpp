@@ -342,8 +342,10 @@ void FeetechDrvImpl::GiveBackNextReply(const unsigned char* buf, int n) {
     }
 }
 
-int FeetechDrvImpl::ReadWord(int id, unsigned char reg, int& cached, unsigned int signBit,
-                             bool anyIdReceives) {
+// Reads a one- or two-byte register (two-byte values are sign-magnitude with `signBit`) and
+// caches it; answers from the cache for id -1, for another servo's id, and when nothing came.
+int FeetechDrvImpl::ReadRegister(int id, unsigned char reg, int& cached, int width,
+                                 unsigned int signBit, bool anyIdReceives) {
     const Mode mode = ModeFor(id, anyIdReceives);
     if (mode == Mode::kCache || !port) {
         if (!port && id != -1) return -1;
@@ -351,42 +353,25 @@ int FeetechDrvImpl::ReadWord(int id, unsigned char reg, int& cached, unsigned in
         return cached;
     }
     unsigned char buf[kBufferSize] = {};
-    const int n = ReadReply(buf, mode == Mode::kRequest, reg, 2, 8);
+    const int n = ReadReply(buf, mode == Mode::kRequest, reg, static_cast<unsigned char>(width), 6 + width);
     std::lock_guard<std::mutex> lock(cacheMutex);
     if (n == -1) return -1;
     if (n <= 0) return cached;
     lastStatus = buf[4];
-    cached = DecodeSigned(unsigned(buf[5] | buf[6] << 8), signBit);
+    cached = width == 1 ? buf[5] : DecodeSigned(unsigned(buf[5] | buf[6] << 8), signBit);
     return cached;
 }
 
-int FeetechDrvImpl::ReadByte(int id, unsigned char reg, int& cached) {
-    const Mode mode = ModeFor(id);
-    if (mode == Mode::kCache || !port) {
-        if (!port && id != -1) return -1;
-        std::lock_guard<std::mutex> lock(cacheMutex);
-        return cached;
-    }
-    unsigned char buf[kBufferSize] = {};
-    const int n = ReadReply(buf, mode == Mode::kRequest, reg, 1, 7);
-    std::lock_guard<std::mutex> lock(cacheMutex);
-    if (n == -1) return -1;
-    if (n <= 0) return cached;
-    lastStatus = buf[4];
-    cached = buf[5];
-    return cached;
-}
-
-int FeetechDrvImpl::ReadPos(int id) { return ReadWord(id, kPresentPosition, presentPosition, 15, false); }
-int FeetechDrvImpl::ReadSpeed(int id) { return ReadWord(id, kPresentSpeed, presentSpeed, 15, true); }
-int FeetechDrvImpl::ReadLoad(int id) { return ReadWord(id, kPresentLoad, presentLoad, 10, false); }
-int FeetechDrvImpl::ReadVoltage(int id) { return ReadByte(id, kPresentVoltage, presentVoltage); }
-int FeetechDrvImpl::ReadTemper(int id) { return ReadByte(id, kPresentTemperature, presentTemperature); }
-int FeetechDrvImpl::ReadMove(int id) { return ReadByte(id, kMoving, moving); }
+int FeetechDrvImpl::ReadPos(int id) { return ReadRegister(id, kPresentPosition, presentPosition, 2, 15, false); }
+int FeetechDrvImpl::ReadSpeed(int id) { return ReadRegister(id, kPresentSpeed, presentSpeed, 2, 15, true); }
+int FeetechDrvImpl::ReadLoad(int id) { return ReadRegister(id, kPresentLoad, presentLoad, 2, 10, false); }
+int FeetechDrvImpl::ReadVoltage(int id) { return ReadRegister(id, kPresentVoltage, presentVoltage, 1, 0, false); }
+int FeetechDrvImpl::ReadTemper(int id) { return ReadRegister(id, kPresentTemperature, presentTemperature, 1, 0, false); }
+int FeetechDrvImpl::ReadMove(int id) { return ReadRegister(id, kMoving, moving, 1, 0, false); }
 
 // The argument only selects the cache (-1); any other value requests from this servo.
 int FeetechDrvImpl::ReadCurrent(int id) {
-    return ReadWord(id == -1 ? -1 : servoId, kPresentCurrent, presentCurrent, 15, false);
+    return ReadRegister(id == -1 ? -1 : servoId, kPresentCurrent, presentCurrent, 2, 15, false);
 }
 
 // Not cached: the torque-enable byte. Any id but this servo's reads without a request.

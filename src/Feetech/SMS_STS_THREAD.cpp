@@ -116,19 +116,22 @@ void SMS_STS_THREAD::ReadFeedbackLocked() {
     }
 }
 
-void SMS_STS_THREAD::HomeLocked() {
-    for (auto& [id, m] : servos) {
-        if (!m->homeRequest.load()) continue;
-        if (m->setHomeCmd() > 0) {
-            m->homeRequest = false;
-            bool enable;
-            {
-                std::lock_guard<std::mutex> motorLock(m->motorMutex);
-                enable = m->enableCmd;
-            }
-            if (enable) m->setEnable(true);
-        }
+// Writes the calibration; once the servo has answered, the request is done and the torque is
+// switched on again if it is wanted. Without an answer it is tried again next tick.
+void SMS_STS_THREAD::HomeOne(feetechMotor* m) {
+    if (m->setHomeCmd() <= 0) return;
+    m->homeRequest = false;
+    bool enable;
+    {
+        std::lock_guard<std::mutex> motorLock(m->motorMutex);
+        enable = m->enableCmd;
     }
+    if (enable) m->setEnable(true);
+}
+
+void SMS_STS_THREAD::HomeLocked() {
+    for (auto& entry : servos)
+        if (entry.second->homeRequest.load()) HomeOne(entry.second);
 }
 
 void SMS_STS_THREAD::ReadEnableLocked() {
@@ -216,15 +219,7 @@ void SMS_STS_THREAD::Callback() {
             continue;
         }
         if (m->homeRequest.load()) {
-            if (m->setHomeCmd() > 0) {
-                m->homeRequest = false;
-                bool enable;
-                {
-                    std::lock_guard<std::mutex> motorLock(m->motorMutex);
-                    enable = m->enableCmd;
-                }
-                if (enable) m->setEnable(true);
-            }
+            HomeOne(m);
         } else {
             const int value = m->readEnable(0);
             bool pending, enable;

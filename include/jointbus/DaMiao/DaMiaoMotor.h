@@ -129,6 +129,8 @@ public:
 
 private:
     void SetModel(int m);
+    // 5004 when offline, a fault's code (its message logged), else 0 with the state code.
+    int StatusResult(int& code);
     void SendSpecial(Damiao::SpecialFrame kind);  // under writeMutex, counts a failure
     void Release();
     float Sign() const { return inverse ? -1.0f : 1.0f; }

@@ -119,7 +119,7 @@ private:
     bool CheckReply(const unsigned char* buf, int count, int expect);
     int SkipToHeader(unsigned char* buf, int n, int expect);
     void GiveBackNextReply(const unsigned char* buf, int n);
-    int ReadWord(int id, unsigned char reg, int& cached, unsigned int signBit, bool anyIdReceives);
-    int ReadByte(int id, unsigned char reg, int& cached);
+    int ReadRegister(int id, unsigned char reg, int& cached, int width, unsigned int signBit,
+                     bool anyIdReceives);
     int SendPacket(unsigned char* buf, int length);
 };

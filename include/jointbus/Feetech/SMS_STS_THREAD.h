@@ -50,6 +50,7 @@ private:
     feetechMotor* FindLocked(int id);
     void ReadFeedbackLocked();
     void HomeLocked();
+    void HomeOne(feetechMotor* m);
     void ReadEnableLocked();
     void SendCommandsLocked();
 

@@ -26,6 +26,20 @@ constexpr int kSocketBuffer = 212992;
 // Linux CAN netlink states that need a restart.
 constexpr int kStateBusOff = 3;
 constexpr int kStateStopped = 4;
+int BufferSize(int s, int option) {
+    int size = 0;
+    socklen_t len = sizeof size;
+    getsockopt(s, SOL_SOCKET, option, &size, &len);
+    return size;
+}
+
+// Asks for a larger socket buffer (the result is not checked) and reads back what was set.
+int GrowBuffer(int s, int option) {
+    const int size = kSocketBuffer;
+    setsockopt(s, SOL_SOCKET, option, &size, sizeof size);
+    return BufferSize(s, option);
+}
+
 }  // namespace
 
 DriverCan::DriverCan(const char* dev, unsigned int id, unsigned int) {
@@ -80,23 +94,10 @@ int DriverCan::Open() {
     const int on = 1, off = 0;
     setsockopt(s, SOL_CAN_RAW, CAN_RAW_LOOPBACK, &on, sizeof on);
     setsockopt(s, SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &off, sizeof off);
-    int size = 0;
-    socklen_t len = sizeof size;
-    getsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, &len);
-    LOG_INFO("recv sock buffer num={}\n", size);
-    size = kSocketBuffer;
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    len = sizeof size;
-    getsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, &len);
-    LOG_INFO("recv sock buffer num 1={}\n", size);
-    len = sizeof size;
-    getsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, &len);
-    LOG_INFO("send sock buffer num={}\n", size);
-    size = kSocketBuffer;
-    setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    len = sizeof size;
-    getsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, &len);
-    LOG_INFO("send sock buffer num 1={}\n", size);
+    LOG_INFO("recv sock buffer num={}\n", BufferSize(s, SO_RCVBUF));
+    LOG_INFO("recv sock buffer num 1={}\n", GrowBuffer(s, SO_RCVBUF));
+    LOG_INFO("send sock buffer num={}\n", BufferSize(s, SO_SNDBUF));
+    LOG_INFO("send sock buffer num 1={}\n", GrowBuffer(s, SO_SNDBUF));
     setsockopt(s, SOL_CAN_RAW, CAN_RAW_FILTER, &rxFilter, sizeof rxFilter);
     const can_err_mask_t errMask = CAN_ERR_BUSOFF;
     setsockopt(s, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errMask, sizeof errMask);
