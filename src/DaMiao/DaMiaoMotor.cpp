@@ -47,11 +47,9 @@ damiaoMotor::damiaoMotor(int model_, unsigned int id, unsigned int master_id_, b
     SetModel(model_);
 }
 
-damiaoMotor::~damiaoMotor() { Release(); }
+damiaoMotor::~damiaoMotor() { Shutdown(); }
 
-// Stops everything that could still call into this motor: the sender (waiting for its tick
-// in progress) and the driver's receive thread.
-void damiaoMotor::Release() {
+void damiaoMotor::Shutdown() {
     if (canDriver == nullptr) return;
     Damiao::Damiao_Thread::getInstance()->removeDamiao(int(motor_id), this);
     canDriver->StopReceive();
@@ -105,12 +103,16 @@ float damiaoMotor::uint_to_float(int x_int, float x_min, float x_max, int bits) 
     return Damiao::UintToFloat(x_int, x_min, x_max, bits);
 }
 
+DriverCan* damiaoMotor::CreateDriver(const can_filter& filter) {
+    return new DriverCan(dev_name.c_str(), &filter, 8);
+}
+
 int damiaoMotor::init() {
     if (!knownModel) {
         LOG_ERROR("Damiao motor {}: unknown motor model {}, init refused\r\n", motor_id, model);
         return kUnknownModel;
     }
-    Release();  // a second init replaces the first driver instead of leaking its thread
+    Shutdown();  // a second init replaces the first driver instead of leaking its thread
     enableReq = false;
     targetPos = 0;
     targetVel = 0;
@@ -118,7 +120,7 @@ int damiaoMotor::init() {
     errCount = 0;
 
     const can_filter filter{master_id, CAN_SFF_MASK};
-    canDriver = new DriverCan(dev_name.c_str(), &filter, 8);
+    canDriver = CreateDriver(filter);
     canDriver->StartReceive(this);
 
     SendSpecial(Damiao::kDisable);

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <string>
 
+#include <linux/can.h>
+
 #include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/common/consumer_interface.h"
 #include "jointbus/common/ctrl_motor_interface.h"
@@ -127,12 +129,20 @@ public:
 
     DamiaoPara para;
 
+protected:
+    // Creates the motor's transport, filtered on its feedback id. Overridden by test doubles
+    // that carry frames without a CAN interface.
+    virtual DriverCan* CreateDriver(const can_filter& filter);
+    // Deregisters from the sender (waiting for its tick) and stops and deletes the transport,
+    // so no thread calls into the motor any more. The destructor calls it; a derived class
+    // calls it from its own destructor, before its part of the object goes.
+    void Shutdown();
+
 private:
     void SetModel(int m);
     // 5004 when offline, a fault's code (its message logged), else 0 with the state code.
     int StatusResult(int& code);
     void SendSpecial(Damiao::SpecialFrame kind);  // under writeMutex, counts a failure
-    void Release();
     float Sign() const { return inverse ? -1.0f : 1.0f; }
     Damiao::Ranges ranges;
     bool knownModel = false;

@@ -20,7 +20,8 @@
 //
 // Threads: the receive thread (StartReceive) and the heartbeat thread (StartHeartbeatCheck)
 // belong to the driver; StopReceive() or the destructor stops and joins both, so the
-// consumer may be destroyed once either has returned.
+// consumer may be destroyed once either has returned. The receive thread calls the virtual
+// Open, Close and Read: a derived class calls StopReceive() in its own destructor.
 class JOINTBUS_API DriverCan : public HardwareIO {
 public:
     struct HeartbeatEntry {
@@ -70,6 +71,11 @@ public:
     // Consecutive failed frame writes of all drivers in the process.
     static std::atomic<int> write_err_count;
 
+protected:
+    // The socket. A test double may open something else that carries whole 16-byte frames
+    // (a socket pair, for example) from an overriding Open and store it here.
+    std::atomic<int> fd{-1};
+
 private:
     void InitCommon(const char* dev);
     void RestartInterface(unsigned int pauseSec, bool interruptible);
@@ -77,7 +83,6 @@ private:
     bool SleepUnlessStopped(long ms);  // false when a stop was requested
     void Poke();
 
-    std::atomic<int> fd{-1};
     char devName[32] = {};
     can_filter rxFilter{};
     std::mutex rxMutex;  // heartbeat list, read queue, and the hand-over to the consumer
