@@ -27,7 +27,8 @@ inline double Mean(const std::vector<double>& v) {
 inline double CpuMicros() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
 }
 
 }  // namespace bench

@@ -24,7 +24,9 @@ using namespace std::chrono;
 
 namespace {
 
-long long Now() { return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count(); }
+long long Now() {
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 struct Frame {
     long long t;
@@ -36,11 +38,13 @@ struct Frame {
 void Run(int n, double seconds) {
     testsupport::Vcan bus;
     std::vector<std::string> specs;
-    for (int i = 1; i <= n; ++i) specs.push_back(std::to_string(i) + ":" + std::to_string(0x40 + i) + ":4310:0");
+    for (int i = 1; i <= n; ++i)
+        specs.push_back(std::to_string(i) + ":" + std::to_string(0x40 + i) + ":4310:0");
     testsupport::DamiaoEmulatorProcess emu(bus.name(), specs, true);
     std::vector<std::unique_ptr<damiaoMotor>> motors;
     for (int i = 1; i <= n; ++i) {
-        motors.push_back(std::make_unique<damiaoMotor>(4310, i, 0, 0x40 + i, bus.name(), false, 15.0f, 1.0f));
+        motors.push_back(
+            std::make_unique<damiaoMotor>(4310, i, 0, 0x40 + i, bus.name(), false, 15.0f, 1.0f));
         motors.back()->init();
         motors.back()->setEnableStatus(true);
         motors.back()->setMotorPosition(0.0);
@@ -73,8 +77,8 @@ void Run(int n, double seconds) {
     for (std::string line; std::getline(in, line);) {
         long long t;
         unsigned id, len, b[8] = {};
-        if (std::sscanf(line.c_str(), "rx %lld %x %u %x %x %x %x %x %x %x %x", &t, &id, &len, &b[0], &b[1],
-                        &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]) >= 3 &&
+        if (std::sscanf(line.c_str(), "rx %lld %x %u %x %x %x %x %x %x %x %x", &t, &id, &len, &b[0],
+                        &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]) >= 3 &&
             t >= start && t <= end) {
             bool special = len == 8;
             for (int i = 0; i < 7 && special; ++i) special = b[i] == 0xFF;
@@ -109,9 +113,10 @@ void Run(int n, double seconds) {
     }
     const double secs = double(end - start) / 1e9;
     std::printf("| %2d | %7.0f | %7.0f | %7.0f | %7.0f | %7.0f | %7.0f | %7.0f | %6.1f |\n", n,
-                bench::Percentile(duration, 50), bench::Percentile(duration, 99), bench::Mean(period),
-                bench::Percentile(period, 99), bench::Percentile(latency, 50), bench::Percentile(latency, 99),
-                2.0 * double(frames.size()) / secs, period.empty() ? 0 : cpu / double(period.size()));
+                bench::Percentile(duration, 50), bench::Percentile(duration, 99),
+                bench::Mean(period), bench::Percentile(period, 99), bench::Percentile(latency, 50),
+                bench::Percentile(latency, 99), 2.0 * double(frames.size()) / secs,
+                period.empty() ? 0 : cpu / double(period.size()));
     std::fflush(stdout);
 }
 
@@ -123,7 +128,9 @@ int main(int argc, char** argv) {
     setenv("SPDLOG_LEVEL", "info", 0);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
     std::printf("Damiao sender on vcan (µs; frames/s counts commands and feedback)\n");
-    std::printf("| motors | tick median | tick p99 | period mean | period p99 | set->wire median | set->wire p99 | frames/s | CPU µs/tick |\n");
+    std::printf(
+        "| motors | tick median | tick p99 | period mean | period p99 | set->wire median | "
+        "set->wire p99 | frames/s | CPU µs/tick |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|\n");
     for (int n : {1, 6, 12, 16}) Run(n, seconds);
     return 0;

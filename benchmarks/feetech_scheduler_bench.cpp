@@ -22,20 +22,29 @@ using namespace std::chrono;
 
 namespace {
 
-long long Now() { return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count(); }
+long long Now() {
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 void Run(int n, double seconds) {
     testsupport::TempDir dir;
     const std::string link = dir.File("ttyBENCH");
     std::string ids;
     for (int i = 1; i <= n; ++i) ids += (i > 1 ? "," : "") + std::to_string(i);
-    std::vector<std::string> args = {testsupport::SelfDir() + "/feetech_emulator", link, ids, "--baud", "1000000",
-                                     "--delay-us", "0", "--trace"};
+    std::vector<std::string> args = {testsupport::SelfDir() + "/feetech_emulator",
+                                     link,
+                                     ids,
+                                     "--baud",
+                                     "1000000",
+                                     "--delay-us",
+                                     "0",
+                                     "--trace"};
     testsupport::ChildProcess emu(args);
     emu.WaitForOutput("ready", std::chrono::seconds(10));
     std::vector<std::unique_ptr<feetechMotor>> servos;
     for (int i = 1; i <= n; ++i) {
-        servos.push_back(std::make_unique<feetechMotor>(i, 1000000, const_cast<std::string&>(link), false));
+        servos.push_back(
+            std::make_unique<feetechMotor>(i, 1000000, const_cast<std::string&>(link), false));
         servos.back()->init();
         servos.back()->setEnableStatus(true);
     }
@@ -60,7 +69,8 @@ void Run(int n, double seconds) {
         long long t;
         unsigned instr, first;
         size_t len;
-        if (std::sscanf(line.c_str(), "rx %lld %x %x %zu", &t, &instr, &first, &len) != 4 || t < start || t > end)
+        if (std::sscanf(line.c_str(), "rx %lld %x %x %zu", &t, &instr, &first, &len) != 4 ||
+            t < start || t > end)
             continue;
         const long long packetEnd = t + (long long)(len * 10 * 1000);  // its bytes at 1 Mbaud, ns
         if (instr == 0x82 && first == 0x38) {
@@ -71,8 +81,9 @@ void Run(int n, double seconds) {
     }
     const double wire = double(24 + 39 * n) * 10.0;  // µs at 1,000,000 baud
     const double median = bench::Percentile(duration, 50);
-    std::printf("| %2d | %7.0f | %7.0f | %7.0f | %5.2f | %7.0f |\n", n, median, bench::Percentile(duration, 99), wire,
-                median / wire, duration.empty() ? 0 : cpu / double(duration.size()));
+    std::printf("| %2d | %7.0f | %7.0f | %7.0f | %5.2f | %7.0f |\n", n, median,
+                bench::Percentile(duration, 99), wire, median / wire,
+                duration.empty() ? 0 : cpu / double(duration.size()));
     std::fflush(stdout);
 }
 

@@ -7,16 +7,22 @@ VirtualMotor::VirtualMotor(unsigned int id, bool inv) {
     inverse = inv;
 }
 
-int VirtualMotor::init() { return 0; }
+int VirtualMotor::init() {
+    return 0;
+}
 
 int VirtualMotor::setMotorPosition(double pos) {
     position = pos;
     return 0;
 }
 
-int VirtualMotor::setMotorPosition(double pos, double) { return setMotorPosition(pos); }
+int VirtualMotor::setMotorPosition(double pos, double) {
+    return setMotorPosition(pos);
+}
 
-int VirtualMotor::setMotorPosition(double pos, double, double) { return setMotorPosition(pos); }
+int VirtualMotor::setMotorPosition(double pos, double, double) {
+    return setMotorPosition(pos);
+}
 
 // Each read advances the simulation by one fixed step at the commanded velocity.
 int VirtualMotor::getMotorPosition(double& pos) {

@@ -143,7 +143,8 @@ public:
                     stdinOpen = false;  // keep playing until killed
                 } else {
                     input.append(buf, size_t(n));
-                    for (auto nl = input.find('\n'); nl != std::string::npos; nl = input.find('\n')) {
+                    for (auto nl = input.find('\n'); nl != std::string::npos;
+                         nl = input.find('\n')) {
                         const std::string line = input.substr(0, nl);
                         input.erase(0, nl + 1);
                         if (!Command(line)) return 0;
@@ -160,7 +161,8 @@ public:
 private:
     Motor* Find(uint32_t canId) {
         for (auto& m : motors) {
-            if (canId == m.id || canId == (m.id | Damiao::kPosSpeed) || canId == (m.id | Damiao::kSpeed))
+            if (canId == m.id || canId == (m.id | Damiao::kPosSpeed) ||
+                canId == (m.id | Damiao::kSpeed))
                 return &m;
         }
         return nullptr;
@@ -181,8 +183,10 @@ private:
         Motor* m = Find(f.can_id);
         if (m == nullptr) return;
         if (trace) {
-            std::printf("rx %lld %03X %d", (long long)std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                now.time_since_epoch()).count(),
+            std::printf("rx %lld %03X %d",
+                        (long long)std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            now.time_since_epoch())
+                            .count(),
                         f.can_id, f.can_dlc);
             for (int i = 0; i < f.can_dlc; ++i) std::printf(" %02X", f.data[i]);
             std::printf("\n");
@@ -193,11 +197,22 @@ private:
         for (int i = 0; i < 7 && special; ++i) special = f.data[i] == 0xFF;
         if (special) {
             switch (f.data[7]) {
-                case Damiao::kEnable: m->enabled = m->fault == 0; break;
-                case Damiao::kDisable: m->enabled = false; m->haveCmd = false; break;
-                case Damiao::kSaveZero: m->zero = m->pos; break;
-                case Damiao::kClearError: m->fault = 0; m->enabled = false; break;
-                default: break;
+                case Damiao::kEnable:
+                    m->enabled = m->fault == 0;
+                    break;
+                case Damiao::kDisable:
+                    m->enabled = false;
+                    m->haveCmd = false;
+                    break;
+                case Damiao::kSaveZero:
+                    m->zero = m->pos;
+                    break;
+                case Damiao::kClearError:
+                    m->fault = 0;
+                    m->enabled = false;
+                    break;
+                default:
+                    break;
             }
         } else if (m->enabled && !m->fault && offset == m->mode) {
             if (offset == Damiao::kMit && f.can_dlc == 8) {

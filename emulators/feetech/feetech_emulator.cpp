@@ -33,11 +33,29 @@ const char* kUsage =
 
 using Clock = std::chrono::steady_clock;
 
-enum : uint8_t { kRead = 0x02, kWrite = 0x03, kRegWrite = 0x04, kAction = 0x05, kSyncRead = 0x82,
-                 kSyncWrite = 0x83, kBroadcast = 0xFE };
-enum : uint8_t { kRegMode = 33, kRegTorque = 40, kRegAcc = 41, kRegGoal = 42, kRegGoalSpeed = 46,
-                 kRegPosition = 56, kRegSpeed = 58, kRegLoad = 60, kRegVoltage = 62,
-                 kRegTemperature = 63, kRegMoving = 66, kRegCurrent = 69 };
+enum : uint8_t {
+    kRead = 0x02,
+    kWrite = 0x03,
+    kRegWrite = 0x04,
+    kAction = 0x05,
+    kSyncRead = 0x82,
+    kSyncWrite = 0x83,
+    kBroadcast = 0xFE
+};
+enum : uint8_t {
+    kRegMode = 33,
+    kRegTorque = 40,
+    kRegAcc = 41,
+    kRegGoal = 42,
+    kRegGoalSpeed = 46,
+    kRegPosition = 56,
+    kRegSpeed = 58,
+    kRegLoad = 60,
+    kRegVoltage = 62,
+    kRegTemperature = 63,
+    kRegMoving = 66,
+    kRegCurrent = 69
+};
 
 uint8_t Checksum(const uint8_t* d, size_t n) {
     unsigned sum = 0;
@@ -45,7 +63,9 @@ uint8_t Checksum(const uint8_t* d, size_t n) {
     return uint8_t(~sum);
 }
 
-int Word(const uint8_t* regs, int at) { return regs[at] | regs[at + 1] << 8; }
+int Word(const uint8_t* regs, int at) {
+    return regs[at] | regs[at + 1] << 8;
+}
 int SignedWord(const uint8_t* regs, int at) {
     const int w = Word(regs, at);
     return (w & 0x8000) ? -(w & 0x7FFF) : w;
@@ -59,7 +79,7 @@ void PutSigned(uint8_t* regs, int at, int v) {
 struct Servo {
     int id = 1;
     uint8_t regs[256] = {};
-    double pos = 2048;  // ticks
+    double pos = 2048;                  // ticks
     std::vector<uint8_t> pendingWrite;  // REG WRITE: start register, data
     bool silent = false, badsum = false, wrongid = false, truncate = false, trickle = false;
 
@@ -79,7 +99,8 @@ struct Servo {
             } else {
                 const double limit = goalSpeed == 0 ? 3000 : std::abs(goalSpeed);
                 const double gap = Word(regs, kRegGoal) - pos;
-                speed = std::fabs(gap) <= limit * dt ? gap / std::max(dt, 1e-6) : std::copysign(limit, gap);
+                speed = std::fabs(gap) <= limit * dt ? gap / std::max(dt, 1e-6)
+                                                     : std::copysign(limit, gap);
             }
         }
         pos = std::clamp(pos + speed * dt, 0.0, 4095.0);
@@ -94,7 +115,8 @@ struct Servo {
         regs[kRegLoad] = uint8_t(w);
         regs[kRegLoad + 1] = uint8_t(w >> 8);
         regs[kRegMoving] = std::fabs(speed) > 1 ? 1 : 0;
-        PutSigned(regs, kRegCurrent, int(std::lround(std::fabs(speed) / 20)) + (regs[kRegTorque] == 1 ? 10 : 0));
+        PutSigned(regs, kRegCurrent,
+                  int(std::lround(std::fabs(speed) / 20)) + (regs[kRegTorque] == 1 ? 10 : 0));
     }
 
     void Write(int start, const uint8_t* data, int n) {
@@ -117,8 +139,12 @@ struct Servo {
 
 class Emulator {
 public:
-    Emulator(std::string linkPath, std::vector<Servo> played, long baudRate, long delayUs, bool traceOn)
-        : link(std::move(linkPath)), servos(std::move(played)), baud(baudRate), returnDelayUs(delayUs),
+    Emulator(std::string linkPath, std::vector<Servo> played, long baudRate, long delayUs,
+             bool traceOn)
+        : link(std::move(linkPath)),
+          servos(std::move(played)),
+          baud(baudRate),
+          returnDelayUs(delayUs),
           trace(traceOn) {}
 
     bool OpenPty() {
@@ -177,7 +203,8 @@ public:
                     stdinOpen = false;
                 } else {
                     commands.append(buf, size_t(n));
-                    for (auto nl = commands.find('\n'); nl != std::string::npos; nl = commands.find('\n')) {
+                    for (auto nl = commands.find('\n'); nl != std::string::npos;
+                         nl = commands.find('\n')) {
                         const std::string line = commands.substr(0, nl);
                         commands.erase(0, nl + 1);
                         if (!Command(line)) return 0;
@@ -197,7 +224,8 @@ private:
     void Parse() {
         while (true) {
             size_t start = 0;
-            while (start + 1 < input.size() && !(input[start] == 0xFF && input[start + 1] == 0xFF)) ++start;
+            while (start + 1 < input.size() && !(input[start] == 0xFF && input[start + 1] == 0xFF))
+                ++start;
             input.erase(input.begin(), input.begin() + long(start));
             if (input.size() < 4) return;
             const size_t length = size_t(input[3]) + 4;
@@ -209,7 +237,8 @@ private:
                 // Arrival of each request: instruction, first parameter, length in bytes.
                 std::printf("rx %lld %02X %02X %zu\n",
                             (long long)std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                Clock::now().time_since_epoch()).count(),
+                                Clock::now().time_since_epoch())
+                                .count(),
                             packet[4], length > 6 ? packet[5] : 0, length);
                 std::fflush(stdout);
             }
@@ -221,11 +250,14 @@ private:
         if (seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     }
 
-    double WireTime(size_t bytes) const { return baud > 0 ? double(bytes) * 10.0 / double(baud) : 0; }
+    double WireTime(size_t bytes) const {
+        return baud > 0 ? double(bytes) * 10.0 / double(baud) : 0;
+    }
 
     void Reply(Servo& s, const uint8_t* data, int n) {
         if (s.silent) return;
-        std::vector<uint8_t> out = {0xFF, 0xFF, uint8_t(s.wrongid ? s.id + 1 : s.id), uint8_t(n + 2), 0};
+        std::vector<uint8_t> out = {0xFF, 0xFF, uint8_t(s.wrongid ? s.id + 1 : s.id),
+                                    uint8_t(n + 2), 0};
         out.insert(out.end(), data, data + n);
         out.push_back(Checksum(out.data() + 2, out.size() - 2));
         if (s.badsum) out.back() ^= 0x5A;
@@ -268,7 +300,8 @@ private:
         if (instruction == kAction && id == kBroadcast) {
             for (auto& s : servos) {
                 if (!s.pendingWrite.empty())
-                    s.Write(s.pendingWrite[0], s.pendingWrite.data() + 1, int(s.pendingWrite.size()) - 1);
+                    s.Write(s.pendingWrite[0], s.pendingWrite.data() + 1,
+                            int(s.pendingWrite.size()) - 1);
                 s.pendingWrite.clear();
             }
             return;
@@ -294,8 +327,8 @@ private:
         if (verb == "status") {
             for (auto& s : servos)
                 std::printf("servo %d pos=%d goal=%d torque=%d mode=%d speed=%d\n", s.id,
-                            SignedWord(s.regs, kRegPosition), Word(s.regs, kRegGoal), s.regs[kRegTorque],
-                            s.regs[kRegMode], SignedWord(s.regs, kRegSpeed));
+                            SignedWord(s.regs, kRegPosition), Word(s.regs, kRegGoal),
+                            s.regs[kRegTorque], s.regs[kRegMode], SignedWord(s.regs, kRegSpeed));
             std::printf("end\n");
             std::fflush(stdout);
             return true;
@@ -310,12 +343,18 @@ private:
             OpenPty();
         } else if (Servo* s = Find(std::atoi(a.c_str()))) {
             const bool on = b == "on";
-            if (verb == "silent") s->silent = on;
-            else if (verb == "badsum") s->badsum = on;
-            else if (verb == "wrongid") s->wrongid = on;
-            else if (verb == "truncate") s->truncate = on;
-            else if (verb == "trickle") s->trickle = on;
-            else std::fprintf(stderr, "feetech_emulator: unknown command: %s\n", line.c_str());
+            if (verb == "silent")
+                s->silent = on;
+            else if (verb == "badsum")
+                s->badsum = on;
+            else if (verb == "wrongid")
+                s->wrongid = on;
+            else if (verb == "truncate")
+                s->truncate = on;
+            else if (verb == "trickle")
+                s->trickle = on;
+            else
+                std::fprintf(stderr, "feetech_emulator: unknown command: %s\n", line.c_str());
         } else {
             std::fprintf(stderr, "feetech_emulator: unknown command or servo: %s\n", line.c_str());
         }

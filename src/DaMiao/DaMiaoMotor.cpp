@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr float kWindow = 0.2f;            // rad: largest target distance still followed
-constexpr int kOfflineErrors = 20;         // consecutive failed writes
+constexpr float kWindow = 0.2f;     // rad: largest target distance still followed
+constexpr int kOfflineErrors = 20;  // consecutive failed writes
 constexpr auto kFramePause = std::chrono::microseconds(100);
 constexpr long long kDisableWaitNs = 499999999;  // "more than 0.5 s"
 constexpr auto kDisablePoll = std::chrono::milliseconds(5);
@@ -47,7 +47,9 @@ damiaoMotor::damiaoMotor(int model_, unsigned int id, unsigned int master_id_, b
     SetModel(model_);
 }
 
-damiaoMotor::~damiaoMotor() { Shutdown(); }
+damiaoMotor::~damiaoMotor() {
+    Shutdown();
+}
 
 void damiaoMotor::Shutdown() {
     if (canDriver == nullptr) return;
@@ -71,7 +73,9 @@ void damiaoMotor::initdamiaoMotor(unsigned int id, unsigned int mode_, unsigned 
 void damiaoMotor::SetModel(int m) {
     model = m;
     knownModel = Damiao::RangesForModel(m, ranges);
-    if (!knownModel) LOG_ERROR("Damiao motor {}: unknown motor model {}, it will not be driven\r\n", motor_id, m);
+    if (!knownModel)
+        LOG_ERROR("Damiao motor {}: unknown motor model {}, it will not be driven\r\n", motor_id,
+                  m);
     P_MIN = ranges.P_MIN, P_MAX = ranges.P_MAX;
     V_MIN = ranges.V_MIN, V_MAX = ranges.V_MAX;
     KP_MIN = ranges.KP_MIN, KP_MAX = ranges.KP_MAX;
@@ -146,7 +150,9 @@ int damiaoMotor::init() {
     return 0;
 }
 
-int damiaoMotor::setMotorPosition(double p) { return setMotorPosition(p, 0.0); }
+int damiaoMotor::setMotorPosition(double p) {
+    return setMotorPosition(p, 0.0);
+}
 
 int damiaoMotor::setMotorPosition(double p, double v) {
     if (std::isnan(p) || std::isnan(v)) return kNotANumber;
@@ -202,14 +208,29 @@ namespace {
 // Return code and message of a fault state code; 0 when the code is no known fault.
 int FaultResult(int code, const char*& text) {
     switch (code) {
-        case 8: text = "nodeID_:{}  超压\r\n"; return 4003;
-        case 9: text = "nodeID_:{}  欠压\r\n"; return 4004;
-        case 10: text = "nodeID_:{}  过流\r\n"; return 4001;
-        case 11: text = "nodeID_:{}  mos过温\r\n"; return 4006;
-        case 12: text = "nodeID_:{}  电机线圈过温\r\n"; return 4005;
-        case 13: text = "nodeID_:{}  通讯丢失\r\n"; return 5003;
-        case 14: text = "nodeID_:{}  过载\r\n"; return 4002;
-        default: return 0;
+        case 8:
+            text = "nodeID_:{}  超压\r\n";
+            return 4003;
+        case 9:
+            text = "nodeID_:{}  欠压\r\n";
+            return 4004;
+        case 10:
+            text = "nodeID_:{}  过流\r\n";
+            return 4001;
+        case 11:
+            text = "nodeID_:{}  mos过温\r\n";
+            return 4006;
+        case 12:
+            text = "nodeID_:{}  电机线圈过温\r\n";
+            return 4005;
+        case 13:
+            text = "nodeID_:{}  通讯丢失\r\n";
+            return 5003;
+        case 14:
+            text = "nodeID_:{}  过载\r\n";
+            return 4002;
+        default:
+            return 0;
     }
 }
 
@@ -380,7 +401,8 @@ int damiaoMotor::TorqueProtect(float t, double& out) {
     return 0;
 }
 
-void damiaoMotor::MIT_CtrlMotor(unsigned short id, float p, float v, float kp_, float kd_, float t) {
+void damiaoMotor::MIT_CtrlMotor(unsigned short id, float p, float v, float kp_, float kd_,
+                                float t) {
     uint8_t frame[8];
     Damiao::EncodeMit(ranges, p, v, kp_, kd_, t, frame);
     std::lock_guard<std::mutex> lock(writeMutex);

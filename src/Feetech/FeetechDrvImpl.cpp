@@ -13,8 +13,8 @@
 namespace {
 
 constexpr unsigned kMaxSyncReadIds = FeetechDrvImpl::kBufferSize - 8;  // 120
-constexpr int kStatusReply = 6;    // FF FF id 02 status chk
-constexpr int kFeedbackBlock = 15;  // registers 56 to 70
+constexpr int kStatusReply = 6;                                        // FF FF id 02 status chk
+constexpr int kFeedbackBlock = 15;                                     // registers 56 to 70
 
 }  // namespace
 
@@ -110,7 +110,8 @@ bool FeetechDrvImpl::CheckReply(const unsigned char* buf, int count, int expect)
         LOG_ERROR("servo {} reply of {} bytes rejected: expected {}\r\n", servoId, count, expect);
         return false;
     }
-    const unsigned char sum = calcChecksum(const_cast<unsigned char*>(buf) + 2, unsigned(expect - 3));
+    const unsigned char sum =
+        calcChecksum(const_cast<unsigned char*>(buf) + 2, unsigned(expect - 3));
     if (buf[expect - 1] != sum) {
         LOG_ERROR("servo {} reply rejected: checksum {:#04x}, expected {:#04x}\r\n", servoId,
                   buf[expect - 1], sum);
@@ -174,12 +175,24 @@ int FeetechDrvImpl::WriteRegister(unsigned char reg, unsigned char value) {
         buf, genCmdData(buf, kBufferSize, kWrite, static_cast<unsigned char>(servoId), params, 2));
 }
 
-int FeetechDrvImpl::PositionMode() { return WriteRegister(kMode, 0); }
-int FeetechDrvImpl::WheelMode() { return WriteRegister(kMode, 1); }
-int FeetechDrvImpl::EnableTorque(unsigned char enable) { return WriteRegister(kTorqueEnable, enable); }
-int FeetechDrvImpl::CalibrationOfs() { return WriteRegister(kTorqueEnable, kCalibrate); }
-int FeetechDrvImpl::unLockEprom() { return WriteRegister(kLock, 0); }
-int FeetechDrvImpl::LockEprom() { return WriteRegister(kLock, 1); }
+int FeetechDrvImpl::PositionMode() {
+    return WriteRegister(kMode, 0);
+}
+int FeetechDrvImpl::WheelMode() {
+    return WriteRegister(kMode, 1);
+}
+int FeetechDrvImpl::EnableTorque(unsigned char enable) {
+    return WriteRegister(kTorqueEnable, enable);
+}
+int FeetechDrvImpl::CalibrationOfs() {
+    return WriteRegister(kTorqueEnable, kCalibrate);
+}
+int FeetechDrvImpl::unLockEprom() {
+    return WriteRegister(kLock, 0);
+}
+int FeetechDrvImpl::LockEprom() {
+    return WriteRegister(kLock, 1);
+}
 
 int FeetechDrvImpl::WriteSpe(short speed, unsigned char acc) {
     if (!port) return -1;
@@ -191,7 +204,8 @@ int FeetechDrvImpl::WriteSpe(short speed, unsigned char acc) {
     unsigned char speedParams[3] = {kGoalSpeed, 0, 0};
     PutWord(speedParams + 1, EncodeSigned(speed));
     const int second = WriteExchange(
-        buf, genCmdData(buf, kBufferSize, kWrite, static_cast<unsigned char>(servoId), speedParams, 3));
+        buf,
+        genCmdData(buf, kBufferSize, kWrite, static_cast<unsigned char>(servoId), speedParams, 3));
     return second > 0 ? second : 0;
 }
 
@@ -258,11 +272,12 @@ int FeetechDrvImpl::syncWritePos(const std::vector<int>& ids, const std::vector<
     if (!port) return -1;
     const size_t n = ids.size();
     auto fits = [n](size_t size) { return size == 0 || size == n; };
-    if (!fits(accs.size()) || !fits(positions.size()) || !fits(speeds.size()) || !fits(times.size())) {
+    if (!fits(accs.size()) || !fits(positions.size()) || !fits(speeds.size()) ||
+        !fits(times.size())) {
         LOG_ERROR("PVA parameter mismatch with IDs.\r\n");
         return -1;
     }
-    constexpr size_t kBlock = 7;  // registers 41 to 47
+    constexpr size_t kBlock = 7;                                    // registers 41 to 47
     constexpr size_t perPacket = (kBufferSize - 8) / (kBlock + 1);  // 15
     int result = 0;
     for (size_t first = 0; first < n; first += perPacket) {
@@ -353,7 +368,8 @@ int FeetechDrvImpl::ReadRegister(int id, unsigned char reg, int& cached, int wid
         return cached;
     }
     unsigned char buf[kBufferSize] = {};
-    const int n = ReadReply(buf, mode == Mode::kRequest, reg, static_cast<unsigned char>(width), 6 + width);
+    const int n =
+        ReadReply(buf, mode == Mode::kRequest, reg, static_cast<unsigned char>(width), 6 + width);
     std::lock_guard<std::mutex> lock(cacheMutex);
     if (n == -1) return -1;
     if (n <= 0) return cached;
@@ -362,12 +378,24 @@ int FeetechDrvImpl::ReadRegister(int id, unsigned char reg, int& cached, int wid
     return cached;
 }
 
-int FeetechDrvImpl::ReadPos(int id) { return ReadRegister(id, kPresentPosition, presentPosition, 2, 15, false); }
-int FeetechDrvImpl::ReadSpeed(int id) { return ReadRegister(id, kPresentSpeed, presentSpeed, 2, 15, true); }
-int FeetechDrvImpl::ReadLoad(int id) { return ReadRegister(id, kPresentLoad, presentLoad, 2, 10, false); }
-int FeetechDrvImpl::ReadVoltage(int id) { return ReadRegister(id, kPresentVoltage, presentVoltage, 1, 0, false); }
-int FeetechDrvImpl::ReadTemper(int id) { return ReadRegister(id, kPresentTemperature, presentTemperature, 1, 0, false); }
-int FeetechDrvImpl::ReadMove(int id) { return ReadRegister(id, kMoving, moving, 1, 0, false); }
+int FeetechDrvImpl::ReadPos(int id) {
+    return ReadRegister(id, kPresentPosition, presentPosition, 2, 15, false);
+}
+int FeetechDrvImpl::ReadSpeed(int id) {
+    return ReadRegister(id, kPresentSpeed, presentSpeed, 2, 15, true);
+}
+int FeetechDrvImpl::ReadLoad(int id) {
+    return ReadRegister(id, kPresentLoad, presentLoad, 2, 10, false);
+}
+int FeetechDrvImpl::ReadVoltage(int id) {
+    return ReadRegister(id, kPresentVoltage, presentVoltage, 1, 0, false);
+}
+int FeetechDrvImpl::ReadTemper(int id) {
+    return ReadRegister(id, kPresentTemperature, presentTemperature, 1, 0, false);
+}
+int FeetechDrvImpl::ReadMove(int id) {
+    return ReadRegister(id, kMoving, moving, 1, 0, false);
+}
 
 // The argument only selects the cache (-1); any other value requests from this servo.
 int FeetechDrvImpl::ReadCurrent(int id) {

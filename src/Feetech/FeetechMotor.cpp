@@ -64,7 +64,8 @@ feetechMotor::~feetechMotor() {
     }
 }
 
-void feetechMotor::initfeetechMotor(unsigned int id, unsigned int baud, std::string& device, bool inv) {
+void feetechMotor::initfeetechMotor(unsigned int id, unsigned int baud, std::string& device,
+                                    bool inv) {
     inverse = inv;
     motor_id = id;
     uartBaud = baud;
@@ -124,8 +125,10 @@ float feetechMotor::FilterLocked(double rad) {
     }
     if (online) {
         const float delta = command - lastCmdDeg;
-        if (delta > kFilterStepDeg) command = lastCmdDeg + kFilterStepDeg;
-        else if (delta < -kFilterStepDeg) command = lastCmdDeg - kFilterStepDeg;
+        if (delta > kFilterStepDeg)
+            command = lastCmdDeg + kFilterStepDeg;
+        else if (delta < -kFilterStepDeg)
+            command = lastCmdDeg - kFilterStepDeg;
         lastCmdDeg = command;
     }
     return command;
@@ -153,7 +156,9 @@ int feetechMotor::setMotorPosition(double rad) {
     return PostPositionLocked(FilterLocked(rad), 0, 0, false);
 }
 
-int feetechMotor::setMotorPosition(double rad, double) { return setMotorPosition(rad); }
+int feetechMotor::setMotorPosition(double rad, double) {
+    return setMotorPosition(rad);
+}
 
 int feetechMotor::setMotorPosition(double rad, double speed, double time) {
     if (std::isnan(rad) || std::isnan(speed) || std::isnan(time)) return kNotANumber;
@@ -332,7 +337,8 @@ int feetechMotor::setHomeCmd() {
     return result;
 }
 
-int feetechMotor::setTargetPos(short position, short speed, unsigned char acc, unsigned short time) {
+int feetechMotor::setTargetPos(short position, short speed, unsigned char acc,
+                               unsigned short time) {
     return drv ? drv->WritePosEx(position, speed, acc, short(time)) : -1;
 }
 
@@ -345,9 +351,15 @@ int feetechMotor::setTargetVel(short speed, unsigned char acc) {
     return drv ? drv->WriteSpe(speed, acc) : -1;
 }
 
-int feetechMotor::setPositionMode() { return drv ? drv->PositionMode() : -1; }
-int feetechMotor::setWheelMode() { return drv ? drv->WheelMode() : -1; }
-int feetechMotor::setAsyncAction() { return drv ? drv->RegWriteAction() : -1; }
+int feetechMotor::setPositionMode() {
+    return drv ? drv->PositionMode() : -1;
+}
+int feetechMotor::setWheelMode() {
+    return drv ? drv->WheelMode() : -1;
+}
+int feetechMotor::setAsyncAction() {
+    return drv ? drv->RegWriteAction() : -1;
+}
 
 int feetechMotor::syncReadStatus(const std::unordered_set<int>& ids) {
     return drv ? drv->syncRead(ids, FeetechDrvImpl::kPresentPosition, 15) : -1;

@@ -21,9 +21,13 @@ SMS_STS_THREAD* SMS_STS_THREAD::getInstance() {
     return &instance;
 }
 
-SMS_STS_THREAD::SMS_STS_THREAD() { start(kTickMs, std::bind(&SMS_STS_THREAD::Callback_SyncOpt, this)); }
+SMS_STS_THREAD::SMS_STS_THREAD() {
+    start(kTickMs, std::bind(&SMS_STS_THREAD::Callback_SyncOpt, this));
+}
 
-SMS_STS_THREAD::~SMS_STS_THREAD() { stop(); }
+SMS_STS_THREAD::~SMS_STS_THREAD() {
+    stop();
+}
 
 feetechMotor* SMS_STS_THREAD::FindLocked(int id) {
     for (auto& entry : servos)
@@ -246,7 +250,8 @@ void SMS_STS_THREAD::Callback() {
             }
             if ((value != 0) != enable) m->setEnable(enable);
             if (enable && pending) {
-                if (kind == 1 && speed >= 0) m->setTargetPosAsync(short(position), speed, acc, time);
+                if (kind == 1 && speed >= 0)
+                    m->setTargetPosAsync(short(position), speed, acc, time);
                 if (kind == 2) m->setTargetVel(speed, acc);
             }
         }

@@ -24,12 +24,13 @@ namespace {
 
 std::unique_ptr<damiaoMotor> MakeMotor(const Vcan& bus, unsigned id, unsigned mode = 0,
                                        bool inverse = false, int model = 4310) {
-    return std::make_unique<damiaoMotor>(model, id, mode, 0x10 + id, bus.name(), inverse, 15.0f, 1.0f);
+    return std::make_unique<damiaoMotor>(model, id, mode, 0x10 + id, bus.name(), inverse, 15.0f,
+                                         1.0f);
 }
 
 std::string Spec(unsigned id, unsigned mode = 0, int model = 4310) {
-    return std::to_string(id) + ":" + std::to_string(0x10 + id) + ":" + std::to_string(model) + ":" +
-           std::to_string(mode);
+    return std::to_string(id) + ":" + std::to_string(0x10 + id) + ":" + std::to_string(model) +
+           ":" + std::to_string(mode);
 }
 
 // Streams targets from `from` to `to` in small steps, as a control loop would: about 1 rad/s,
@@ -87,7 +88,8 @@ TEST(DamiaoBench, MitModeFollowsStreamedTargets) {
     ASSERT_EQ(m->init(), 0);
     ASSERT_TRUE(EnableAndWait(*m));
     Stream(*m, 0.0, 1.0);
-    EXPECT_TRUE(WaitFor([&] { return std::fabs(emu.Status(1).pos - 1.0) < 0.02; }, milliseconds(5000)))
+    EXPECT_TRUE(
+        WaitFor([&] { return std::fabs(emu.Status(1).pos - 1.0) < 0.02; }, milliseconds(5000)))
         << emu.Status(1).pos;
     double pos = 0;
     EXPECT_TRUE(WaitFor(
@@ -109,7 +111,8 @@ TEST(DamiaoBench, PositionSpeedModeFollows) {
         m->setMotorPosition(0.005 * i, 2.0);
         std::this_thread::sleep_for(milliseconds(5));
     }
-    EXPECT_TRUE(WaitFor([&] { return std::fabs(emu.Status(3).pos - 1.0) < 0.05; }, milliseconds(5000)))
+    EXPECT_TRUE(
+        WaitFor([&] { return std::fabs(emu.Status(3).pos - 1.0) < 0.05; }, milliseconds(5000)))
         << emu.Status(3).pos;
 }
 
@@ -120,7 +123,8 @@ TEST(DamiaoBench, SpeedModeFollowsTheVelocity) {
     ASSERT_EQ(m->init(), 0);
     ASSERT_TRUE(EnableAndWait(*m));
     m->setVelocity(1.5);
-    EXPECT_TRUE(WaitFor([&] { return std::fabs(emu.Status(4).vel + 1.5) < 0.05; }, milliseconds(3000)));
+    EXPECT_TRUE(
+        WaitFor([&] { return std::fabs(emu.Status(4).vel + 1.5) < 0.05; }, milliseconds(3000)));
     double vel = 0;
     EXPECT_TRUE(WaitFor(
         [&] {
@@ -138,7 +142,8 @@ TEST(DamiaoBench, InverseMirrorsPositions) {
     ASSERT_EQ(m->init(), 0);
     ASSERT_TRUE(EnableAndWait(*m));
     Stream(*m, 0.0, 0.5);
-    EXPECT_TRUE(WaitFor([&] { return std::fabs(emu.Status(5).pos + 0.5) < 0.02; }, milliseconds(5000)));
+    EXPECT_TRUE(
+        WaitFor([&] { return std::fabs(emu.Status(5).pos + 0.5) < 0.02; }, milliseconds(5000)));
     double pos = 0;
     EXPECT_TRUE(WaitFor(
         [&] {
@@ -161,21 +166,24 @@ TEST(DamiaoBench, FarTargetsAreHeldAndTheRampStepsPerTick) {
 
     // A target 0.1 rad away is reached in steps of 0.0314 rad per tick.
     m->setMotorPosition(0.1);
-    ASSERT_TRUE(WaitFor([&] { return std::fabs(emu.Status(6).pos - 0.1) < 0.02; }, milliseconds(3000)));
+    ASSERT_TRUE(
+        WaitFor([&] { return std::fabs(emu.Status(6).pos - 0.1) < 0.02; }, milliseconds(3000)));
     Damiao::Ranges r;
     Damiao::RangesForModel(4310, r);
     std::vector<double> commanded;
     for (const auto& f : emu.Frames()) {
         unsigned id = 0, len = 0, b0 = 0, b1 = 0;
-        if (std::sscanf(f.c_str(), "%x %u %x %x", &id, &len, &b0, &b1) == 4 && id == 6 && len == 8 &&
-            !(b0 == 0xFF && b1 == 0xFF)) {
+        if (std::sscanf(f.c_str(), "%x %u %x %x", &id, &len, &b0, &b1) == 4 && id == 6 &&
+            len == 8 && !(b0 == 0xFF && b1 == 0xFF)) {
             commanded.push_back(Damiao::UintToFloat(int(b0 << 8 | b1), -12.5f, 12.5f, 16));
         }
     }
     ASSERT_GE(commanded.size(), 4u);
     // Drop the held frames; the first moving ones show the ramp.
     size_t first = 0;
-    while (first + 1 < commanded.size() && std::fabs(commanded[first + 1] - commanded[first]) < 1e-3) ++first;
+    while (first + 1 < commanded.size() &&
+           std::fabs(commanded[first + 1] - commanded[first]) < 1e-3)
+        ++first;
     ASSERT_LT(first + 3, commanded.size());
     EXPECT_NEAR(commanded[first + 1] - commanded[first], 0.0314, 0.001);
     EXPECT_NEAR(commanded[first + 2] - commanded[first + 1], 0.0314, 0.001);
@@ -189,15 +197,17 @@ TEST(DamiaoBench, InjectedFaultsGiveTheirCodes) {
     auto other = MakeMotor(bus, 8);
     ASSERT_EQ(m->init(), 0);
     ASSERT_EQ(other->init(), 0);
-    const std::pair<int, int> faults[] = {{8, 4003}, {9, 4004}, {10, 4001}, {11, 4006},
+    const std::pair<int, int> faults[] = {{8, 4003},  {9, 4004},  {10, 4001}, {11, 4006},
                                           {12, 4005}, {13, 5003}, {14, 4002}};
     for (const auto& [state, code] : faults) {
         emu.Command("fault 7 " + std::to_string(state));
         bool on = false;
-        EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == code; }, milliseconds(2000))) << state;
+        EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == code; }, milliseconds(2000)))
+            << state;
         EXPECT_EQ(other->getEnableStatus(on), 0) << "the other motor is unaffected";
         emu.Command("fault 7 0");
-        EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == 0; }, milliseconds(2000))) << state;
+        EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == 0; }, milliseconds(2000)))
+            << state;
     }
     // ClearErrors ends a fault at the motor itself.
     emu.Command("fault 7 9");

@@ -1,7 +1,9 @@
 // The CAN driver on real SocketCAN: runs on the CAN bench (vcan interfaces).
 
-#include <gtest/gtest.h>
+#include "jointbus/driver/driver_can.h"
+
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <linux/can/error.h>
 #include <unistd.h>
 
@@ -11,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
 #include "vcan.h"
 #include "wait.h"
@@ -181,7 +182,8 @@ TEST(DriverCan, BusOffErrorFrameResetsAndReopens) {
     busoff.can_id = CAN_ERR_FLAG | CAN_ERR_BUSOFF;
     busoff.can_dlc = 8;
     ASSERT_TRUE(peer.Send(busoff));
-    ASSERT_TRUE(WaitFor([&] { return log.Count("BUSOFF error, reset\n") == 1; }, milliseconds(3000)));
+    ASSERT_TRUE(
+        WaitFor([&] { return log.Count("BUSOFF error, reset\n") == 1; }, milliseconds(3000)));
     EXPECT_TRUE(WaitFor([&] { return log.Count("close driver can\n") == 1; }, milliseconds(3000)));
     EXPECT_TRUE(FramesFlowAgain(peer, c, 0x11, milliseconds(10000)));
     EXPECT_TRUE(driver.IsOpen());
@@ -263,8 +265,9 @@ TEST(DriverCan, OpenRefusesUnusableInterfaces) {
         DriverCan longName("averyveryverylongname0", 0x1u, 0u);
         EXPECT_FALSE(longName.IsOpen());
         EXPECT_EQ(longName.Open(), -1);
-        EXPECT_GE(log.Count("CAN interface name averyveryverylongname0 is longer than 15 characters"),
-                  1u);
+        EXPECT_GE(
+            log.Count("CAN interface name averyveryverylongname0 is longer than 15 characters"),
+            1u);
         DriverCan missing("jbnosuch0", 0x1u, 0u);
         EXPECT_FALSE(missing.IsOpen());
         EXPECT_EQ(missing.Open(), -1);

@@ -62,7 +62,8 @@ TEST(SpinbenchBench, TargetModeStopsAtTheTargetAndStopsInOrderOnSigint) {
     TempDir dir;
     DamiaoEmulatorProcess emu(bus.name(), {"1:0x11:4310:0"});
     ASSERT_TRUE(emu.ready());
-    ChildProcess tool(Tool({"-m", "2", "-p", "1.0", "-s", "1", "-f", "10", "-c", Config(dir, bus)}), kEnv);
+    ChildProcess tool(Tool({"-m", "2", "-p", "1.0", "-s", "1", "-f", "10", "-c", Config(dir, bus)}),
+                      kEnv);
     ASSERT_NE(tool.WaitForOutput("set pos: 1.257", seconds(20)), std::string::npos) << tool.Out();
     std::this_thread::sleep_for(milliseconds(300));
     tool.Signal(SIGINT);
@@ -71,7 +72,8 @@ TEST(SpinbenchBench, TargetModeStopsAtTheTargetAndStopsInOrderOnSigint) {
     const auto values = SetPositions(out);
     ASSERT_GE(values.size(), 10u);
     // Each tick logs the value twice in every mode but 3.
-    const std::vector<double> expect = {0.314, 0.314, 0.628, 0.628, 0.942, 0.942, 1.257, 1.257, 1.257};
+    const std::vector<double> expect = {0.314, 0.314, 0.628, 0.628, 0.942,
+                                        0.942, 1.257, 1.257, 1.257};
     for (size_t i = 0; i < expect.size(); ++i) EXPECT_NEAR(values[i], expect[i], 1e-9) << i;
     const auto signal = out.find("Get exit signal...\r\n");
     const auto disable = out.find("enable status: false\r\n");
@@ -122,8 +124,9 @@ TEST(SpinbenchBench, SignalDuringStartUpAndAnAbsentMotor) {
     Vcan bus;
     TempDir dir;
     DamiaoEmulatorProcess emu(bus.name(), {"1:0x11:4310:0"});
-    const std::string absent = "  - vendor: damiao\n    id: 9\n    master_id: 0x19\n    dev_name: " +
-                               bus.name() + "\n    motor_model: 4310\n";
+    const std::string absent =
+        "  - vendor: damiao\n    id: 9\n    master_id: 0x19\n    dev_name: " + bus.name() +
+        "\n    motor_model: 4310\n";
     ChildProcess tool(Tool({"-m", "0", "-c", Config(dir, bus, absent)}), kEnv);
     // "run mode" is logged once the handlers are installed, before any motor is created.
     ASSERT_NE(tool.WaitForOutput("run mode", seconds(20)), std::string::npos);
@@ -145,13 +148,15 @@ TEST(SpinbenchBench, MixedArmWithBothEmulators) {
     testsupport::FeetechEmulatorProcess gripper(gripperLink, "1", 1000000);
     ASSERT_TRUE(joints.ready());
     ASSERT_TRUE(gripper.ready());
-    const std::string feetech = "  - vendor: feetech\n    id: 1\n    baudrate: 1000000\n    dev_name: " +
-                                gripperLink + "\n";
+    const std::string feetech =
+        "  - vendor: feetech\n    id: 1\n    baudrate: 1000000\n    dev_name: " + gripperLink +
+        "\n";
     for (const char* mode : {"0", "1", "2", "3"}) {
         ChildProcess tool(Tool({"-m", mode, "-p", "0.5", "-s", "0.2", "-f", "20", "-c",
                                 Config(dir, bus, feetech)}),
                           kEnv);
-        ASSERT_NE(tool.WaitForOutput("curpos", seconds(30)), std::string::npos) << mode << tool.Out();
+        ASSERT_NE(tool.WaitForOutput("curpos", seconds(30)), std::string::npos)
+            << mode << tool.Out();
         std::this_thread::sleep_for(milliseconds(1500));
         tool.Signal(SIGINT);
         EXPECT_EQ(tool.Wait(seconds(30)), 0) << mode;
@@ -160,7 +165,8 @@ TEST(SpinbenchBench, MixedArmWithBothEmulators) {
         const auto servo = out.find("Allocate Motor: feetech");
         ASSERT_NE(servo, std::string::npos);
         EXPECT_LT(damiao, servo);
-        EXPECT_NE(out.find("waiting up to 200 s for Feetech servo 1 to finish homing"), std::string::npos);
+        EXPECT_NE(out.find("waiting up to 200 s for Feetech servo 1 to finish homing"),
+                  std::string::npos);
         EXPECT_NE(out.find("Feetech motor 1 setEnableStatus: true."), std::string::npos);
         EXPECT_NE(out.find("Feetech motor 1 setEnableStatus: false."), std::string::npos);
         EXPECT_NE(out.find("program exit...\r\n"), std::string::npos);

@@ -34,7 +34,8 @@ public:
     std::string Err();
     // Waits until standard output contains `needle` after byte `from`; returns its offset
     // or npos on time-out.
-    size_t WaitForOutput(const std::string& needle, std::chrono::milliseconds limit, size_t from = 0);
+    size_t WaitForOutput(const std::string& needle, std::chrono::milliseconds limit,
+                         size_t from = 0);
 
 private:
     void Reader(int fd, std::string* sink);

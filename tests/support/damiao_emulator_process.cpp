@@ -7,7 +7,9 @@
 
 namespace testsupport {
 
-std::string EmulatorPath() { return SelfDir() + "/../bin/damiao_emulator"; }
+std::string EmulatorPath() {
+    return SelfDir() + "/../bin/damiao_emulator";
+}
 
 namespace {
 std::vector<std::string> Args(const std::string& ifname, const std::vector<std::string>& motors,
@@ -35,8 +37,8 @@ EmulatedMotor DamiaoEmulatorProcess::Status(unsigned id) {
     for (std::string line; std::getline(in, line);) {
         unsigned got = 0;
         int enabled = 0;
-        if (std::sscanf(line.c_str(), "motor %u state=%d enabled=%d pos=%lf vel=%lf torque=%lf", &got,
-                        &m.state, &enabled, &m.pos, &m.vel, &m.torque) == 6 &&
+        if (std::sscanf(line.c_str(), "motor %u state=%d enabled=%d pos=%lf vel=%lf torque=%lf",
+                        &got, &m.state, &enabled, &m.pos, &m.vel, &m.torque) == 6 &&
             got == id) {
             m.enabled = enabled != 0;
             return m;

@@ -8,9 +8,15 @@
 namespace testsupport {
 
 namespace {
-std::vector<std::string> Args(const std::string& link, const std::string& ids, long baud, long delayUs) {
-    return {SelfDir() + "/../bin/feetech_emulator", link, ids, "--baud", std::to_string(baud),
-            "--delay-us", std::to_string(delayUs)};
+std::vector<std::string> Args(const std::string& link, const std::string& ids, long baud,
+                              long delayUs) {
+    return {SelfDir() + "/../bin/feetech_emulator",
+            link,
+            ids,
+            "--baud",
+            std::to_string(baud),
+            "--delay-us",
+            std::to_string(delayUs)};
 }
 }  // namespace
 
@@ -36,8 +42,8 @@ EmulatedServo FeetechEmulatorProcess::Status(int id) {
     for (std::string line; std::getline(in, line);) {
         int got = -1;
         EmulatedServo v;
-        if (std::sscanf(line.c_str(), "servo %d pos=%d goal=%d torque=%d mode=%d speed=%d", &got, &v.pos,
-                        &v.goal, &v.torque, &v.mode, &v.speed) == 6 &&
+        if (std::sscanf(line.c_str(), "servo %d pos=%d goal=%d torque=%d mode=%d speed=%d", &got,
+                        &v.pos, &v.goal, &v.torque, &v.mode, &v.speed) == 6 &&
             got == id)
             return v;
     }

@@ -59,9 +59,13 @@ LogCapture::LogCapture() {
     start = Sink()->Begin();
 }
 
-LogCapture::~LogCapture() { Sink()->End(); }
+LogCapture::~LogCapture() {
+    Sink()->End();
+}
 
-std::string LogCapture::Text() const { return Sink()->Since(start); }
+std::string LogCapture::Text() const {
+    return Sink()->Since(start);
+}
 
 size_t LogCapture::Count(const std::string& needle) const {
     const std::string text = Text();

@@ -6,9 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "jointbus/common/logger.h"
 #include "jointbus/common/private_timer.h"

@@ -36,7 +36,9 @@ Pty::Pty(const std::string& linkPath) {
     }
 }
 
-Pty::~Pty() { CloseMaster(); }
+Pty::~Pty() {
+    CloseMaster();
+}
 
 void Pty::CloseMaster() {
     if (masterFd >= 0) close(masterFd);

@@ -41,9 +41,13 @@ bool Vcan::Delete() {
     return Ip("del dev " + ifname);
 }
 
-bool Vcan::Up() { return Ip("set " + ifname + " up"); }
+bool Vcan::Up() {
+    return Ip("set " + ifname + " up");
+}
 
-bool Vcan::Down() { return Ip("set " + ifname + " down"); }
+bool Vcan::Down() {
+    return Ip("set " + ifname + " down");
+}
 
 CanPeer::CanPeer(const std::string& ifname, bool receiveErrors) {
     fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);

@@ -1,11 +1,11 @@
 // Damiao frames byte for byte.
 
+#include "jointbus/DaMiao/damiao_codec.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
-
-#include "jointbus/DaMiao/damiao_codec.h"
 
 using namespace Damiao;
 

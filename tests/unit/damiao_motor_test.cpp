@@ -117,7 +117,7 @@ TEST(DamiaoMotor, FaultCodesAndMessages) {
     const struct {
         int state, result;
         const char* text;
-    } cases[] = {{8, 4003, "超压"},   {9, 4004, "欠压"},        {10, 4001, "过流"},
+    } cases[] = {{8, 4003, "超压"},     {9, 4004, "欠压"},          {10, 4001, "过流"},
                  {11, 4006, "mos过温"}, {12, 4005, "电机线圈过温"}, {13, 5003, "通讯丢失"},
                  {14, 4002, "过载"}};
     for (const auto& c : cases) {

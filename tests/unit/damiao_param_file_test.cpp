@@ -19,13 +19,16 @@ std::string Write(const TempDir& dir, const std::string& text) {
     return path;
 }
 
-damiaoMotor Blank() { return damiaoMotor(4310, 3, 0, 0x13, "", false, 15.0f, 1.0f); }
+damiaoMotor Blank() {
+    return damiaoMotor(4310, 3, 0, 0x13, "", false, 15.0f, 1.0f);
+}
 
 }  // namespace
 
 TEST(DamiaoParamFile, ReadsDeviceAndMode) {
     TempDir dir;
-    std::string path = Write(dir, "damiaomotor3:\n  device: can1\n  mode: 512\nfeetechmotor1:\n  device: x\n");
+    std::string path =
+        Write(dir, "damiaomotor3:\n  device: can1\n  mode: 512\nfeetechmotor1:\n  device: x\n");
     auto m = Blank();
     LogCapture log;
     EXPECT_EQ(m.function_get_para(3, path), 0);

@@ -1,8 +1,10 @@
 // The serial port against real pseudo-terminals.
 
-#include <gtest/gtest.h>
+#include "jointbus/driver/driver_uart.h"
+
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include <chrono>
 #include <thread>
 
-#include "jointbus/driver/driver_uart.h"
 #include "log_capture.h"
 #include "pty.h"
 #include "wait.h"
@@ -278,7 +279,8 @@ TEST(DriverUart, ReceiveThreadHandsBytesToTheConsumer) {
     ASSERT_EQ(port.Open(), 0);
     Collector c;
     port.StartReceive(&c);
-    const int running = ThreadCount();  // a sanitizer may add a thread of its own on the first start
+    const int running =
+        ThreadCount();      // a sanitizer may add a thread of its own on the first start
     port.StartReceive(&c);  // one thread only; the consumer is replaced
     EXPECT_EQ(ThreadCount(), running);
     pty.WriteMaster("hello");
@@ -297,7 +299,8 @@ TEST(DriverUart, SilenceWithAConsumerClosesAndReopens) {
     LogCapture log;
     Collector c;
     port.StartReceive(&c);
-    EXPECT_TRUE(WaitFor([&] { return log.Count("read error, close...") >= 1; }, milliseconds(2000)));
+    EXPECT_TRUE(
+        WaitFor([&] { return log.Count("read error, close...") >= 1; }, milliseconds(2000)));
     EXPECT_TRUE(WaitFor([&] { return port.IsOpen(); }, milliseconds(2000)));
     port.StopRecieve();
 }

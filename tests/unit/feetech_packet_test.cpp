@@ -26,7 +26,9 @@ std::string Hex(const std::string& bytes) {
     return s;
 }
 
-std::string Hex(const unsigned char* d, int n) { return Hex(std::string(reinterpret_cast<const char*>(d), size_t(n))); }
+std::string Hex(const unsigned char* d, int n) {
+    return Hex(std::string(reinterpret_cast<const char*>(d), size_t(n)));
+}
 
 std::string Bytes(std::initializer_list<int> values) {
     std::string s;
@@ -105,7 +107,8 @@ TEST(FeetechPacket, SyncWritesAndTheirLimits) {
     EXPECT_EQ(line.drv.syncWritePos({1, 2}, {100, -100}, {}, {}, {}), 24);
     EXPECT_EQ(line.Sent(24),
               "FF FF FE 14 83 29 07 01 00 64 00 00 00 00 00 02 00 64 80 00 00 00 00 " +
-                  Hex(Bytes({0xFF & ~(0xFE + 0x14 + 0x83 + 0x29 + 0x07 + 0x01 + 0x64 + 0x02 + 0x64 + 0x80)})));
+                  Hex(Bytes({0xFF & ~(0xFE + 0x14 + 0x83 + 0x29 + 0x07 + 0x01 + 0x64 + 0x02 + 0x64 +
+                                      0x80)})));
     EXPECT_EQ(line.drv.syncWritePos({1, 2}, {}, {5}, {}, {}), -1);
     EXPECT_EQ(log.Count("[ERROR] PVA parameter mismatch with IDs.\r\n"), 1u);
     // 20 servos do not fit one packet: two packets, 15 and 5 servos, nothing lost.

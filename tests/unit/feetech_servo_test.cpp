@@ -68,7 +68,8 @@ TEST(FeetechServo, FeedbackEnableAndPositionCommands) {
     EXPECT_EQ(emu.Status(1).torque, 1);
 
     MoveTo(servo, 20.0);
-    EXPECT_TRUE(WaitFor([&] { return std::fabs(emu.Status(1).pos - 2048 - 228) < 15; }, milliseconds(5000)))
+    EXPECT_TRUE(
+        WaitFor([&] { return std::fabs(emu.Status(1).pos - 2048 - 228) < 15; }, milliseconds(5000)))
         << emu.Status(1).pos;
     servo.getMotorPosition(rad);
     EXPECT_NEAR(rad * 180 / kPi, 20.0, 2.0);
@@ -201,7 +202,9 @@ TEST(FeetechServo, SixServosShareOneBus) {
         std::this_thread::sleep_for(milliseconds(50));
     }
     for (unsigned id = 11; id <= 16; ++id)
-        EXPECT_TRUE(WaitFor([&] { return emu.Status(int(id)).goal > 2048 + 60; }, milliseconds(3000))) << id;
+        EXPECT_TRUE(
+            WaitFor([&] { return emu.Status(int(id)).goal > 2048 + 60; }, milliseconds(3000)))
+            << id;
 }
 
 // Destroying a servo only removes that servo; the scheduler serves the others and takes up

@@ -19,7 +19,9 @@ const char* kNotSetAll =
     "environment variable SPDLOG_SYSTEMD is not set, and set false\n"
     "environment variable SPDLOG_LEVEL is not set, and set default level\n";
 
-std::string Probe() { return testsupport::SelfDir() + "/log_probe"; }
+std::string Probe() {
+    return testsupport::SelfDir() + "/log_probe";
+}
 
 testsupport::ProcessResult RunProbe(const std::map<std::string, std::string>& env,
                                     std::vector<std::string> lines) {
@@ -75,9 +77,9 @@ TEST(Logger, InvalidLevelNamesFallBackToInfo) {
 }
 
 TEST(Logger, InvalidSinkSwitchesGiveNoticesInOrder) {
-    auto r = RunProbe({{"SPDLOG_STDOUT", "yes"}, {"SPDLOG_SYSTEMD", "maybe"},
-                       {"SPDLOG_LEVEL", "info"}},
-                      {"info:z"});
+    auto r =
+        RunProbe({{"SPDLOG_STDOUT", "yes"}, {"SPDLOG_SYSTEMD", "maybe"}, {"SPDLOG_LEVEL", "info"}},
+                 {"info:z"});
     EXPECT_EQ(r.out,
               "environment variable SPDLOG_STDOUT is invalid, and set true\n"
               "environment variable SPDLOG_SYSTEMD is invalid, and set false\n"
@@ -123,16 +125,17 @@ TEST(Logger, SystemdSinkWritesToTheJournal) {
         GTEST_SKIP() << "no journald socket";
     }
     const std::string tag =
-        "journal-check-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-    auto r = RunProbe({{"SPDLOG_STDOUT", "false"}, {"SPDLOG_SYSTEMD", "true"},
-                       {"SPDLOG_LEVEL", "info"}},
-                      {"info:" + tag});
+        "journal-check-" +
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    auto r =
+        RunProbe({{"SPDLOG_STDOUT", "false"}, {"SPDLOG_SYSTEMD", "true"}, {"SPDLOG_LEVEL", "info"}},
+                 {"info:" + tag});
     EXPECT_EQ(r.out, "");
     std::string seen;
     for (int i = 0; i < 50 && seen.find(tag) == std::string::npos; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        seen = RunProcess({"/usr/bin/journalctl", "-t", "spdlog", "-o", "verbose",
-                           "--no-pager", "-n", "50"},
+        seen = RunProcess({"/usr/bin/journalctl", "-t", "spdlog", "-o", "verbose", "--no-pager",
+                           "-n", "50"},
                           {})
                    .out;
     }
@@ -140,4 +143,7 @@ TEST(Logger, SystemdSinkWritesToTheJournal) {
     ASSERT_NE(at, std::string::npos) << seen;
     EXPECT_NE(seen.find("CODE_FUNC=LogOne"), std::string::npos);
     EXPECT_NE(seen.find("CODE_FILE="), std::string::npos);
+    // The library's records name their source relative to the library root.
+    EXPECT_NE(seen.find("CODE_FILE=driver/driver_uart/driver_uart.cpp"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("CODE_FUNC=GetUart"), std::string::npos);
 }

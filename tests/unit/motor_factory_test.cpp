@@ -1,8 +1,9 @@
 // The configuration factory's key table, in-process.
 
+#include "jointbus/common/motor_factory.h"
+
 #include <gtest/gtest.h>
 
-#include "jointbus/common/motor_factory.h"
 #include "log_capture.h"
 
 using testsupport::LogCapture;
@@ -104,7 +105,8 @@ TEST(MotorFactory, FeetechEntries) {
     EXPECT_EQ(log.Count("Allocate Motor: feetech\n"), 1u);
     EXPECT_EQ(log.Count("id: 0X0; baud: 115200; device name: ; inverse: false\r\n"), 1u);
 
-    motor = Allocate("{vendor: feetech, id: 7, baudrate: fast, kp: 3, dev_name: /dev/ttyUSB0, inverse: true}");
+    motor = Allocate(
+        "{vendor: feetech, id: 7, baudrate: fast, kp: 3, dev_name: /dev/ttyUSB0, inverse: true}");
     s = dynamic_cast<feetechMotor*>(motor.get());
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->motor_id, 7u);

@@ -1,13 +1,14 @@
+#include "jointbus/common/private_timer.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <cstdio>
 #include <sstream>
+#include <thread>
 #include <vector>
 
-#include "jointbus/common/private_timer.h"
 #include "subprocess.h"
 
 using namespace std::chrono;
@@ -20,8 +21,8 @@ TEST(PrivateTimer, RunsEveryIntervalUntilStopped) {
     std::this_thread::sleep_for(milliseconds(300));
     timer.stop();
     const int seen = runs.load();
-    EXPECT_GE(seen, 10);   // about 60 expected
-    EXPECT_LE(seen, 80);   // never faster than the interval
+    EXPECT_GE(seen, 10);  // about 60 expected
+    EXPECT_LE(seen, 80);  // never faster than the interval
     EXPECT_FALSE(timer.running.load());
     std::this_thread::sleep_for(milliseconds(30));
     EXPECT_EQ(runs.load(), seen) << "task ran after stop";

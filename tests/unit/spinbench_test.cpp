@@ -16,10 +16,12 @@ namespace {
 const std::map<std::string, std::string> kEnv = {
     {"SPDLOG_STDOUT", "true"}, {"SPDLOG_SYSTEMD", "false"}, {"SPDLOG_LEVEL", "info"}};
 
-std::string Tool() { return testsupport::SelfDir() + "/../bin/spinbench"; }
+std::string Tool() {
+    return testsupport::SelfDir() + "/../bin/spinbench";
+}
 
 testsupport::ProcessResult RunTool(std::vector<std::string> args,
-                               const std::map<std::string, std::string>& env = kEnv) {
+                                   const std::map<std::string, std::string>& env = kEnv) {
     args.insert(args.begin(), Tool());
     return RunProcess(args, env);
 }
@@ -47,7 +49,8 @@ TEST(Spinbench, HelpAndVersionExitWithoutTouchingAMotor) {
 
 TEST(Spinbench, MissingConfigurationFile) {
     TempDir dir;
-    auto r = RunProcess({"/bin/sh", "-c", "cd '" + dir.path() + "' && exec '" + Tool() + "'"}, kEnv);
+    auto r =
+        RunProcess({"/bin/sh", "-c", "cd '" + dir.path() + "' && exec '" + Tool() + "'"}, kEnv);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "  1 [ERROR] config file motor.yaml not found, exit...\r\n\n");
     auto quiet = kEnv;
@@ -62,9 +65,9 @@ TEST(Spinbench, UnusableConfigurationsStopWith255) {
         const char* text;
         const char* expect;
     } cases[] = {
-        {"motor_init_para: [\n", "[ERROR] config file"},                  // not YAML
-        {"other: 1\n", "No motors defined, exit...\r\n"},                 // no motor list
-        {"motor_init_para: 5\n", "No motors defined, exit...\r\n"},       // not a sequence
+        {"motor_init_para: [\n", "[ERROR] config file"},             // not YAML
+        {"other: 1\n", "No motors defined, exit...\r\n"},            // no motor list
+        {"motor_init_para: 5\n", "No motors defined, exit...\r\n"},  // not a sequence
         {"motor_init_para:\n  - ~\n  - vendor: stepper\n", "Allocate Motor: stepper"},
         {"motor_init_para:\n  - id: 1\n", "Must specify motor vendor name!!!"},
         {"motor_init_para:\n  - vendor: damiao\n    id: one\n", "bad conversion"},

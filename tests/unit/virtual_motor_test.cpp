@@ -1,10 +1,11 @@
+#include "jointbus/common/virtual_motor.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "jointbus/common/consumer_interface.h"
 #include "jointbus/common/version.h"
-#include "jointbus/common/virtual_motor.h"
 
 TEST(VirtualMotor, FreshMotorReadsRest) {
     VirtualMotor m;
@@ -81,7 +82,8 @@ TEST(MotorInterface, SlotOrderIsFixed) {
     EXPECT_EQ(Slot(&C::getVelocity), 11);
     EXPECT_EQ(Slot(&C::setVelocity), 12);
     EXPECT_EQ(Slot(&C::getMotorTemperature), 13);
-    EXPECT_EQ(Slot(static_cast<void (ConsumerInterface::*)(CanFrame&)>(&ConsumerInterface::Consume)), 2);
+    EXPECT_EQ(
+        Slot(static_cast<void (ConsumerInterface::*)(CanFrame&)>(&ConsumerInterface::Consume)), 2);
     EXPECT_EQ(Slot(static_cast<void (ConsumerInterface::*)(unsigned char*, unsigned int)>(
                   &ConsumerInterface::Consume)),
               3);

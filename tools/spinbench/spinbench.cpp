@@ -90,7 +90,8 @@ void SleepUs(long us) {
 void print_help() {
     LOG_INFO("\r\n{}\r\n",
              "-i/--inverse\t\t\tinverse motor direction\r\n"
-             "-m/--mode <0,1,2,3>\t\tset run mode: 0, close loop; 1, open loop; 2, targetpos, 3, read status\r\n"
+             "-m/--mode <0,1,2,3>\t\tset run mode: 0, close loop; 1, open loop; 2, targetpos, 3, "
+             "read status\r\n"
              "-p/--pos <double value>\t\ttarget pos\r\n"
              "-s/--speed <double value>\trun speed, speed*pi rad/s\r\n"
              "-f/--freq <double value>\tset update frequency, integer 0.1~400.0\r\n"
@@ -100,26 +101,44 @@ void print_help() {
 }
 
 void parse_option(int argc, char** argv) {
-    static const option longOptions[] = {
-        {"inverse", no_argument, nullptr, 'i'},      {"mode", required_argument, nullptr, 'm'},
-        {"pos", required_argument, nullptr, 'p'},    {"speed", required_argument, nullptr, 's'},
-        {"freq", required_argument, nullptr, 'f'},   {"config", required_argument, nullptr, 'c'},
-        {"version", no_argument, nullptr, 'v'},      {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0}};
+    static const option longOptions[] = {{"inverse", no_argument, nullptr, 'i'},
+                                         {"mode", required_argument, nullptr, 'm'},
+                                         {"pos", required_argument, nullptr, 'p'},
+                                         {"speed", required_argument, nullptr, 's'},
+                                         {"freq", required_argument, nullptr, 'f'},
+                                         {"config", required_argument, nullptr, 'c'},
+                                         {"version", no_argument, nullptr, 'v'},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "im:p:s:f:hvc:", longOptions, nullptr)) != -1) {
         switch (opt) {
-            case 'i': settings.inverse = true; break;
-            case 'm': settings.mode = int(std::strtol(optarg, nullptr, 10)); break;
-            case 'p': settings.targetPos = std::min(float(std::atof(optarg)), 480.0f); break;
-            case 's': settings.speed = std::min(float(std::atof(optarg)), 14.0f); break;
+            case 'i':
+                settings.inverse = true;
+                break;
+            case 'm':
+                settings.mode = int(std::strtol(optarg, nullptr, 10));
+                break;
+            case 'p':
+                settings.targetPos = std::min(float(std::atof(optarg)), 480.0f);
+                break;
+            case 's':
+                settings.speed = std::min(float(std::atof(optarg)), 14.0f);
+                break;
             case 'f':
                 settings.freq = std::clamp(float(std::strtol(optarg, nullptr, 10)), 0.1f, 400.0f);
                 break;
-            case 'c': settings.config = optarg; break;
-            case 'h': print_help(); std::exit(0);
-            case 'v': LOG_INFO("{}\r\n", get_lib_version()); std::exit(0);
-            default: break;  // getopt has reported it; go on
+            case 'c':
+                settings.config = optarg;
+                break;
+            case 'h':
+                print_help();
+                std::exit(0);
+            case 'v':
+                LOG_INFO("{}\r\n", get_lib_version());
+                std::exit(0);
+            default:
+                break;  // getopt has reported it; go on
         }
     }
 }
@@ -136,8 +155,8 @@ void StopMotors(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors) 
             std::chrono::steady_clock::now() + std::chrono::milliseconds(kDisableWaitMs);
         while (motor->getEnableStatus(enabled) == 0 && enabled) {
             if (std::chrono::steady_clock::now() >= deadline) {
-                LOG_ERROR("motor {} still reports enabled after {} s, going on\r\n", motor->motor_id,
-                          kDisableWaitMs / 1000);
+                LOG_ERROR("motor {} still reports enabled after {} s, going on\r\n",
+                          motor->motor_id, kDisableWaitMs / 1000);
                 break;
             }
             usleep(100000);
@@ -203,7 +222,8 @@ int main(int argc, char** argv) {
         motor->init();
         // A servo homes before setHome returns (up to 200 s): say what the tool waits for.
         if (dynamic_cast<feetechMotor*>(motor.get()) != nullptr)
-            LOG_INFO("waiting up to 200 s for Feetech servo {} to finish homing\r\n", motor->motor_id);
+            LOG_INFO("waiting up to 200 s for Feetech servo {} to finish homing\r\n",
+                     motor->motor_id);
         motor->setHome(200);
         motor->setEnableStatus(true);
     }
@@ -230,8 +250,8 @@ int main(int argc, char** argv) {
             double curpos = 0, curvel = 0;
             motor->getMotorPosition(curpos);
             motor->getVelocity(curvel);
-            LOG_INFO("[{}] motor ID: {}, curpos:  {:.2f}, curvel: {:.3f}", T, motor->motor_id, curpos,
-                     curvel);
+            LOG_INFO("[{}] motor ID: {}, curpos:  {:.2f}, curvel: {:.3f}", T, motor->motor_id,
+                     curpos, curvel);
             LOG_INFO(", set pos: {:.3f}", P);
             if (settings.mode != 3) {
                 LOG_INFO(", set pos: {:.3f}", P);

@@ -1,11 +1,11 @@
 #pragma once
 
+#include <linux/can.h>
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
-
-#include <linux/can.h>
 
 #include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/common/consumer_interface.h"

@@ -25,10 +25,17 @@ inline bool RangesForModel(int model, Ranges& r) {
     r = Ranges{};
     double v, t, speed;
     switch (model) {
-        case 4310: v = 30, t = 10, speed = 12.56; break;
-        case 4340: v = 10, t = 28, speed = 3.768; break;
-        case 6006: v = 45, t = 10, speed = 15.7; break;
-        default: return false;
+        case 4310:
+            v = 30, t = 10, speed = 12.56;
+            break;
+        case 4340:
+            v = 10, t = 28, speed = 3.768;
+            break;
+        case 6006:
+            v = 45, t = 10, speed = 15.7;
+            break;
+        default:
+            return false;
     }
     r.P_MIN = -12.5, r.P_MAX = 12.5;
     r.V_MIN = -v, r.V_MAX = v;
@@ -56,7 +63,8 @@ inline float UintToFloat(int x_int, float x_min, float x_max, int bits) {
 }
 
 // MIT impedance frame: position 16 bits, then velocity, kp, kd, torque as 12-bit fields.
-inline void EncodeMit(const Ranges& r, float p, float v, float kp, float kd, float t, uint8_t out[8]) {
+inline void EncodeMit(const Ranges& r, float p, float v, float kp, float kd, float t,
+                      uint8_t out[8]) {
     const unsigned P = FloatToUint(p, float(r.P_MIN), float(r.P_MAX), 16);
     const unsigned V = FloatToUint(v, float(r.V_MIN), float(r.V_MAX), 12);
     const unsigned KP = FloatToUint(kp, float(r.KP_MIN), float(r.KP_MAX), 12);
@@ -107,7 +115,12 @@ inline void EncodeSpeed(const Ranges& r, float v, uint8_t out[4]) {
 }
 
 // Last byte of the special frames; bytes 0-6 are 0xFF.
-enum SpecialFrame : uint8_t { kEnable = 0xFC, kDisable = 0xFD, kSaveZero = 0xFE, kClearError = 0xFB };
+enum SpecialFrame : uint8_t {
+    kEnable = 0xFC,
+    kDisable = 0xFD,
+    kSaveZero = 0xFE,
+    kClearError = 0xFB
+};
 
 inline void EncodeSpecial(SpecialFrame kind, uint8_t out[8]) {
     std::memset(out, 0xFF, 7);

@@ -32,12 +32,28 @@ class JOINTBUS_API FeetechDrvImpl {
 public:
     static constexpr unsigned kBufferSize = 128;
     enum Instruction : unsigned char {
-        kRead = 0x02, kWrite = 0x03, kRegWrite = 0x04, kAction = 0x05, kSyncRead = 0x82, kSyncWrite = 0x83
+        kRead = 0x02,
+        kWrite = 0x03,
+        kRegWrite = 0x04,
+        kAction = 0x05,
+        kSyncRead = 0x82,
+        kSyncWrite = 0x83
     };
     enum Register : unsigned char {
-        kMode = 33, kTorqueEnable = 40, kAcceleration = 41, kGoalPosition = 42, kGoalTime = 44,
-        kGoalSpeed = 46, kLock = 55, kPresentPosition = 56, kPresentSpeed = 58, kPresentLoad = 60,
-        kPresentVoltage = 62, kPresentTemperature = 63, kServoStatus = 65, kMoving = 66,
+        kMode = 33,
+        kTorqueEnable = 40,
+        kAcceleration = 41,
+        kGoalPosition = 42,
+        kGoalTime = 44,
+        kGoalSpeed = 46,
+        kLock = 55,
+        kPresentPosition = 56,
+        kPresentSpeed = 58,
+        kPresentLoad = 60,
+        kPresentVoltage = 62,
+        kPresentTemperature = 63,
+        kServoStatus = 65,
+        kMoving = 66,
         kPresentCurrent = 69
     };
     static constexpr unsigned char kBroadcast = 0xFE;

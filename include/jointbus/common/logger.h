@@ -36,8 +36,7 @@ public:
     void Log(int lvl, const char* prefix, const spdlog::source_loc& where,
              fmt::format_string<Args...> format, Args&&... args) {
         if (lvl < level) return;
-        const auto seq =
-            static_cast<uint8_t>(sequence.fetch_add(1, std::memory_order_relaxed) + 1);
+        const auto seq = static_cast<uint8_t>(sequence.fetch_add(1, std::memory_order_relaxed) + 1);
         if (!logger) return;
         try {
             fmt::memory_buffer line;
@@ -65,8 +64,9 @@ private:
                 Notice("environment variable SPDLOG_STDOUT is invalid, and set true\n");
             }
             if (out == nullptr || std::strcmp(out, "false") != 0) {
-                sinks.push_back(std::make_shared<
-                                spdlog::sinks::ansicolor_stdout_sink<spdlog::details::console_mutex>>());
+                sinks.push_back(
+                    std::make_shared<
+                        spdlog::sinks::ansicolor_stdout_sink<spdlog::details::console_mutex>>());
             }
             const char* journal = std::getenv("SPDLOG_SYSTEMD");
             if (journal == nullptr) {
@@ -91,7 +91,8 @@ private:
     }
 
     static int LevelFromEnvironment() {
-        static const char* const names[] = {"trace", "debug", "info", "warning", "error", "critical"};
+        static const char* const names[] = {"trace",   "debug", "info",
+                                            "warning", "error", "critical"};
         const char* value = std::getenv("SPDLOG_LEVEL");
         if (value == nullptr) {
             Notice("environment variable SPDLOG_LEVEL is not set, and set default level\n");
@@ -107,10 +108,9 @@ private:
 
 }  // namespace vantrel
 
-#define JOINTBUS_LOG_AT(lvl, prefix, ...)                                              \
-    ::vantrel::Logger::Instance().Log(lvl, prefix,                                     \
-                                      spdlog::source_loc{__FILE__, __LINE__, __func__}, \
-                                      __VA_ARGS__)
+#define JOINTBUS_LOG_AT(lvl, prefix, ...) \
+    ::vantrel::Logger::Instance().Log(    \
+        lvl, prefix, spdlog::source_loc{__FILE__, __LINE__, __func__}, __VA_ARGS__)
 
 // syslog.h (pulled in by the journal sink) names its priorities LOG_DEBUG and LOG_INFO; the
 // log entry points take those names here.

@@ -64,12 +64,13 @@ inline std::shared_ptr<CtrlMotorInterface> MotorAllocate(const YAML::Node& entry
         LOG_INFO("id: {:#X}; master_id: {:#X}; mode: {}; strdev: {}, inverse: {}\r\n", id, masterId,
                  mode, devName, inverse);
         LOG_INFO("motor_model: {}\r\n", model);
-        return std::make_shared<damiaoMotor>(model, unsigned(id), unsigned(mode), unsigned(masterId),
-                                             devName, inverse, kp, kd);
+        return std::make_shared<damiaoMotor>(model, unsigned(id), unsigned(mode),
+                                             unsigned(masterId), devName, inverse, kp, kd);
     }
     if (vendor == "feetech") {
         const int baud = Lenient<int>(entry, "baudrate", 115200);
-        LOG_INFO("id: {:#X}; baud: {}; device name: {}; inverse: {}\r\n", id, baud, devName, inverse);
+        LOG_INFO("id: {:#X}; baud: {}; device name: {}; inverse: {}\r\n", id, baud, devName,
+                 inverse);
         std::string device = devName;
         return std::make_shared<feetechMotor>(unsigned(id), unsigned(baud), device, inverse);
     }

@@ -53,7 +53,8 @@ private:
         while (running.load(std::memory_order_relaxed)) {
             const auto t0 = steady_clock::now();
             task();
-            const long long elapsedNs = duration_cast<nanoseconds>(steady_clock::now() - t0).count();
+            const long long elapsedNs =
+                duration_cast<nanoseconds>(steady_clock::now() - t0).count();
             const long long elapsedMs = elapsedNs / 1000000;
             if (elapsedMs >= interval) {
                 LOG_WARN("Duration: {:.02f}ms\r\n", static_cast<double>(elapsedNs / 1000) / 1000.0);

@@ -123,7 +123,9 @@ int DriverCan::Close() {
     return 0;
 }
 
-bool DriverCan::IsOpen() { return fd.load() >= 0; }
+bool DriverCan::IsOpen() {
+    return fd.load() >= 0;
+}
 
 int DriverCan::Read(unsigned char* buf, int size) {
     const int f = fd.load();
@@ -207,7 +209,8 @@ void DriverCan::Poke() {
 
 bool DriverCan::SleepUnlessStopped(long ms) {
     std::unique_lock<std::mutex> lock(stopMutex);
-    return !stopWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping.load(); });
+    return !stopWake.wait_for(lock, std::chrono::milliseconds(ms),
+                              [this] { return stopping.load(); });
 }
 
 // Blocks until a frame can be read, the socket is closed by another thread, or a stop is
@@ -230,7 +233,8 @@ bool DriverCan::WaitReadable() {
 void DriverCan::StartReceive(ConsumerInterface* c) {
     std::lock_guard<std::mutex> control(threadMutex);
     consumer.store(c);
-    if (!rxThread.joinable() && !stopping.load()) rxThread = std::thread(&DriverCan::Callback, this);
+    if (!rxThread.joinable() && !stopping.load())
+        rxThread = std::thread(&DriverCan::Callback, this);
 }
 
 void DriverCan::StopReceive() {

@@ -53,7 +53,9 @@ speed_t DriverUart::SpeedFor(int baud, Table table) {
     speed_t fallback = B115200;
     if (table == Table::kSetBaudRate) fallback = baud < 57600 ? B19200 : B230400;
     LOG_ERROR("serial speed {} is not supported, using {}\r\n", baud,
-              fallback == B115200 ? 115200 : fallback == B19200 ? 19200 : 230400);
+              fallback == B115200  ? 115200
+              : fallback == B19200 ? 19200
+                                   : 230400);
     return fallback;
 }
 
