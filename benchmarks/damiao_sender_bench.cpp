@@ -37,10 +37,10 @@ struct Frame {
 
 void Run(int n, double seconds) {
     testsupport::Vcan bus;
-    std::vector<std::string> specs;
+    std::vector<std::string> motorArgs;
     for (int i = 1; i <= n; ++i)
-        specs.push_back(std::to_string(i) + ":" + std::to_string(0x40 + i) + ":4310:0");
-    testsupport::DamiaoEmulatorProcess emu(bus.name(), specs, true);
+        motorArgs.push_back(std::to_string(i) + ":" + std::to_string(0x40 + i) + ":4310:0");
+    testsupport::DamiaoEmulatorProcess emu(bus.name(), motorArgs, true);
     std::vector<std::unique_ptr<damiaoMotor>> motors;
     for (int i = 1; i <= n; ++i) {
         motors.push_back(

@@ -7,7 +7,9 @@ scripts/setup.sh
 
 # The journal sink is tested against a real journal: start journald where none runs.
 if [ ! -S /run/systemd/journal/socket ] && [ "$(id -u)" -eq 0 ] && [ -x /lib/systemd/systemd-journald ]; then
-    /lib/systemd/systemd-journald >/dev/null 2>&1 &
+    /lib/systemd/systemd-journald </dev/null >/dev/null 2>&1 &
+    journald=$!
+    trap 'kill "$journald" 2>/dev/null' EXIT
     for _ in $(seq 1 50); do [ -S /run/systemd/journal/socket ] && break; sleep 0.1; done
 fi
 

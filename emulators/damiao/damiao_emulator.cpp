@@ -97,9 +97,9 @@ int OpenSocket(const char* ifname) {
     return fd;
 }
 
-bool ParseMotor(const std::string& spec, Motor& m) {
+bool ParseMotor(const std::string& text, Motor& m) {
     std::vector<std::string> parts;
-    std::stringstream in(spec);
+    std::stringstream in(text);
     for (std::string p; std::getline(in, p, ':');) parts.push_back(p);
     if (parts.size() < 2 || parts.size() > 4) return false;
     try {

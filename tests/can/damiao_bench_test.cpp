@@ -28,7 +28,7 @@ std::unique_ptr<damiaoMotor> MakeMotor(const Vcan& bus, unsigned id, unsigned mo
                                          1.0f);
 }
 
-std::string Spec(unsigned id, unsigned mode = 0, int model = 4310) {
+std::string MotorArg(unsigned id, unsigned mode = 0, int model = 4310) {
     return std::to_string(id) + ":" + std::to_string(0x10 + id) + ":" + std::to_string(model) +
            ":" + std::to_string(mode);
 }
@@ -57,7 +57,7 @@ bool EnableAndWait(damiaoMotor& m) {
 
 TEST(DamiaoBench, InitAgainstAPresentMotor) {
     Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {Spec(1)});
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(1)});
     ASSERT_TRUE(emu.ready());
     auto m = MakeMotor(bus, 1);
     EXPECT_EQ(m->init(), 0);
@@ -83,7 +83,7 @@ TEST(DamiaoBench, InitAgainstAnAbsentMotor) {
 
 TEST(DamiaoBench, MitModeFollowsStreamedTargets) {
     Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {Spec(1)});
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(1)});
     auto m = MakeMotor(bus, 1);
     ASSERT_EQ(m->init(), 0);
     ASSERT_TRUE(EnableAndWait(*m));
@@ -103,7 +103,7 @@ TEST(DamiaoBench, MitModeFollowsStreamedTargets) {
 
 TEST(DamiaoBench, PositionSpeedModeFollows) {
     Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {Spec(3, 0x100)});
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(3, 0x100)});
     auto m = MakeMotor(bus, 3, 0x100);
     ASSERT_EQ(m->init(), 0);
     ASSERT_TRUE(EnableAndWait(*m));
@@ -118,7 +118,7 @@ TEST(DamiaoBench, PositionSpeedModeFollows) {
 
 TEST(DamiaoBench, SpeedModeFollowsTheVelocity) {
     Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {Spec(4, 0x200)});
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(4, 0x200)});
     auto m = MakeMotor(bus, 4, 0x200, true);
     ASSERT_EQ(m->init(), 0);
     ASSERT_TRUE(EnableAndWait(*m));
@@ -137,7 +137,7 @@ TEST(DamiaoBench, SpeedModeFollowsTheVelocity) {
 
 TEST(DamiaoBench, InverseMirrorsPositions) {
     Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {Spec(5)});
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(5)});
     auto m = MakeMotor(bus, 5, 0, true);
     ASSERT_EQ(m->init(), 0);
     ASSERT_TRUE(EnableAndWait(*m));
@@ -156,7 +156,7 @@ TEST(DamiaoBench, InverseMirrorsPositions) {
 
 TEST(DamiaoBench, FarTargetsAreHeldAndTheRampStepsPerTick) {
     Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {Spec(6)}, true);
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(6)}, true);
     auto m = MakeMotor(bus, 6);
     ASSERT_EQ(m->init(), 0);
     ASSERT_TRUE(EnableAndWait(*m));
@@ -192,7 +192,7 @@ TEST(DamiaoBench, FarTargetsAreHeldAndTheRampStepsPerTick) {
 
 TEST(DamiaoBench, InjectedFaultsGiveTheirCodes) {
     Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {Spec(7), Spec(8)});
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(7), MotorArg(8)});
     auto m = MakeMotor(bus, 7);
     auto other = MakeMotor(bus, 8);
     ASSERT_EQ(m->init(), 0);
@@ -219,7 +219,7 @@ TEST(DamiaoBench, InjectedFaultsGiveTheirCodes) {
 
 TEST(DamiaoBench, SilentMotorGoesOfflineAndComesBack) {
     Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {Spec(9), Spec(10)});
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(9), MotorArg(10)});
     auto m = MakeMotor(bus, 9);
     auto other = MakeMotor(bus, 10);
     ASSERT_EQ(m->init(), 0);
@@ -243,7 +243,7 @@ TEST(DamiaoBench, SilentMotorGoesOfflineAndComesBack) {
 TEST(DamiaoBenchDeathTest, PowerLossEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "fast");
     Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {Spec(11)});
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(11)});
     ASSERT_TRUE(emu.ready());
     EXPECT_EXIT(
         {
@@ -258,7 +258,7 @@ TEST(DamiaoBenchDeathTest, PowerLossEndsTheProcess) {
 
 TEST(DamiaoBench, HomingZeroesThePosition) {
     Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {Spec(12)});
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(12)});
     auto m = MakeMotor(bus, 12);
     ASSERT_EQ(m->init(), 0);
     ASSERT_TRUE(EnableAndWait(*m));
@@ -281,7 +281,7 @@ TEST(DamiaoBench, HomingZeroesThePosition) {
 
 TEST(DamiaoBench, TwoMotorsOnOneBusAreBothServedEveryTick) {
     Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {Spec(13), Spec(14)}, true);
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(13), MotorArg(14)}, true);
     auto a = MakeMotor(bus, 13);
     auto b = MakeMotor(bus, 14);
     ASSERT_EQ(a->init(), 0);
@@ -304,7 +304,7 @@ TEST(DamiaoBench, TwoMotorsOnOneBusAreBothServedEveryTick) {
 // still calls into them (the memory and race checkers run this one too).
 TEST(DamiaoBench, DestroyingMotorsDuringTraffic) {
     Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {Spec(15), Spec(16)});
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(15), MotorArg(16)});
     for (int round = 0; round < 3; ++round) {
         auto a = MakeMotor(bus, 15);
         auto b = MakeMotor(bus, 16);
