@@ -41,8 +41,21 @@ void SMS_STS_THREAD::addFeetech(int id, feetechMotor* motor) {
         std::lock_guard<std::mutex> lock(servoMutex);
         if (FindLocked(id) == nullptr) servos.emplace_back(id, motor);
         LOG_ERROR("servo id:{} init...\r\n", id);
+        WarnIfTickTooShortLocked(motor->uartBaud);
     }
     start(kTickMs, std::bind(&SMS_STS_THREAD::Callback_SyncOpt, this));  // no-op while running
+}
+
+// One tick moves (8+N) + 21N + (8+N) + 7N + (8+9N) = 24 + 39N bytes for N servos, at 10 bits
+// a byte. Says so once when that no longer fits the tick, so overruns have an explanation.
+void SMS_STS_THREAD::WarnIfTickTooShortLocked(unsigned int baud) {
+    if (warnedWireTime || baud == 0) return;
+    const double wireMs = double(24 + 39 * servos.size()) * 10.0 * 1000.0 / double(baud);
+    if (wireMs < kTickMs) return;
+    warnedWireTime = true;
+    LOG_WARN(
+        "{} servo(s) at {} baud need {:.2f} ms of line time per tick, more than the {} ms tick\r\n",
+        servos.size(), baud, wireMs, kTickMs);
 }
 
 void SMS_STS_THREAD::removeFeetech(int id, const feetechMotor* motor) {

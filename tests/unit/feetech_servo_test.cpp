@@ -323,3 +323,23 @@ TEST(FeetechParamFile, ConstructorsReadTheServosEntry) {
     EXPECT_EQ(d.function_get_para(10, missing), -1);
     EXPECT_EQ(log.Count("bad file"), 1u);
 }
+
+// 24 + 39 N bytes a tick: one servo at 115200 baud needs 5.47 ms, more than the tick.
+TEST(FeetechServo, SlowBusIsReportedOnce) {
+    std::string device = "/nonexistent/ttySLOW";
+    LogCapture log;
+    {
+        feetechMotor fast(51, 1000000, device, false);
+        fast.init();
+        EXPECT_EQ(log.Count("ms of line time per tick"), 0u);
+    }
+    feetechMotor a(52, 115200, device, false);
+    feetechMotor b(53, 115200, device, false);
+    a.init();
+    b.init();
+    EXPECT_EQ(log.Count("[WARN] 1 servo(s) at 115200 baud need 5.47 ms of line time per tick, "
+                        "more than the 5 ms tick\r\n"),
+              1u)
+        << log.Text();
+    EXPECT_EQ(log.Count("ms of line time per tick"), 1u);
+}

@@ -51,6 +51,7 @@ private:
     void ReadFeedbackLocked();
     void HomeLocked();
     void HomeOne(feetechMotor* m);
+    void WarnIfTickTooShortLocked(unsigned int baud);
     void ReadEnableLocked();
     void SendCommandsLocked();
 
@@ -64,6 +65,7 @@ private:
     std::vector<short> cmdPositions, cmdSpeeds;
     std::vector<unsigned char> cmdAccs, cmdTimes;
     std::vector<int> chunkIds;
+    bool warnedWireTime = false;  // guarded by servoMutex
 };
 
 }  // namespace servo
