@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <fstream>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "feetech_emulator_process.h"
 #include "jointbus/Feetech/FeetechDrvImpl.h"
@@ -24,6 +26,22 @@ using testsupport::WaitFor;
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+
+std::string Bytes(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values) s.push_back(char(v));
+    return s;
+}
+
+std::string Hex(const std::string& bytes) {
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", static_cast<unsigned char>(bytes[i]));
+        s += b;
+    }
+    return s;
+}
 
 bool Online(feetechMotor& m) {
     bool on = false;
@@ -342,4 +360,84 @@ TEST(FeetechServo, SlowBusIsReportedOnce) {
               1u)
         << log.Text();
     EXPECT_EQ(log.Count("ms of line time per tick"), 1u);
+}
+
+// One tick for one servo with a position command pending, byte for byte, against a servo
+// played by the test on the far end of a pseudo-terminal.
+TEST(FeetechServo, OneTickOnTheLine) {
+    TempDir dir;
+    Pty line(dir.File("ttyONE"));
+    std::atomic<bool> done{false};
+    std::mutex m;
+    std::vector<std::string> requests;
+    std::thread servoSide([&] {
+        auto reply = [&](std::vector<unsigned char> data) {
+            std::vector<unsigned char> p = {0xFF, 0xFF, 0x01,
+                                            static_cast<unsigned char>(data.size() + 2), 0};
+            p.insert(p.end(), data.begin(), data.end());
+            p.push_back(FeetechDrvImpl::calcChecksum(p.data() + 2, unsigned(p.size() - 2)));
+            line.WriteMaster(std::string(p.begin(), p.end()));
+        };
+        std::string pending;
+        while (!done) {
+            pending += line.ReadMaster(256, 20);
+            while (pending.size() >= 4 &&
+                   pending.size() >= size_t(static_cast<unsigned char>(pending[3])) + 4) {
+                const size_t len = size_t(static_cast<unsigned char>(pending[3])) + 4;
+                const std::string packet = pending.substr(0, len);
+                pending.erase(0, len);
+                {
+                    std::lock_guard<std::mutex> lock(m);
+                    requests.push_back(packet);
+                }
+                const auto instr = static_cast<unsigned char>(packet[4]);
+                const auto reg = static_cast<unsigned char>(packet[5]);
+                if (instr == 0x82 && reg == 0x38) {
+                    std::vector<unsigned char> block(15, 0);
+                    block[0] = 0x00;
+                    block[1] = 0x08;  // position 2048
+                    reply(block);
+                } else if (instr == 0x82 && reg == 0x28) {
+                    reply({1});  // torque on
+                } else if (instr == 0x03) {
+                    reply({});
+                }
+            }
+        }
+    });
+    std::string device = line.path();
+    {
+        feetechMotor servo(1, 1000000, device, false);
+        servo.init();
+        servo.setEnableStatus(true);
+        ASSERT_TRUE(WaitFor([&] { return TorqueOn(servo); }, milliseconds(3000)));
+        ASSERT_EQ(servo.setMotorPosition(0.0), 0);
+        const std::string write = Bytes({0xFF, 0xFF, 0xFE, 0x0C, 0x83, 0x29, 0x07, 0x01});
+        size_t at = 0;
+        const bool sent = WaitFor(
+            [&] {
+                std::lock_guard<std::mutex> lock(m);
+                for (at = 2; at < requests.size(); ++at)
+                    if (requests[at].rfind(write, 0) == 0) return true;
+                return false;
+            },
+            milliseconds(3000));
+        EXPECT_TRUE(sent);
+        if (sent) {
+            std::lock_guard<std::mutex> lock(m);
+            EXPECT_EQ(Hex(requests[at - 2]),
+                      "FF FF FE 05 82 38 0F 01 " +
+                          Hex(Bytes({0xFF & ~(0xFE + 0x05 + 0x82 + 0x38 + 0x0F + 0x01)})));
+            EXPECT_EQ(Hex(requests[at - 1]),
+                      "FF FF FE 05 82 28 01 01 " +
+                          Hex(Bytes({0xFF & ~(0xFE + 0x05 + 0x82 + 0x28 + 0x01 + 0x01)})));
+            // acc 0, goal 2048 (0x0800), time 0, speed 0
+            EXPECT_EQ(Hex(requests[at]).substr(0, 44),
+                      "FF FF FE 0C 83 29 07 01 00 00 08 00 00 00 00");
+        }
+        std::lock_guard<std::mutex> servoLock(servo.motorMutex);
+        EXPECT_FALSE(servo.cmdPending);
+    }
+    done = true;
+    servoSide.join();
 }

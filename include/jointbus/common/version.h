@@ -5,4 +5,4 @@
 // The library's version line, for example
 // "jointbus version: 1.0.0.2da15dd, compile time: Sep 11 2024 06:37:28".
 // Formed once; every call returns the same pointer.
-extern "C++" JOINTBUS_API const char* get_lib_version();
+JOINTBUS_API const char* get_lib_version();
