@@ -133,8 +133,11 @@ public:
                 for (double left = dt; left > 1e-9; left -= 0.0002) m.Step(std::min(left, 0.0002));
             }
             if (fds[0].revents & POLLIN) {
+                // Answer every frame that is waiting before the next physics step, so a
+                // burst from many motors is not answered one frame per step.
                 can_frame f{};
-                if (read(fd, &f, sizeof f) == ssize_t(sizeof f)) HandleFrame(f, now);
+                while (recv(fd, &f, sizeof f, MSG_DONTWAIT) == ssize_t(sizeof f))
+                    HandleFrame(f, Clock::now());
             }
             if (fds[1].revents & (POLLIN | POLLHUP)) {
                 char buf[256];

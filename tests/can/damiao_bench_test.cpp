@@ -294,10 +294,11 @@ TEST(DamiaoBench, TwoMotorsOnOneBusAreBothServedEveryTick) {
         if (frames[i].rfind("00D ", 0) == 0) ++na;
         if (frames[i].rfind("00E ", 0) == 0) ++nb;
     }
-    // 200 ticks a second; the bench's timers are coarse, so ask for well over half.
-    EXPECT_GT(na, 100u);
-    EXPECT_GT(nb, 100u);
+    // Every tick visits both motors, so they get the same number of frames. The rate itself
+    // (200 ticks a second) is only bounded loosely: the bench's timers are coarse and shared.
+    EXPECT_GT(na, 40u);
     EXPECT_LT(na, 260u);
+    EXPECT_LE(na > nb ? na - nb : nb - na, 3u) << na << " vs " << nb;
 }
 
 // Destroying motors while the sender and their receive threads are busy leaves nothing that
