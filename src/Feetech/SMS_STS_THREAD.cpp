@@ -118,13 +118,20 @@ void SMS_STS_THREAD::ApplyPositionAsHome(int id) {
     if (feetechMotor* m = FindLocked(id)) m->homeRequest = true;
 }
 
+// Puts the ids of the servos from `first` into chunkIds, as many as one SYNC READ holds;
+// returns the index after the last of them.
+size_t SMS_STS_THREAD::ChunkLocked(size_t first) {
+    const size_t last = std::min(servos.size(), first + kSyncReadIds);
+    chunkIds.clear();
+    for (size_t k = first; k < last; ++k) chunkIds.push_back(servos[k].first);
+    return last;
+}
+
 // Reads the feedback block of every servo: one SYNC READ per 120 servos, each followed by
 // the replies of its servos in request order.
 void SMS_STS_THREAD::ReadFeedbackLocked() {
     for (size_t first = 0; first < servos.size(); first += kSyncReadIds) {
-        const size_t last = std::min(servos.size(), first + kSyncReadIds);
-        chunkIds.clear();
-        for (size_t k = first; k < last; ++k) chunkIds.push_back(servos[k].first);
+        const size_t last = ChunkLocked(first);
         servos.front().second->syncReadStatus(chunkIds);
         for (size_t k = first; k < last; ++k) {
             if (servos[k].second->readStatus(1) == 0)
@@ -153,9 +160,7 @@ void SMS_STS_THREAD::HomeLocked() {
 
 void SMS_STS_THREAD::ReadEnableLocked() {
     for (size_t first = 0; first < servos.size(); first += kSyncReadIds) {
-        const size_t last = std::min(servos.size(), first + kSyncReadIds);
-        chunkIds.clear();
-        for (size_t k = first; k < last; ++k) chunkIds.push_back(servos[k].first);
+        const size_t last = ChunkLocked(first);
         servos.back().second->syncReadEnable(chunkIds);
         for (size_t k = first; k < last; ++k) {
             feetechMotor* m = servos[k].second;

@@ -7,7 +7,10 @@
 #include <cmath>
 #include <limits>
 
+#include "hex.h"
+
 using namespace Damiao;
+using testsupport::Hex;
 
 namespace {
 
@@ -15,16 +18,6 @@ Ranges Model(int model) {
     Ranges r;
     EXPECT_TRUE(RangesForModel(model, r));
     return r;
-}
-
-std::string Hex(const uint8_t* d, int n) {
-    std::string s;
-    char b[4];
-    for (int i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", d[i]);
-        s += b;
-    }
-    return s;
 }
 
 }  // namespace

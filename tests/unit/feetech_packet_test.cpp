@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "hex.h"
 #include "jointbus/Feetech/FeetechDrvImpl.h"
 #include "jointbus/Feetech/SMS_STS_THREAD.h"
 #include "jointbus/driver/driver_uart.h"
@@ -14,27 +15,9 @@
 using testsupport::LogCapture;
 using testsupport::Pty;
 
+using testsupport::Bytes;
+using testsupport::Hex;
 namespace {
-
-std::string Hex(const std::string& bytes) {
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", static_cast<unsigned char>(bytes[i]));
-        s += b;
-    }
-    return s;
-}
-
-std::string Hex(const unsigned char* d, int n) {
-    return Hex(std::string(reinterpret_cast<const char*>(d), size_t(n)));
-}
-
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values) s.push_back(char(v));
-    return s;
-}
 
 // An engine on a pseudo-terminal whose far end the test reads and answers.
 struct Line {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "feetech_emulator_process.h"
+#include "hex.h"
 #include "jointbus/Feetech/FeetechDrvImpl.h"
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/Feetech/SMS_STS_THREAD.h"
@@ -23,25 +24,11 @@ using testsupport::Pty;
 using testsupport::TempDir;
 using testsupport::WaitFor;
 
+using testsupport::Bytes;
+using testsupport::Hex;
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values) s.push_back(char(v));
-    return s;
-}
-
-std::string Hex(const std::string& bytes) {
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", static_cast<unsigned char>(bytes[i]));
-        s += b;
-    }
-    return s;
-}
 
 bool Online(feetechMotor& m) {
     bool on = false;

@@ -48,6 +48,7 @@ public:
 
 private:
     feetechMotor* FindLocked(int id);
+    size_t ChunkLocked(size_t first);
     void ReadFeedbackLocked();
     void HomeLocked();
     void HomeOne(feetechMotor* m);
