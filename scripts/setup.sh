@@ -8,7 +8,7 @@ packages=(
     libspdlog-dev libfmt-dev libyaml-cpp-dev libsocketcan-dev libsystemd-dev
     googletest libgtest-dev libgmock-dev
     user-mode-linux kmod iproute2 can-utils
-    valgrind systemd systemd-sysv
+    valgrind systemd systemd-sysv procps
 )
 
 missing=()

@@ -5,8 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
-# The journal sink is tested against a real journal: start journald where none runs.
-if [ ! -S /run/systemd/journal/socket ] && [ "$(id -u)" -eq 0 ] && [ -x /lib/systemd/systemd-journald ]; then
+# The journal sink is tested against a real journal: start journald where none runs. A socket
+# file alone proves nothing: a machine restored from an image can keep a stale one in /run.
+if ! pgrep -x systemd-journal >/dev/null && [ "$(id -u)" -eq 0 ] && [ -x /lib/systemd/systemd-journald ]; then
+    rm -f /run/systemd/journal/socket /run/systemd/journal/stdout /run/systemd/journal/dev-log
     /lib/systemd/systemd-journald </dev/null >/dev/null 2>&1 &
     journald=$!
     trap 'kill "$journald" 2>/dev/null' EXIT
