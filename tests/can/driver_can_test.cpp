@@ -122,6 +122,28 @@ TEST(DriverCan, CanWriteSendsOneFrame) {
     EXPECT_EQ(f.can_dlc, 4);
 }
 
+// A burst larger than the transmit queue: raw writes hit ENOBUFS, CanWrite waits and retries.
+TEST(DriverCan, FullTransmitQueueIsBackPressureNotFailure) {
+    Vcan bus;
+    ASSERT_TRUE(bus.LimitToBusSpeed(10));
+    const unsigned char data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    {
+        CanPeer raw(bus.name());
+        int full = 0;
+        for (int i = 0; i < 100; ++i) {
+            if (!raw.Send(0x101, std::string(8, 'x')) && errno == ENOBUFS) ++full;
+        }
+        EXPECT_GT(full, 0) << "the queue never filled";
+    }
+    std::this_thread::sleep_for(milliseconds(50));
+    DriverCan driver(bus.name().c_str(), 0x1u, 0u);
+    DriverCan::write_err_count.store(0);
+    int failed = 0;
+    for (int i = 0; i < 100; ++i) failed += driver.CanWrite(0x101, data, 8) ? 0 : 1;
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(DriverCan::write_err_count.load(), 0);
+}
+
 TEST(DriverCan, HeartbeatFramesRefreshTheWatchAndAreKeptFromTheConsumer) {
     Vcan bus;
     const can_filter accept{0x10, 0x7F0};  // 0x10 to 0x1F

@@ -49,6 +49,13 @@ bool Vcan::Down() {
     return Ip("set " + ifname + " down");
 }
 
+bool Vcan::LimitToBusSpeed(int frames) {
+    const std::string cmd = "tc qdisc add dev " + ifname + " root tbf rate 1mbit burst " +
+                            std::to_string(sizeof(can_frame)) + " limit " +
+                            std::to_string(frames * sizeof(can_frame)) + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
 CanPeer::CanPeer(const std::string& ifname, bool receiveErrors) {
     fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
     if (fd < 0) return;

@@ -21,6 +21,9 @@ public:
     bool Delete();
     bool Up();
     bool Down();
+    // Drains the transmit side at about 1 Mbit/s through a queue of `frames` frames, as a real
+    // CAN controller behind its default queue does: writes on a full queue fail with ENOBUFS.
+    bool LimitToBusSpeed(int frames);
 
 private:
     std::string ifname;

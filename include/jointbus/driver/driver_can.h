@@ -45,8 +45,9 @@ public:
     int Read(unsigned char* buf, int size) override;
     int Write(const unsigned char* data, int len) override;
 
-    // Sends one frame; true when all of it was written. Any thread; may block about 10 s
-    // when the failure count triggers an interface restart.
+    // Sends one frame; true when all of it was written. A full transmit queue (ENOBUFS) is
+    // back-pressure, not a failure: the write is retried once after a 0.5 ms pause. Any
+    // thread; may block about 10 s when the failure count triggers an interface restart.
     bool CanWrite(unsigned int id, const unsigned char* data, unsigned char len);
     // Reads one frame: 16 on success, -1 on failure (the socket is then closed).
     int CanRead(unsigned int* id, unsigned char* data, unsigned char* len);
