@@ -132,9 +132,10 @@ public:
             for (auto& m : motors) {
                 for (double left = dt; left > 1e-9; left -= 0.0002) m.Step(std::min(left, 0.0002));
             }
-            if (fds[0].revents & POLLIN) {
+            if (fds[0].revents & (POLLIN | POLLERR)) {
                 // Answer every frame that is waiting before the next physics step, so a
-                // burst from many motors is not answered one frame per step.
+                // burst from many motors is not answered one frame per step. A socket error
+                // (the interface went down) is consumed by the read so that poll waits again.
                 can_frame f{};
                 while (recv(fd, &f, sizeof f, MSG_DONTWAIT) == ssize_t(sizeof f))
                     HandleFrame(f, Clock::now());

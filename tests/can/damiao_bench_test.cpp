@@ -239,6 +239,37 @@ TEST(DamiaoBench, SilentMotorGoesOfflineAndComesBack) {
     EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == 0 && on; }, milliseconds(2000)));
 }
 
+// Writes fail on a dead bus (interface down): 20 in a row take each motor offline. When the
+// bus is back the motors report again as requested but hold still until a new target comes.
+// The driver's socket stays closed for a second after the read error, so the failures usually
+// reach 199 and the interface restart (about 10 s) comes first.
+TEST(DamiaoBench, DeadBusTakesMotorsOfflineAndTheyWaitForANewTarget) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(15), MotorArg(16)});
+    auto m = MakeMotor(bus, 15);
+    auto other = MakeMotor(bus, 16);
+    ASSERT_EQ(m->init(), 0);
+    ASSERT_EQ(other->init(), 0);
+    ASSERT_TRUE(EnableAndWait(*m));
+    ASSERT_TRUE(EnableAndWait(*other));
+    Stream(*m, 0.0, 0.1);
+    bool on = false;
+    ASSERT_TRUE(bus.Down());
+    EXPECT_TRUE(WaitFor(
+        [&] { return m->getEnableStatus(on) == 5004 && other->getEnableStatus(on) == 5004; },
+        milliseconds(2000)));
+    ASSERT_TRUE(bus.Up());
+    EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == 0 && on; }, milliseconds(15000)));
+    EXPECT_TRUE(
+        WaitFor([&] { return other->getEnableStatus(on) == 0 && on; }, milliseconds(3000)));
+    const double held = emu.Status(15).pos;
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_NEAR(emu.Status(15).pos, held, 0.02);
+    Stream(*m, held, held + 0.15);
+    EXPECT_TRUE(WaitFor([&] { return std::fabs(emu.Status(15).pos - (held + 0.15)) < 0.03; },
+                        milliseconds(3000)));
+}
+
 // The child is forked without re-running the test, so it shares the parent's emulator.
 TEST(DamiaoBenchDeathTest, PowerLossEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "fast");
