@@ -9,6 +9,7 @@ packages=(
     googletest libgtest-dev libgmock-dev
     user-mode-linux kmod iproute2 can-utils
     valgrind systemd systemd-sysv procps
+    clang libclang-rt-14-dev
 )
 
 missing=()

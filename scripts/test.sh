@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: the plain build (with the CAN bench and its valgrind runs), then the
-# ThreadSanitizer and AddressSanitizer+UndefinedBehaviorSanitizer builds on the host.
+# ThreadSanitizer and AddressSanitizer+UndefinedBehaviorSanitizer builds on the host, then a
+# short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -25,4 +26,6 @@ for flavour in plain thread address; do
     scripts/build.sh "$flavour"
     ctest --test-dir "build/$flavour" --output-on-failure -j2 || status=1
 done
+echo "=== fuzz targets, 10 s each ==="
+scripts/fuzz.sh 10 || status=1
 exit $status

@@ -242,7 +242,7 @@ int FeetechDrvImpl::syncRead(const std::vector<int>& ids, unsigned char addr, un
 int FeetechDrvImpl::syncWrite(const std::vector<int>& ids, unsigned char addr, unsigned char len,
                               unsigned char* data) {
     if (ids.empty()) return 0;
-    if (!port) return -1;
+    if (!port || (data == nullptr && len > 0)) return -1;
     const size_t perPacket = (kBufferSize - 8) / (size_t(len) + 1);
     if (perPacket == 0) return -1;
     int result = 0;
@@ -255,7 +255,7 @@ int FeetechDrvImpl::syncWrite(const std::vector<int>& ids, unsigned char addr, u
         unsigned pos = 7;
         for (size_t k = first; k < last; ++k) {
             buf[pos++] = static_cast<unsigned char>(ids[k]);
-            std::memcpy(buf + pos, data + k * len, len);
+            if (len > 0) std::memcpy(buf + pos, data + k * len, len);
             pos += len;
         }
         result = SendPacket(buf, finalizeCmdData(buf, pos));

@@ -260,8 +260,7 @@ TEST(DamiaoBench, DeadBusTakesMotorsOfflineAndTheyWaitForANewTarget) {
         milliseconds(2000)));
     ASSERT_TRUE(bus.Up());
     EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == 0 && on; }, milliseconds(15000)));
-    EXPECT_TRUE(
-        WaitFor([&] { return other->getEnableStatus(on) == 0 && on; }, milliseconds(3000)));
+    EXPECT_TRUE(WaitFor([&] { return other->getEnableStatus(on) == 0 && on; }, milliseconds(3000)));
     const double held = emu.Status(15).pos;
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_NEAR(emu.Status(15).pos, held, 0.02);

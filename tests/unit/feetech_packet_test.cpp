@@ -108,6 +108,11 @@ TEST(FeetechPacket, SyncWritesAndTheirLimits) {
     std::vector<int> many(121, 1);
     EXPECT_EQ(line.drv.syncRead(many, 0x38, 15), -1);
     EXPECT_EQ(log.Count("SYNC READ of 121 ids refused"), 1u);
+    // No data for a non-empty block is refused; an empty block needs none.
+    EXPECT_EQ(line.drv.syncWrite({1, 2}, 0x2A, 2, nullptr), -1);
+    EXPECT_EQ(line.drv.syncWrite({1}, 0x2A, 0, nullptr), 9);
+    EXPECT_EQ(line.Sent(9), "FF FF FE 05 83 2A 00 01 " +
+                                Hex(Bytes({0xFF & ~(0xFE + 0x05 + 0x83 + 0x2A + 0x01)})));
 }
 
 TEST(FeetechPacket, RepliesAreCheckedBeforeUse) {

@@ -73,14 +73,22 @@ TEST(Spinbench, UnusableConfigurationsStopWith255) {
         {"motor_init_para:\n  - vendor: damiao\n    id: one\n", "bad conversion"},
         {"motor_init_para:\n  - plain\n", "[ERROR] config file"},
         {"[1, 2]\n", "No motors defined"},
+        {"motor_init_para:\n  - {vendor: damiao, id: 99999999999}\n", "bad conversion"},
+        {"motor_init_para:\n  - {vendor: damiao, id: 1, kp: .nan}\n", "kp is NaN or inf"},
+        {"motor_init_para:\n  - {vendor: damiao, id: 1, kd: -.inf}\n", "kd is NaN or inf"},
+        {"motor_init_para:\n  - {vendor: feetech, id: .inf}\n", "id is NaN or inf"},
     };
-    for (const auto& c : cases) {
-        const auto path = Write(dir, "m.yaml", c.text);
+    auto check = [&](const std::string& text, const char* expect) {
+        const auto path = Write(dir, "m.yaml", text);
         auto r = RunTool({"-c", path});
-        EXPECT_EQ(r.status, 255) << c.text;
-        EXPECT_NE(r.out.find(c.expect), std::string::npos) << c.text << r.out;
+        EXPECT_EQ(r.status, 255) << text.substr(0, 80);
+        EXPECT_NE(r.out.find(expect), std::string::npos) << text.substr(0, 80) << r.out;
         EXPECT_EQ(r.out.find("init"), std::string::npos);
-    }
+    };
+    for (const auto& c : cases) check(c.text, c.expect);
+    // Nesting deep enough to exhaust a recursive reader's stack.
+    check("motor_init_para: " + std::string(100000, '[') + std::string(100000, ']') + "\n",
+          "[ERROR] config file");
 }
 
 TEST(Spinbench, OptionLimitsAndLenientNumbers) {

@@ -164,6 +164,19 @@ void StopMotors(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors) 
     }
 }
 
+// The key of an entry whose value reads as NaN or an infinity (.nan, .inf, -.inf), or "" when
+// there is none. No motor setting takes such a value, and a gain of NaN would drive a motor.
+std::string NonFiniteKey(const YAML::Node& entry) {
+    if (!entry.IsMap()) return "";
+    for (const auto& item : entry) {
+        double value = 0;
+        if (item.second.IsScalar() && YAML::convert<double>::decode(item.second, value) &&
+            !std::isfinite(value))
+            return item.first.Scalar();
+    }
+    return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -205,6 +218,13 @@ int main(int argc, char** argv) {
         const YAML::Node list = config.IsMap() ? config["motor_init_para"] : YAML::Node();
         if (list.IsSequence()) {
             for (const auto& entry : list) {
+                const std::string key = NonFiniteKey(entry);
+                if (!key.empty()) {
+                    motors.clear();
+                    LOG_ERROR("config file {}: {} is NaN or inf, not a usable number\r\n",
+                              settings.config, key);
+                    return -1;
+                }
                 if (auto motor = MotorAllocate(entry)) motors.push_back(std::move(motor));
             }
         }
