@@ -48,6 +48,7 @@ struct Motor {
     Damiao::MitCommand mit{0, 0, 0, 0, 0};
     bool haveCmd = false;
     float targetPos = 0, targetVel = 0;
+    unsigned long long received = 0, answered = 0;  // frames addressed to it, feedback sent
 
     int State() const { return fault ? fault : (enabled ? 1 : 0); }
 
@@ -186,6 +187,7 @@ private:
         if (f.can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG)) return;
         Motor* m = Find(f.can_id);
         if (m == nullptr) return;
+        ++m->received;
         if (trace) {
             std::printf("rx %lld %03X %d",
                         (long long)std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -232,6 +234,7 @@ private:
             }
         }
         if (m->silent) return;
+        ++m->answered;
         can_frame reply{};
         reply.can_id = m->master;
         reply.can_dlc = 8;
@@ -263,8 +266,11 @@ private:
         if (verb == "quit") return false;
         if (verb == "status") {
             for (const auto& m : motors)
-                std::printf("motor %u state=%d enabled=%d pos=%.4f vel=%.4f torque=%.4f\n", m.id,
-                            m.State(), m.enabled ? 1 : 0, m.pos - m.zero, m.vel, m.torque);
+                std::printf(
+                    "motor %u state=%d enabled=%d pos=%.4f vel=%.4f torque=%.4f received=%llu "
+                    "answered=%llu\n",
+                    m.id, m.State(), m.enabled ? 1 : 0, m.pos - m.zero, m.vel, m.torque,
+                    m.received, m.answered);
             std::printf("end\n");
             std::fflush(stdout);
             return true;

@@ -82,6 +82,7 @@ struct Servo {
     double pos = 2048;                  // ticks
     std::vector<uint8_t> pendingWrite;  // REG WRITE: start register, data
     bool silent = false, badsum = false, wrongid = false, truncate = false, trickle = false;
+    unsigned long long requests = 0, answered = 0;  // packets that want a reply, replies sent
 
     Servo() {
         regs[kRegVoltage] = 120;
@@ -255,7 +256,9 @@ private:
     }
 
     void Reply(Servo& s, const uint8_t* data, int n) {
+        ++s.requests;
         if (s.silent) return;
+        ++s.answered;
         std::vector<uint8_t> out = {0xFF, 0xFF, uint8_t(s.wrongid ? s.id + 1 : s.id),
                                     uint8_t(n + 2), 0};
         out.insert(out.end(), data, data + n);
@@ -326,9 +329,12 @@ private:
         if (verb == "quit") return false;
         if (verb == "status") {
             for (auto& s : servos)
-                std::printf("servo %d pos=%d goal=%d torque=%d mode=%d speed=%d\n", s.id,
-                            SignedWord(s.regs, kRegPosition), Word(s.regs, kRegGoal),
-                            s.regs[kRegTorque], s.regs[kRegMode], SignedWord(s.regs, kRegSpeed));
+                std::printf(
+                    "servo %d pos=%d goal=%d torque=%d mode=%d speed=%d requests=%llu "
+                    "answered=%llu\n",
+                    s.id, SignedWord(s.regs, kRegPosition), Word(s.regs, kRegGoal),
+                    s.regs[kRegTorque], s.regs[kRegMode], SignedWord(s.regs, kRegSpeed),
+                    s.requests, s.answered);
             std::printf("end\n");
             std::fflush(stdout);
             return true;

@@ -37,8 +37,11 @@ EmulatedMotor DamiaoEmulatorProcess::Status(unsigned id) {
     for (std::string line; std::getline(in, line);) {
         unsigned got = 0;
         int enabled = 0;
-        if (std::sscanf(line.c_str(), "motor %u state=%d enabled=%d pos=%lf vel=%lf torque=%lf",
-                        &got, &m.state, &enabled, &m.pos, &m.vel, &m.torque) == 6 &&
+        if (std::sscanf(line.c_str(),
+                        "motor %u state=%d enabled=%d pos=%lf vel=%lf torque=%lf received=%llu "
+                        "answered=%llu",
+                        &got, &m.state, &enabled, &m.pos, &m.vel, &m.torque, &m.received,
+                        &m.answered) == 8 &&
             got == id) {
             m.enabled = enabled != 0;
             return m;

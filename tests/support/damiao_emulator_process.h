@@ -13,6 +13,7 @@ struct EmulatedMotor {
     int state = -1;
     bool enabled = false;
     double pos = 0, vel = 0, torque = 0;
+    unsigned long long received = 0, answered = 0;  // frames addressed to it, feedback sent
 };
 
 class DamiaoEmulatorProcess {

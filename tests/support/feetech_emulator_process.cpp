@@ -42,8 +42,11 @@ EmulatedServo FeetechEmulatorProcess::Status(int id) {
     for (std::string line; std::getline(in, line);) {
         int got = -1;
         EmulatedServo v;
-        if (std::sscanf(line.c_str(), "servo %d pos=%d goal=%d torque=%d mode=%d speed=%d", &got,
-                        &v.pos, &v.goal, &v.torque, &v.mode, &v.speed) == 6 &&
+        if (std::sscanf(line.c_str(),
+                        "servo %d pos=%d goal=%d torque=%d mode=%d speed=%d requests=%llu "
+                        "answered=%llu",
+                        &got, &v.pos, &v.goal, &v.torque, &v.mode, &v.speed, &v.requests,
+                        &v.answered) == 8 &&
             got == id)
             return v;
     }

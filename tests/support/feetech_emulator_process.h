@@ -11,6 +11,7 @@ namespace testsupport {
 
 struct EmulatedServo {
     int pos = -1, goal = -1, torque = -1, mode = -1, speed = 0;
+    unsigned long long requests = 0, answered = 0;  // packets that want a reply, replies sent
 };
 
 class FeetechEmulatorProcess {
