@@ -265,8 +265,9 @@ int damiaoMotor::setHome(unsigned int ms) {
 }
 
 void damiaoMotor::Consume(CanFrame& frame) {
-    // A short frame would be decoded from stale bytes.
-    if (frame.len < 8) return;
+    // A short frame would be decoded from stale bytes. The socket's filter (id, mask 0x7FF)
+    // also passes extended and remote frames whose low 11 bits match: they are not feedback.
+    if (frame.len < 8 || (frame.id & (CAN_EFF_FLAG | CAN_RTR_FLAG))) return;
     const Damiao::Feedback fb = Damiao::DecodeFeedback(ranges, frame.data);
     stateCode.store(fb.state, relaxed);
     reportedEnabled.store(fb.state != 0, relaxed);

@@ -9,6 +9,7 @@
 
 #include "damiao_emulator_process.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
 #include "vcan.h"
@@ -237,6 +238,42 @@ TEST(DamiaoBench, SilentMotorGoesOfflineAndComesBack) {
     EXPECT_TRUE(WaitFor([&] { return emu.Status(10).enabled; }, milliseconds(2000))) << before;
     emu.Command("silent 9 off");
     EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == 0 && on; }, milliseconds(2000)));
+}
+
+// Frames on foreign ids, extended and remote frames that share a feedback id's low 11 bits,
+// and repeated feedback: each motor keeps only its own feedback.
+TEST(DamiaoBench, ForeignAndRepeatedFramesAreNeverCreditedToAnotherMotor) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(17), MotorArg(18)});
+    auto a = MakeMotor(bus, 17);
+    auto b = MakeMotor(bus, 18);
+    ASSERT_EQ(a->init(), 0);
+    ASSERT_EQ(b->init(), 0);
+    testsupport::CanPeer peer(bus.name());
+    Damiao::Ranges r;
+    Damiao::RangesForModel(4310, r);
+    can_frame marked{};
+    marked.can_dlc = 8;
+    Damiao::EncodeFeedback(r, 0, 2.5f, 0, 0, 30, marked.data);  // a position no motor is at
+    double furthest = 0;
+    for (int i = 0; i < 50; ++i) {
+        marked.can_id = 0x10 + 18 + 0x100;  // foreign id sharing a feedback id's low byte
+        peer.Send(marked);
+        marked.can_id = (0x10 + 18) | CAN_EFF_FLAG;
+        peer.Send(marked);
+        marked.can_id = (0x10 + 18) | CAN_RTR_FLAG;
+        peer.Send(marked);
+        marked.can_id = 0x10 + 17;  // a's feedback id, repeated: a's own business
+        peer.Send(marked);
+        std::this_thread::sleep_for(milliseconds(2));
+        double pos = 0;
+        b->getMotorPosition(pos);
+        furthest = std::max(furthest, std::fabs(pos));
+    }
+    EXPECT_LT(furthest, 0.1);
+    bool on = false;
+    EXPECT_EQ(a->getEnableStatus(on), 0);
+    EXPECT_EQ(b->getEnableStatus(on), 0);
 }
 
 // Writes fail on a dead bus (interface down): 20 in a row take each motor offline. When the

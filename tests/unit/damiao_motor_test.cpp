@@ -102,12 +102,20 @@ TEST(DamiaoMotor, FeedbackIsReportedInTheCallersFrame) {
     EXPECT_EQ(code, 1);
 }
 
-TEST(DamiaoMotor, ShortFeedbackFramesAreIgnored) {
+// A short frame, and frames that share the feedback id's low 11 bits but are not standard
+// data frames (the socket's filter lets extended and remote frames through), are not feedback.
+TEST(DamiaoMotor, OnlyFullStandardDataFramesAreFeedback) {
     auto m = Motor();
     CanFrame f;
-    f.len = 7;
     for (auto& b : f.data) b = 0xFF;
     f.data[0] = 0;  // would match the power-loss pattern if decoded
+    f.id = m.master_id;
+    f.len = 7;
+    m.Consume(f);
+    f.len = 8;
+    f.id = m.master_id | CAN_EFF_FLAG;
+    m.Consume(f);
+    f.id = m.master_id | CAN_RTR_FLAG;
     m.Consume(f);
     EXPECT_FALSE(m.online.load());
     EXPECT_EQ(m.stateCode.load(), -1);
