@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -283,6 +284,20 @@ TEST(FeetechServo, UnitsAndSpeedLimits) {
     EXPECT_EQ(m.cmdKind, 1);
     m.setVelocity(1.0);  // pending position command keeps its kind
     EXPECT_EQ(m.cmdKind, 1);
+    // Infinities saturate: the gripper command goes to the end of the range at top speed; a
+    // position setter holds the servo (the target is too far away), and velocities saturate.
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(m.setGripperStatus(inf, -inf, inf), 0);
+    EXPECT_EQ(m.goalPosition, 4095);
+    EXPECT_EQ(m.goalSpeed, 32767);
+    EXPECT_EQ(m.goalTime, 65535);
+    EXPECT_EQ(m.setGripperStatus(-inf, 0, -inf), 0);
+    EXPECT_EQ(m.goalPosition, 0);
+    EXPECT_EQ(m.goalTime, 0);
+    EXPECT_EQ(m.setMotorPosition(inf), 0);
+    EXPECT_NEAR(m.goalPosition, 2048, 3);  // held where it is
+    EXPECT_EQ(m.setVelocity(-inf), 0);
+    EXPECT_EQ(m.goalSpeed, -32767);
     m.fbCurrent = 300;
     m.fbLoad = -20;
     double torque = 0;

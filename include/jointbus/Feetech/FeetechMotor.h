@@ -27,7 +27,9 @@ class SMS_STS_THREAD;
 //
 // Result codes: 0 success; 3006 homing not done in time; 5002 setter refused, the servo is
 // not online; 5004 not online (getEnableStatus); 5005 a setter was given NaN (nothing
-// posted). Direct bus operations return the engine's results, or -1 before init().
+// posted; infinite and out-of-range values are saturated to the ranges above, and an infinite
+// position target is too far away, so the servo holds). Direct bus operations return the
+// engine's results, or -1 before init().
 //
 // Locks: the scheduler's servoMutex before motorMutex; motorMutex is never held across bus
 // traffic.
