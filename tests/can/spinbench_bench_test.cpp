@@ -138,6 +138,31 @@ TEST(SpinbenchBench, SignalDuringStartUpAndAnAbsentMotor) {
     EXPECT_FALSE(emu.Status(1).enabled);
 }
 
+// SIGINT at each step of the start-up: the rest of the start-up is skipped and every motor
+// created ends held and disabled.
+TEST(SpinbenchBench, SignalAtEveryStartUpStepEndsWithEveryMotorDisabled) {
+    Vcan bus;
+    TempDir dir;
+    const std::string gripperLink = dir.File("ttyGRIP");
+    DamiaoEmulatorProcess joints(bus.name(), {"1:0x11:4310:0"});
+    testsupport::FeetechEmulatorProcess gripper(gripperLink, "1", 1000000);
+    ASSERT_TRUE(joints.ready());
+    ASSERT_TRUE(gripper.ready());
+    const std::string feetech =
+        "  - vendor: feetech\n    id: 1\n    baudrate: 1000000\n    dev_name: " + gripperLink +
+        "\n";
+    for (const char* step : {"run mode", "Allocate Motor: feetech", "enable status: true",
+                             "waiting up to 200 s for Feetech servo", "curpos"}) {
+        ChildProcess tool(Tool({"-m", "1", "-s", "0.05", "-c", Config(dir, bus, feetech)}), kEnv);
+        ASSERT_NE(tool.WaitForOutput(step, seconds(30)), std::string::npos) << step;
+        tool.Signal(SIGINT);
+        EXPECT_EQ(tool.Wait(seconds(30)), 0) << step << tool.Out();
+        EXPECT_NE(tool.Out().find("program exit...\r\n"), std::string::npos) << step;
+        EXPECT_FALSE(joints.Status(1).enabled) << step;
+        EXPECT_EQ(gripper.Status(1).torque, 0) << step;
+    }
+}
+
 // A Damiao joint and a Feetech gripper from one file: created in file order, homed, enabled,
 // moved, and held and disabled at the stop.
 TEST(SpinbenchBench, MixedArmWithBothEmulators) {

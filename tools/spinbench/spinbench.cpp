@@ -238,13 +238,18 @@ int main(int argc, char** argv) {
         return -1;
     }
 
+    // A stop signal during start-up skips the steps still to come; the stop sequence below
+    // then holds and disables every motor created.
     for (const auto& motor : motors) {
+        if (StopRequested()) break;
         motor->init();
+        if (StopRequested()) break;
         // A servo homes before setHome returns (up to 200 s): say what the tool waits for.
         if (dynamic_cast<feetechMotor*>(motor.get()) != nullptr)
             LOG_INFO("waiting up to 200 s for Feetech servo {} to finish homing\r\n",
                      motor->motor_id);
         motor->setHome(200);
+        if (StopRequested()) break;
         motor->setEnableStatus(true);
     }
     if (settings.inverse) step = -step;
