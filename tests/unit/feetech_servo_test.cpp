@@ -166,7 +166,8 @@ TEST(FeetechServo, CorruptRepliesAreRejectedAndTheCacheKept) {
         const char* line;
     } faults[] = {{"badsum 6", "servo 6 reply rejected: checksum"},
                   {"wrongid 6", "nodeID mismatch, msg: 7, , node: 6"},
-                  {"truncate 6", "servo 6 reply"}};  // runs into servo 7: bad checksum
+                  {"truncate 6", "servo 6 reply"},  // runs into servo 7: bad checksum
+                  {"trickle 6", "serial read timedout"}};  // a byte per 20 ms: past the budget
     for (const auto& f : faults) {
         LogCapture log;
         emu.Command(std::string(f.fault) + " on");
