@@ -330,8 +330,20 @@ int FeetechDrvImpl::ReadReply(unsigned char* buf, bool request, unsigned char re
     n = SkipToHeader(buf, n, expect);
     printHex(buf, unsigned(n), true, "<-");
     if (CheckReply(buf, n, expect)) return n;
-    GiveBackNextReply(buf, n);
+    if (!request && IsWholeReply(buf, n, expect)) {
+        // Answers to a SYNC READ come in request order: a sound reply for another servo means
+        // this one stayed silent, and the reply belongs to a servo read after it.
+        port->Unread(buf, n);
+    } else {
+        GiveBackNextReply(buf, n);
+    }
     return -1;
+}
+
+bool FeetechDrvImpl::IsWholeReply(const unsigned char* buf, int n, int expect) {
+    return n == expect && buf[0] == 0xFF && buf[1] == 0xFF && buf[3] == expect - 4 &&
+           buf[expect - 1] ==
+               calcChecksum(const_cast<unsigned char*>(buf) + 2, unsigned(expect - 3));
 }
 
 // Bytes before the first header (line noise) are dropped and the reply completed from the
