@@ -331,13 +331,29 @@ int FeetechDrvImpl::ReadReply(unsigned char* buf, bool request, unsigned char re
     printHex(buf, unsigned(n), true, "<-");
     if (CheckReply(buf, n, expect)) return n;
     if (!request && IsWholeReply(buf, n, expect)) {
-        // Answers to a SYNC READ come in request order: a sound reply for another servo means
-        // this one stayed silent, and the reply belongs to a servo read after it.
-        port->Unread(buf, n);
+        HandOnReply(buf, n);
     } else {
         GiveBackNextReply(buf, n);
     }
     return -1;
+}
+
+// Answers to a SYNC READ come in request order, so a sound reply for another servo means either
+// that this servo stayed silent (the reply belongs to a servo read later) or that it answered
+// under another servo's id (that servo's own reply follows at once). A short look at the line
+// tells which, and the servo the bytes belong to gets its own reply.
+void FeetechDrvImpl::HandOnReply(const unsigned char* buf, int n) {
+    // Twice the reply's line time plus 1 ms for the servo's return delay.
+    const int baud = std::max(port->baudRate.load(), 9600);
+    const auto budget = std::chrono::microseconds(1000 + 2LL * n * 10 * 1000000 / baud);
+    unsigned char both[2 * kBufferSize];
+    std::memcpy(both, buf, size_t(n));
+    const int more = std::max(0, port->ReadBriefly(both + n, n, budget));
+    if (more == n && IsWholeReply(both + n, n, n) && both[n + 2] == buf[2]) {
+        port->Unread(both + n, n);  // this servo used the other's id: hand on the real reply
+    } else {
+        port->Unread(both, n + more);
+    }
 }
 
 bool FeetechDrvImpl::IsWholeReply(const unsigned char* buf, int n, int expect) {

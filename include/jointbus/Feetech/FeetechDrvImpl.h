@@ -135,6 +135,7 @@ private:
     bool CheckReply(const unsigned char* buf, int count, int expect);
     int SkipToHeader(unsigned char* buf, int n, int expect);
     bool IsWholeReply(const unsigned char* buf, int n, int expect);
+    void HandOnReply(const unsigned char* buf, int n);
     void GiveBackNextReply(const unsigned char* buf, int n);
     int ReadRegister(int id, unsigned char reg, int& cached, int width, unsigned int signBit,
                      bool anyIdReceives);

@@ -3,6 +3,7 @@
 #include <termios.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -43,6 +44,9 @@ public:
     // Callers hold portMutex. readSCS reads exactly len bytes within one time budget and
     // returns the count (fewer on time-out) or -1; readOnce waits once and reads once.
     int readSCS(unsigned char* buf, int len);
+    // A short look at what the line carries next: reads up to len bytes within `budget`; a
+    // time-out is no error and is not logged. 0 when the port is closed.
+    int ReadBriefly(unsigned char* buf, int len, std::chrono::microseconds budget);
     int readOnce(unsigned char* buf, int len);
     int rFlushSCS();
     void wFlushSCS();
@@ -69,6 +73,8 @@ private:
     static speed_t SpeedFor(int baud, Table table);
     int ApplySpeedLocked(Table table);
     void CloseLocked();
+    int ReadWithinLocked(unsigned char* buf, int len, std::chrono::microseconds budget,
+                         bool logTimeout);
     void SleepUnlessStopped(int ms);
 
     int fd = -1;  // guarded by portMutex

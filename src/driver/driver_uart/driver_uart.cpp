@@ -126,8 +126,19 @@ int DriverUart::SetBaudRate(int baud) {
 }
 
 int DriverUart::readSCS(unsigned char* buf, int len) {
+    return ReadWithinLocked(buf, len, std::chrono::milliseconds(ioTimeoutMs), true);
+}
+
+int DriverUart::ReadBriefly(unsigned char* buf, int len, std::chrono::microseconds budget) {
+    std::lock_guard<std::mutex> lock(portMutex);
+    if (fd < 0) return 0;
+    return ReadWithinLocked(buf, len, budget, false);
+}
+
+int DriverUart::ReadWithinLocked(unsigned char* buf, int len, std::chrono::microseconds budget,
+                                 bool logTimeout) {
     using namespace std::chrono;
-    const auto deadline = steady_clock::now() + milliseconds(ioTimeoutMs);
+    const auto deadline = steady_clock::now() + budget;
     int count = std::min(len, rxPushbackLen);
     if (count > 0) {
         std::memcpy(buf, rxPushback, size_t(count));
@@ -140,7 +151,7 @@ int DriverUart::readSCS(unsigned char* buf, int len) {
         // Round up so that a fraction of a millisecond left still waits.
         const int ready = left > 0 ? poll(&p, 1, int((left + 999) / 1000)) : 0;
         if (ready == 0) {
-            LOG_ERROR("serial read timedout\r\n");
+            if (logTimeout) LOG_ERROR("serial read timedout\r\n");
             return count;
         }
         if (ready < 0) {
