@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -65,6 +66,19 @@ bool Vcan::Up() {
 
 bool Vcan::Down() {
     return SetUp(ifname, false);
+}
+
+bool Vcan::DeleteAndAddAgain(int times) {
+    std::string batch;
+    for (int i = 0; i < times; ++i) {
+        batch += "link del dev " + ifname + "\n";
+        batch += "link add dev " + ifname + " type vcan\n";
+        batch += "link set " + ifname + " up\n";
+    }
+    FILE* ip = popen("ip -batch - >/dev/null 2>&1", "w");
+    if (ip == nullptr) return false;
+    std::fputs(batch.c_str(), ip);
+    return pclose(ip) == 0;
 }
 
 bool Vcan::LimitToBusSpeed(int frames) {

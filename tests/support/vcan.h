@@ -21,6 +21,8 @@ public:
     bool Delete();
     bool Up();
     bool Down();
+    // Deletes and re-adds (up) the interface `times` times in a row, as fast as the kernel goes.
+    bool DeleteAndAddAgain(int times);
     // Drains the transmit side at about 1 Mbit/s through a queue of `frames` frames, as a real
     // CAN controller behind its default queue does: writes on a full queue fail with ENOBUFS.
     bool LimitToBusSpeed(int frames);
