@@ -1,6 +1,6 @@
 // Feetech scheduler against the emulator paced at 1,000,000 baud with no return delay, for
 // 1, 6 and 12 servos: the tick duration seen on the line (from the feedback SYNC READ's
-// arrival to the end of the tick's last packet) beside the wire time of the tick's bytes
+// arrival to the end of the tick's last packet on the line) beside the wire time of the tick's bytes
 // (24 + 39 N bytes at 10 bits each), their ratio, and CPU time per tick. Prints one table.
 
 #include <unistd.h>
@@ -72,10 +72,11 @@ void Run(int n, double seconds) {
         if (std::sscanf(line.c_str(), "rx %lld %x %x %zu", &t, &instr, &first, &len) != 4 ||
             t < start || t > end)
             continue;
-        const long long packetEnd = t + (long long)(len * 10 * 1000);  // its bytes at 1 Mbaud, ns
+        // The emulator takes a request off the line from its arrival, for its bytes at 1 Mbaud.
+        const long long packetEnd = t + (long long)(len * 10 * 1000);
         if (instr == 0x82 && first == 0x38) {
             if (tickStart >= 0) duration.push_back(double(tickEnd - tickStart) / 1e3);
-            tickStart = t - (long long)(len * 10 * 1000);
+            tickStart = t;
         }
         tickEnd = packetEnd;
     }
