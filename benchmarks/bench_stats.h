@@ -1,34 +1,139 @@
 #pragma once
 
-// Small helpers for the benchmark programs: percentiles and process CPU time.
+// Helpers for the benchmark programs: percentiles, the threads the library started and their
+// CPU time and heap allocations, and the one report row every program prints.
 
+#include <dirent.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <string>
 #include <vector>
 
 namespace bench {
 
 inline double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
+    if (v.empty()) return NAN;
     std::sort(v.begin(), v.end());
     const size_t at = std::min(v.size() - 1, size_t(p / 100.0 * double(v.size() - 1) + 0.5));
     return v[at];
 }
 
 inline double Mean(const std::vector<double>& v) {
-    if (v.empty()) return 0;
+    if (v.empty()) return NAN;
     double sum = 0;
     for (double x : v) sum += x;
     return sum / double(v.size());
 }
 
-// CPU time of the whole process (all threads), in microseconds.
-inline double CpuMicros() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+// The process's threads by kernel id.
+inline std::set<int> Threads() {
+    std::set<int> ids;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ids.insert(std::atoi(e->d_name));
+        closedir(d);
+    }
+    return ids;
+}
+
+// Threads in `after` that were not in `before`: those the library started in between.
+inline std::set<int> NewThreads(const std::set<int>& before, const std::set<int>& after) {
+    std::set<int> fresh;
+    for (int id : after)
+        if (!before.count(id)) fresh.insert(id);
+    return fresh;
+}
+
+// CPU time of the given threads in microseconds (from the scheduler's nanosecond account).
+inline double CpuMicros(const std::set<int>& threads) {
+    double sum = 0;
+    for (int id : threads) {
+        std::ifstream in("/proc/self/task/" + std::to_string(id) + "/schedstat");
+        double ns = 0;
+        if (in >> ns) sum += ns / 1e3;
+    }
+    return sum;
+}
+
+// Heap allocations made by the given threads so far (counted by the benchmark binary's
+// replacement of the global allocator, in alloc_counter.cpp).
+unsigned long long Allocations(const std::set<int>& threads);
+
+// One row of the report; NAN marks a figure a row does not have.
+struct Row {
+    std::string bench;
+    int n = 0;
+    double tickMedian = NAN, tickP99 = NAN, periodMean = NAN, periodP99 = NAN;
+    double latencyMedian = NAN, latencyP99 = NAN, framesPerSec = NAN;
+    double wire = NAN, ratio = NAN, cpuPerTick = NAN, cpuPercent = NAN, allocsPerTick = NAN;
+    double nsPerCall = NAN;
+};
+
+// The median of each figure over several runs of one row.
+inline Row MedianRow(const std::vector<Row>& runs) {
+    Row out = runs.front();
+    auto median = [&](double Row::*field) {
+        std::vector<double> v;
+        for (const auto& r : runs)
+            if (!std::isnan(r.*field)) v.push_back(r.*field);
+        out.*field = Percentile(v, 50);
+    };
+    for (double Row::*f :
+         {&Row::tickMedian, &Row::tickP99, &Row::periodMean, &Row::periodP99, &Row::latencyMedian,
+          &Row::latencyP99, &Row::framesPerSec, &Row::wire, &Row::ratio, &Row::cpuPerTick,
+          &Row::cpuPercent, &Row::allocsPerTick, &Row::nsPerCall})
+        median(f);
+    return out;
+}
+
+// Prints the row as a table line and, when JOINTBUS_BENCH_JSON names a file, appends it there
+// as one JSON object per line.
+inline void Print(const Row& r) {
+    auto cell = [](double v, const char* format) {
+        if (std::isnan(v)) return std::string("-");
+        char text[32];
+        std::snprintf(text, sizeof text, format, v);
+        return std::string(text);
+    };
+    std::printf("| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n",
+                r.bench.c_str(), r.n, cell(r.tickMedian, "%.0f").c_str(),
+                cell(r.tickP99, "%.0f").c_str(), cell(r.periodMean, "%.0f").c_str(),
+                cell(r.periodP99, "%.0f").c_str(), cell(r.latencyMedian, "%.0f").c_str(),
+                cell(r.latencyP99, "%.0f").c_str(), cell(r.framesPerSec, "%.0f").c_str(),
+                cell(r.wire, "%.0f").c_str(), cell(r.ratio, "%.2f").c_str(),
+                cell(r.cpuPerTick, "%.0f").c_str(), cell(r.cpuPercent, "%.2f").c_str(),
+                cell(r.allocsPerTick, "%.2f").c_str(), cell(r.nsPerCall, "%.1f").c_str());
+    std::fflush(stdout);
+    const char* path = std::getenv("JOINTBUS_BENCH_JSON");
+    if (path == nullptr || *path == 0) return;
+    auto json = [](double v) { return std::isnan(v) ? std::string("null") : std::to_string(v); };
+    std::ofstream out(path, std::ios::app);
+    out << "{\"bench\": \"" << r.bench << "\", \"n\": " << r.n
+        << ", \"tick_median_us\": " << json(r.tickMedian)
+        << ", \"tick_p99_us\": " << json(r.tickP99)
+        << ", \"period_mean_us\": " << json(r.periodMean)
+        << ", \"period_p99_us\": " << json(r.periodP99)
+        << ", \"set_to_wire_median_us\": " << json(r.latencyMedian)
+        << ", \"set_to_wire_p99_us\": " << json(r.latencyP99)
+        << ", \"frames_per_s\": " << json(r.framesPerSec) << ", \"wire_us\": " << json(r.wire)
+        << ", \"tick_over_wire\": " << json(r.ratio)
+        << ", \"library_cpu_us_per_tick\": " << json(r.cpuPerTick)
+        << ", \"library_cpu_percent\": " << json(r.cpuPercent)
+        << ", \"allocations_per_tick\": " << json(r.allocsPerTick)
+        << ", \"ns_per_call\": " << json(r.nsPerCall) << "}\n";
+}
+
+// Runs of each row: JOINTBUS_BENCH_RUNS, default 3.
+inline int Runs() {
+    const char* text = std::getenv("JOINTBUS_BENCH_RUNS");
+    const int runs = text ? std::atoi(text) : 3;
+    return runs > 0 ? runs : 1;
 }
 
 }  // namespace bench

@@ -1,7 +1,7 @@
 // Damiao sender against the emulator on a vcan interface (run it on the CAN bench): for 1,
 // 6, 12 and 16 motors, the tick duration and period seen on the wire, the time from
-// setMotorPosition to the frame's arrival at the emulator, frames per second and the CPU time
-// of the process per tick. Prints one table.
+// setMotorPosition to the frame's arrival at the emulator, frames per second, and the CPU time
+// and heap allocations of the library's threads per tick. Prints rows of the benchmark report.
 
 #include <unistd.h>
 
@@ -35,12 +35,13 @@ struct Frame {
     bool special;
 };
 
-void Run(int n, double seconds) {
+bench::Row Run(int n, double seconds) {
     testsupport::Vcan bus;
     std::vector<std::string> motorArgs;
     for (int i = 1; i <= n; ++i)
         motorArgs.push_back(std::to_string(i) + ":" + std::to_string(0x40 + i) + ":4310:0");
     testsupport::DamiaoEmulatorProcess emu(bus.name(), motorArgs, true);
+    const auto before = bench::Threads();
     std::vector<std::unique_ptr<damiaoMotor>> motors;
     for (int i = 1; i <= n; ++i) {
         motors.push_back(
@@ -57,8 +58,11 @@ void Run(int n, double seconds) {
         unsigned pos;
     };
     std::vector<Set> sets;
+    sets.reserve(size_t(seconds * 100) + 16);
+    const auto library = bench::NewThreads(before, bench::Threads());
     const long long start = Now();
-    const double cpu0 = bench::CpuMicros();
+    const double cpu0 = bench::CpuMicros(library);
+    const auto allocs0 = bench::Allocations(library);
     int k = 0;
     while (Now() - start < (long long)(seconds * 1e9)) {
         const int m = k % n;
@@ -69,7 +73,8 @@ void Run(int n, double seconds) {
         std::this_thread::sleep_for(milliseconds(20));
     }
     const long long end = Now();
-    const double cpu = bench::CpuMicros() - cpu0;
+    const double cpu = bench::CpuMicros(library) - cpu0;
+    const double allocs = double(bench::Allocations(library) - allocs0);
     motors.clear();
 
     std::vector<Frame> frames;
@@ -112,12 +117,23 @@ void Run(int n, double seconds) {
         }
     }
     const double secs = double(end - start) / 1e9;
-    std::printf("| %2d | %7.0f | %7.0f | %7.0f | %7.0f | %7.0f | %7.0f | %7.0f | %6.1f |\n", n,
-                bench::Percentile(duration, 50), bench::Percentile(duration, 99),
-                bench::Mean(period), bench::Percentile(period, 99), bench::Percentile(latency, 50),
-                bench::Percentile(latency, 99), 2.0 * double(frames.size()) / secs,
-                period.empty() ? 0 : cpu / double(period.size()));
-    std::fflush(stdout);
+    bench::Row row;
+    row.bench = "Damiao sender, vcan";
+    row.n = n;
+    row.tickMedian = bench::Percentile(duration, 50);
+    row.tickP99 = bench::Percentile(duration, 99);
+    row.periodMean = bench::Mean(period);
+    row.periodP99 = bench::Percentile(period, 99);
+    row.latencyMedian = bench::Percentile(latency, 50);
+    row.latencyP99 = bench::Percentile(latency, 99);
+    row.framesPerSec = 2.0 * double(frames.size()) / secs;
+    const double ticks = double(period.size());
+    if (ticks > 0) {
+        row.cpuPerTick = cpu / ticks;
+        row.allocsPerTick = allocs / ticks;
+    }
+    row.cpuPercent = 100.0 * cpu / (secs * 1e6);
+    return row;
 }
 
 }  // namespace
@@ -127,11 +143,10 @@ int main(int argc, char** argv) {
     setenv("SPDLOG_SYSTEMD", "false", 0);
     setenv("SPDLOG_LEVEL", "info", 0);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
-    std::printf("Damiao sender on vcan (µs; frames/s counts commands and feedback)\n");
-    std::printf(
-        "| motors | tick median | tick p99 | period mean | period p99 | set->wire median | "
-        "set->wire p99 | frames/s | CPU µs/tick |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|\n");
-    for (int n : {1, 6, 12, 16}) Run(n, seconds);
+    for (int n : {1, 6, 12, 16}) {
+        std::vector<bench::Row> runs;
+        for (int r = 0; r < bench::Runs(); ++r) runs.push_back(Run(n, seconds));
+        bench::Print(bench::MedianRow(runs));
+    }
     return 0;
 }

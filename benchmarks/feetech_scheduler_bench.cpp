@@ -1,7 +1,8 @@
 // Feetech scheduler against the emulator paced at 1,000,000 baud with no return delay, for
 // 1, 6 and 12 servos: the tick duration seen on the line (from the feedback SYNC READ's
-// arrival to the end of the tick's last packet on the line) beside the wire time of the tick's bytes
-// (24 + 39 N bytes at 10 bits each), their ratio, and CPU time per tick. Prints one table.
+// arrival to the end of the tick's last packet on the line) beside the wire time of the tick's
+// bytes (24 + 39 N bytes at 10 bits each), their ratio, and the CPU time and heap allocations of
+// the library's threads per tick. Prints rows of the benchmark report.
 
 #include <unistd.h>
 
@@ -26,7 +27,7 @@ long long Now() {
     return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-void Run(int n, double seconds) {
+bench::Row Run(int n, double seconds) {
     testsupport::TempDir dir;
     const std::string link = dir.File("ttyBENCH");
     std::string ids;
@@ -41,6 +42,7 @@ void Run(int n, double seconds) {
                                      "--trace"};
     testsupport::ChildProcess emu(args);
     emu.WaitForOutput("ready", std::chrono::seconds(10));
+    const auto before = bench::Threads();
     std::vector<std::unique_ptr<feetechMotor>> servos;
     for (int i = 1; i <= n; ++i) {
         servos.push_back(
@@ -49,8 +51,10 @@ void Run(int n, double seconds) {
         servos.back()->setEnableStatus(true);
     }
     std::this_thread::sleep_for(milliseconds(500));
+    const auto library = bench::NewThreads(before, bench::Threads());
     const long long start = Now();
-    const double cpu0 = bench::CpuMicros();
+    const double cpu0 = bench::CpuMicros(library);
+    const auto allocs0 = bench::Allocations(library);
     int k = 0;
     while (Now() - start < (long long)(seconds * 1e9)) {
         for (auto& s : servos) s->setMotorPosition((k % 2 ? 1.0 : 0.0) * 3.14159 / 180);
@@ -58,7 +62,8 @@ void Run(int n, double seconds) {
         std::this_thread::sleep_for(milliseconds(5));
     }
     const long long end = Now();
-    const double cpu = bench::CpuMicros() - cpu0;
+    const double cpu = bench::CpuMicros(library) - cpu0;
+    const double allocs = double(bench::Allocations(library) - allocs0);
     servos.clear();
 
     // Each tick starts with the feedback SYNC READ (82 38) and ends with its last packet.
@@ -80,12 +85,20 @@ void Run(int n, double seconds) {
         }
         tickEnd = packetEnd;
     }
-    const double wire = double(24 + 39 * n) * 10.0;  // µs at 1,000,000 baud
-    const double median = bench::Percentile(duration, 50);
-    std::printf("| %2d | %7.0f | %7.0f | %7.0f | %5.2f | %7.0f |\n", n, median,
-                bench::Percentile(duration, 99), wire, median / wire,
-                duration.empty() ? 0 : cpu / double(duration.size()));
-    std::fflush(stdout);
+    bench::Row row;
+    row.bench = "Feetech scheduler, pty at 1 Mbaud";
+    row.n = n;
+    row.wire = double(24 + 39 * n) * 10.0;  // µs at 1,000,000 baud
+    row.tickMedian = bench::Percentile(duration, 50);
+    row.tickP99 = bench::Percentile(duration, 99);
+    row.ratio = row.tickMedian / row.wire;
+    const double ticks = double(duration.size());
+    if (ticks > 0) {
+        row.cpuPerTick = cpu / ticks;
+        row.allocsPerTick = allocs / ticks;
+        row.cpuPercent = 100.0 * cpu / (double(end - start) / 1e3);
+    }
+    return row;
 }
 
 }  // namespace
@@ -95,9 +108,10 @@ int main(int argc, char** argv) {
     setenv("SPDLOG_SYSTEMD", "false", 0);
     setenv("SPDLOG_LEVEL", "info", 0);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
-    std::printf("Feetech scheduler on a pseudo-terminal paced at 1,000,000 baud (µs)\n");
-    std::printf("| servos | tick median | tick p99 | wire time | ratio | CPU µs/tick |\n");
-    std::printf("|---|---|---|---|---|---|\n");
-    for (int n : {1, 6, 12}) Run(n, seconds);
+    for (int n : {1, 6, 12}) {
+        std::vector<bench::Row> runs;
+        for (int r = 0; r < bench::Runs(); ++r) runs.push_back(Run(n, seconds));
+        bench::Print(bench::MedianRow(runs));
+    }
     return 0;
 }

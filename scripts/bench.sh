@@ -1,16 +1,45 @@
 #!/usr/bin/env bash
-# Benchmarks (not tests): builds in release mode and prints the Damiao sender's figures on
-# the CAN bench and the Feetech scheduler's on a paced pseudo-terminal.
-#   scripts/bench.sh [SECONDS_PER_ROW]
+# The benchmark report (figures, not tests): builds in release mode, runs every benchmark
+# program several times (JOINTBUS_BENCH_RUNS, default 3) and prints one table of medians, also
+# written as JSON to build/release/bench.json.
+#   scripts/bench.sh [SECONDS_PER_RUN]    default 3
+# The Damiao rows run on the CAN bench (user-mode Linux where the host kernel has no CAN, with
+# coarser timers and costlier system calls than the host: compare like with like); the others
+# run on the host.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh plain release >/dev/null
 seconds=${1:-3}
-build/release/bin/feetech_scheduler_bench "$seconds"
-echo
+bin=$PWD/build/release/bin
+rows=$PWD/build/release/bench-rows.jsonl
 state=$PWD/build/release/bench-state
+rm -f "$rows"
+export JOINTBUS_BENCH_JSON=$rows
+
 tests/support/canbench.sh start "$state" >/dev/null
-trap 'tests/support/canbench.sh stop "$state"' EXIT
-tests/support/canbench.sh run "$state" "$PWD/build/release/bin/damiao_sender_bench" "$seconds" 2>&1 |
-    grep -v "no link data found"
+trap 'tests/support/canbench.sh stop "$state" >/dev/null' EXIT
+can_env=$(cat "$state/mode")
+[ "$can_env" = uml ] && can_env="user-mode Linux $(cat "$state/ready")"
+
+echo "jointbus benchmarks, $(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores, host kernel $(uname -r);"
+echo "Damiao rows on the CAN bench ($can_env), the others on the host. Medians of ${JOINTBUS_BENCH_RUNS:-3} runs of ${seconds} s."
+echo "allocations/tick and ns/call of the log rows are per call."
+echo
+printf '%s' "| bench | n | tick median µs | tick p99 µs | period mean µs | period p99 µs | set→wire median µs | set→wire p99 µs | frames/s | wire µs | tick/wire | library CPU µs/tick | library CPU % | allocations/tick | ns/call |
+|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|
+"
+# Programs print their rows on standard output; the bench's own chatter goes to standard error.
+tests/support/canbench.sh run "$state" "$bin/damiao_sender_bench" "$seconds" 2>/dev/null | grep '^|'
+"$bin/feetech_scheduler_bench" "$seconds" 2>/dev/null
+"$bin/idle_arm_bench" "$seconds" 2>/dev/null
+"$bin/log_cost_bench" 2>/dev/null
+
+{
+    printf '{"date": "%s", "cores": %s, "host_kernel": "%s", "can_bench": "%s", "runs": %s, "seconds_per_run": %s,\n "rows": [\n' \
+        "$(date -u +%Y-%m-%dT%H:%MZ)" "$(nproc)" "$(uname -r)" "$can_env" "${JOINTBUS_BENCH_RUNS:-3}" "$seconds"
+    sed '$!s/$/,/' "$rows"
+    printf ']}\n'
+} >build/release/bench.json
+echo
+echo "JSON: build/release/bench.json"

@@ -260,8 +260,8 @@ private:
     void Pace(size_t bytes, double silence = 0) {
         const double seconds = silence + WireTime(bytes);
         if (seconds <= 0) return;
-        lineFree += std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(seconds));
+        lineFree +=
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         std::this_thread::sleep_until(lineFree);
     }
 
@@ -347,8 +347,8 @@ private:
                     "servo %d pos=%d goal=%d torque=%d mode=%d speed=%d requests=%llu "
                     "answered=%llu\n",
                     s.id, SignedWord(s.regs, kRegPosition), Word(s.regs, kRegGoal),
-                    s.regs[kRegTorque], s.regs[kRegMode], SignedWord(s.regs, kRegSpeed),
-                    s.requests, s.answered);
+                    s.regs[kRegTorque], s.regs[kRegMode], SignedWord(s.regs, kRegSpeed), s.requests,
+                    s.answered);
             std::printf("end\n");
             std::fflush(stdout);
             return true;

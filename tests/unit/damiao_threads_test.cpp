@@ -1,102 +1,20 @@
 // The Damiao motor with all its threads (client, sender, receive) on the host, so the race
-// and memory checkers of the sanitizer builds see them: a transport double carries whole
-// frames over a socket pair to a responder that answers like a motor.
+// and memory checkers of the sanitizer builds see them, over the socket-pair transport double.
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cmath>
+#include <memory>
 #include <thread>
 #include <vector>
 
-#include "jointbus/DaMiao/DaMiaoMotor.h"
-#include "jointbus/driver/driver_can.h"
+#include "paired_can.h"
 #include "wait.h"
 
 using namespace std::chrono;
+using testsupport::PairedMotor;
+using testsupport::Responder;
 using testsupport::WaitFor;
-
-namespace {
-
-// Answers every frame with a feedback frame: enabled after an enable frame, at the position
-// of the last MIT frame, zeroed by a save-zero frame. Ends when the driver closes its end.
-class Responder {
-public:
-    ~Responder() {
-        for (auto& w : workers) w.join();
-    }
-    // One serving thread per attached driver; called from motor init, one at a time.
-    void Attach(int fd, uint32_t masterId) {
-        workers.emplace_back([this, fd, masterId] { Serve(fd, masterId); });
-    }
-    std::atomic<int> frames{0};
-
-private:
-    void Serve(int fd, uint32_t masterId) {
-        Damiao::Ranges r;
-        Damiao::RangesForModel(4310, r);
-        bool enabled = false;
-        float pos = 0;
-        can_frame f{};
-        while (read(fd, &f, sizeof f) == ssize_t(sizeof f)) {
-            ++frames;
-            bool special = f.can_dlc == 8;
-            for (int i = 0; i < 7 && special; ++i) special = f.data[i] == 0xFF;
-            if (special && f.data[7] == Damiao::kEnable) enabled = true;
-            if (special && f.data[7] == Damiao::kDisable) enabled = false;
-            if (special && f.data[7] == Damiao::kSaveZero) pos = 0;
-            if (!special && enabled) pos = Damiao::DecodeMit(r, f.data).p;
-            can_frame reply{};
-            reply.can_id = masterId;
-            reply.can_dlc = 8;
-            Damiao::EncodeFeedback(r, enabled ? 1 : 0, pos, 0, 0, 30, reply.data);
-            if (write(fd, &reply, sizeof reply) < 0) break;
-        }
-        close(fd);
-    }
-    std::vector<std::thread> workers;
-};
-
-class PairedCan : public DriverCan {
-public:
-    PairedCan(const char* dev, const can_filter& filter, Responder& r)
-        : DriverCan(dev, &filter, 8), responder(r), masterId(filter.can_id) {
-        PairedCan::Open();
-    }
-    ~PairedCan() override { StopReceive(); }
-    int Open() override {
-        if (fd.load() >= 0) return 0;
-        int pair[2];
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return -1;
-        fd.store(pair[0]);
-        responder.Attach(pair[1], masterId);
-        return 0;
-    }
-
-private:
-    Responder& responder;
-    uint32_t masterId;
-};
-
-class PairedMotor : public damiaoMotor {
-public:
-    PairedMotor(unsigned id, Responder& r)
-        : damiaoMotor(4310, id, 0, 0x10 + id, "none0", false, 15.0f, 1.0f), responder(r) {}
-    ~PairedMotor() override { Shutdown(); }
-
-protected:
-    DriverCan* CreateDriver(const can_filter& filter) override {
-        return new PairedCan(dev_name.c_str(), filter, responder);
-    }
-
-private:
-    Responder& responder;
-};
-
-}  // namespace
 
 TEST(DamiaoThreads, InitEnableStreamHomeAndDestroy) {
     Responder responder;

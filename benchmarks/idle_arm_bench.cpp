@@ -1,0 +1,69 @@
+// An arm at rest on the host: 6 Damiao motors (over the socket-pair transport double, as this
+// kernel may have no CAN) and 1 Feetech servo (against the emulator on a pseudo-terminal at
+// 1,000,000 baud), all enabled and given no commands. Reports the share of one core that the
+// library's threads take, and their heap allocations per 5 ms tick.
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_stats.h"
+#include "feetech_emulator_process.h"
+#include "jointbus/Feetech/FeetechMotor.h"
+#include "paired_can.h"
+#include "pty.h"
+
+using namespace std::chrono;
+
+namespace {
+
+bench::Row IdleArm(double seconds) {
+    testsupport::TempDir dir;
+    const std::string link = dir.File("ttyIDLE");
+    testsupport::FeetechEmulatorProcess gripper(link, "1", 1000000);
+    testsupport::Responder responder;
+    const auto before = bench::Threads();
+    std::vector<std::unique_ptr<testsupport::PairedMotor>> motors;
+    for (unsigned i = 1; i <= 6; ++i) {
+        motors.push_back(std::make_unique<testsupport::PairedMotor>(i, responder));
+        motors.back()->init();
+        motors.back()->setEnableStatus(true);
+    }
+    std::string device = link;
+    feetechMotor servo(1, 1000000, device, false);
+    servo.init();
+    servo.setEnableStatus(true);
+    std::this_thread::sleep_for(milliseconds(1000));
+    // The responder's threads play the motors: they are not the library's.
+    std::set<int> library;
+    const auto motorsSide = responder.ThreadIds();
+    for (int id : bench::NewThreads(before, bench::Threads()))
+        if (!motorsSide.count(id)) library.insert(id);
+    const double cpu0 = bench::CpuMicros(library);
+    const auto allocs0 = bench::Allocations(library);
+    const auto start = steady_clock::now();
+    std::this_thread::sleep_for(duration<double>(seconds));
+    const double secs = duration<double>(steady_clock::now() - start).count();
+    bench::Row row;
+    row.bench = "idle arm on the host: 6 Damiao + 1 servo enabled";
+    row.n = 7;
+    row.cpuPercent = 100.0 * (bench::CpuMicros(library) - cpu0) / (secs * 1e6);
+    row.allocsPerTick = double(bench::Allocations(library) - allocs0) / (secs / 0.005);
+    return row;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("SPDLOG_STDOUT", "false", 0);
+    setenv("SPDLOG_SYSTEMD", "false", 0);
+    setenv("SPDLOG_LEVEL", "info", 0);
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
+    std::vector<bench::Row> runs;
+    for (int r = 0; r < bench::Runs(); ++r) runs.push_back(IdleArm(seconds));
+    bench::Print(bench::MedianRow(runs));
+    return 0;
+}

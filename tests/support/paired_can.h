@@ -1,0 +1,58 @@
+#pragma once
+
+// Damiao motors on the host without CAN: a transport double carries whole frames over a socket
+// pair to a responder thread that answers like a motor. Used where the race and memory checkers
+// must see the motor's threads, and to measure the library's threads on the host kernel.
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/driver/driver_can.h"
+
+namespace testsupport {
+
+// Answers every frame with a feedback frame: enabled after an enable frame, at the position
+// of the last MIT frame, zeroed by a save-zero frame. Ends when the driver closes its end.
+class Responder {
+public:
+    ~Responder();
+    // One serving thread per attached driver; called from motor init, one at a time.
+    void Attach(int fd, uint32_t masterId);
+    std::set<int> ThreadIds();  // kernel ids of the serving threads
+    std::atomic<int> frames{0};
+
+private:
+    void Serve(int fd, uint32_t masterId);
+    std::vector<std::thread> workers;
+    std::mutex idsMutex;
+    std::set<int> ids;
+};
+
+class PairedCan : public DriverCan {
+public:
+    PairedCan(const char* dev, const can_filter& filter, Responder& r);
+    ~PairedCan() override;
+    int Open() override;
+
+private:
+    Responder& responder;
+    uint32_t masterId;
+};
+
+class PairedMotor : public damiaoMotor {
+public:
+    PairedMotor(unsigned id, Responder& r);
+    ~PairedMotor() override;
+
+protected:
+    DriverCan* CreateDriver(const can_filter& filter) override;
+
+private:
+    Responder& responder;
+};
+
+}  // namespace testsupport
