@@ -82,6 +82,11 @@ int OpenSocket(const char* ifname) {
         perror("damiao_emulator: socket");
         return -1;
     }
+    // A deep receive queue, so that frames wait rather than drop while this process is not
+    // scheduled (a loaded machine): a real motor never misses a frame on a healthy bus.
+    const int deep = 8 << 20;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &deep, sizeof deep) < 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &deep, sizeof deep);
     ifreq ifr{};
     std::strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
     if (ioctl(fd, SIOCGIFINDEX, &ifr) < 0) {
@@ -269,8 +274,8 @@ private:
                 std::printf(
                     "motor %u state=%d enabled=%d pos=%.4f vel=%.4f torque=%.4f received=%llu "
                     "answered=%llu\n",
-                    m.id, m.State(), m.enabled ? 1 : 0, m.pos - m.zero, m.vel, m.torque,
-                    m.received, m.answered);
+                    m.id, m.State(), m.enabled ? 1 : 0, m.pos - m.zero, m.vel, m.torque, m.received,
+                    m.answered);
             std::printf("end\n");
             std::fflush(stdout);
             return true;
