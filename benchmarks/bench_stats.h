@@ -136,4 +136,21 @@ inline int Runs() {
     return runs > 0 ? runs : 1;
 }
 
+// Start of every benchmark program: the library logs nowhere (unless the caller says
+// otherwise), and the first argument gives the seconds of each run (default 3).
+inline double Setup(int argc, char** argv) {
+    setenv("SPDLOG_STDOUT", "false", 0);
+    setenv("SPDLOG_SYSTEMD", "false", 0);
+    setenv("SPDLOG_LEVEL", "info", 0);
+    return argc > 1 ? std::atof(argv[1]) : 3.0;
+}
+
+// Runs one row Runs() times and prints the median of each figure.
+template <typename F>
+void PrintMedianOfRuns(F run) {
+    std::vector<Row> runs;
+    for (int r = 0; r < Runs(); ++r) runs.push_back(run());
+    Print(MedianRow(runs));
+}
+
 }  // namespace bench

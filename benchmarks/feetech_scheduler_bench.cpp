@@ -104,14 +104,7 @@ bench::Row Run(int n, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    setenv("SPDLOG_STDOUT", "false", 0);
-    setenv("SPDLOG_SYSTEMD", "false", 0);
-    setenv("SPDLOG_LEVEL", "info", 0);
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
-    for (int n : {1, 6, 12}) {
-        std::vector<bench::Row> runs;
-        for (int r = 0; r < bench::Runs(); ++r) runs.push_back(Run(n, seconds));
-        bench::Print(bench::MedianRow(runs));
-    }
+    const double seconds = bench::Setup(argc, argv);
+    for (int n : {1, 6, 12}) bench::PrintMedianOfRuns([&] { return Run(n, seconds); });
     return 0;
 }

@@ -58,12 +58,7 @@ bench::Row IdleArm(double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    setenv("SPDLOG_STDOUT", "false", 0);
-    setenv("SPDLOG_SYSTEMD", "false", 0);
-    setenv("SPDLOG_LEVEL", "info", 0);
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
-    std::vector<bench::Row> runs;
-    for (int r = 0; r < bench::Runs(); ++r) runs.push_back(IdleArm(seconds));
-    bench::Print(bench::MedianRow(runs));
+    const double seconds = bench::Setup(argc, argv);
+    bench::PrintMedianOfRuns([&] { return IdleArm(seconds); });
     return 0;
 }

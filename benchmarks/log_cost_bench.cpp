@@ -34,21 +34,19 @@ bench::Row Measure(const char* name, F call) {
 
 }  // namespace
 
-int main() {
-    setenv("SPDLOG_STDOUT", "false", 1);
-    setenv("SPDLOG_SYSTEMD", "false", 1);
-    setenv("SPDLOG_LEVEL", "info", 1);
+int main(int argc, char** argv) {
+    bench::Setup(argc, argv);
+    setenv("SPDLOG_LEVEL", "info", 1);  // DEBUG lines off, whatever the caller's setting
     FeetechDrvImpl drv(nullptr, 1, 0);
     unsigned char reply[21] = {0xFF, 0xFF, 0x01, 0x11, 0x00, 0x00, 0x08};
-    std::vector<bench::Row> debug, dump;
-    for (int r = 0; r < bench::Runs(); ++r) {
-        debug.push_back(Measure("DEBUG log call, filtered out", [](int i) {
+    bench::PrintMedianOfRuns([] {
+        return Measure("DEBUG log call, filtered out", [](int i) {
             LOG_DEBUG("servo {} position {} speed {}\r\n", i, i * 2, 0.5 * i);
-        }));
-        dump.push_back(Measure("packet hex dump, DEBUG off",
-                               [&](int) { drv.printHex(reply, sizeof reply, true, "<-"); }));
-    }
-    bench::Print(bench::MedianRow(debug));
-    bench::Print(bench::MedianRow(dump));
+        });
+    });
+    bench::PrintMedianOfRuns([&] {
+        return Measure("packet hex dump, DEBUG off",
+                       [&](int) { drv.printHex(reply, sizeof reply, true, "<-"); });
+    });
     return 0;
 }

@@ -42,6 +42,22 @@ std::string Config(const TempDir& dir, const Vcan& bus, const std::string& extra
     return path;
 }
 
+// A Damiao joint on its own vcan bus and a Feetech gripper on a pseudo-terminal, both emulated.
+struct MixedArm {
+    Vcan bus;
+    TempDir dir;
+    const std::string gripperLink = dir.File("ttyGRIP");
+    DamiaoEmulatorProcess joints{bus.name(), {"1:0x11:4310:0"}};
+    testsupport::FeetechEmulatorProcess gripper{gripperLink, "1", 1000000};
+    bool ready() const { return joints.ready() && gripper.ready(); }
+    // The configuration of both motors, joint first.
+    std::string Config() const {
+        return ::Config(dir, bus,
+                        "  - vendor: feetech\n    id: 1\n    baudrate: 1000000\n    dev_name: " +
+                            gripperLink + "\n");
+    }
+};
+
 std::vector<std::string> Tool(std::vector<std::string> args) {
     args.insert(args.begin(), testsupport::SelfDir() + "/../bin/spinbench");
     return args;
@@ -141,19 +157,13 @@ TEST(SpinbenchBench, SignalDuringStartUpAndAnAbsentMotor) {
 // SIGINT at each step of the start-up: the rest of the start-up is skipped and every motor
 // created ends held and disabled.
 TEST(SpinbenchBench, SignalAtEveryStartUpStepEndsWithEveryMotorDisabled) {
-    Vcan bus;
-    TempDir dir;
-    const std::string gripperLink = dir.File("ttyGRIP");
-    DamiaoEmulatorProcess joints(bus.name(), {"1:0x11:4310:0"});
-    testsupport::FeetechEmulatorProcess gripper(gripperLink, "1", 1000000);
-    ASSERT_TRUE(joints.ready());
-    ASSERT_TRUE(gripper.ready());
-    const std::string feetech =
-        "  - vendor: feetech\n    id: 1\n    baudrate: 1000000\n    dev_name: " + gripperLink +
-        "\n";
+    MixedArm arm;
+    ASSERT_TRUE(arm.ready());
+    auto& joints = arm.joints;
+    auto& gripper = arm.gripper;
     for (const char* step : {"run mode", "Allocate Motor: feetech", "enable status: true",
                              "waiting up to 200 s for Feetech servo", "curpos"}) {
-        ChildProcess tool(Tool({"-m", "1", "-s", "0.05", "-c", Config(dir, bus, feetech)}), kEnv);
+        ChildProcess tool(Tool({"-m", "1", "-s", "0.05", "-c", arm.Config()}), kEnv);
         ASSERT_NE(tool.WaitForOutput(step, seconds(30)), std::string::npos) << step;
         tool.Signal(SIGINT);
         EXPECT_EQ(tool.Wait(seconds(30)), 0) << step << tool.Out();
@@ -166,20 +176,13 @@ TEST(SpinbenchBench, SignalAtEveryStartUpStepEndsWithEveryMotorDisabled) {
 // A Damiao joint and a Feetech gripper from one file: created in file order, homed, enabled,
 // moved, and held and disabled at the stop.
 TEST(SpinbenchBench, MixedArmWithBothEmulators) {
-    Vcan bus;
-    TempDir dir;
-    const std::string gripperLink = dir.File("ttyGRIP");
-    DamiaoEmulatorProcess joints(bus.name(), {"1:0x11:4310:0"});
-    testsupport::FeetechEmulatorProcess gripper(gripperLink, "1", 1000000);
-    ASSERT_TRUE(joints.ready());
-    ASSERT_TRUE(gripper.ready());
-    const std::string feetech =
-        "  - vendor: feetech\n    id: 1\n    baudrate: 1000000\n    dev_name: " + gripperLink +
-        "\n";
+    MixedArm arm;
+    ASSERT_TRUE(arm.ready());
+    auto& joints = arm.joints;
+    auto& gripper = arm.gripper;
     for (const char* mode : {"0", "1", "2", "3"}) {
-        ChildProcess tool(Tool({"-m", mode, "-p", "0.5", "-s", "0.2", "-f", "20", "-c",
-                                Config(dir, bus, feetech)}),
-                          kEnv);
+        ChildProcess tool(
+            Tool({"-m", mode, "-p", "0.5", "-s", "0.2", "-f", "20", "-c", arm.Config()}), kEnv);
         ASSERT_NE(tool.WaitForOutput("curpos", seconds(30)), std::string::npos)
             << mode << tool.Out();
         std::this_thread::sleep_for(milliseconds(1500));
