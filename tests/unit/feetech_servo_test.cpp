@@ -1,6 +1,7 @@
 // Feetech servos through the scheduler, against the emulator on a pseudo-terminal.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cmath>
 #include <fstream>
@@ -34,6 +35,13 @@ constexpr double kPi = 3.14159265358979323846;
 bool Online(feetechMotor& m) {
     bool on = false;
     return m.getEnableStatus(on) == 0;
+}
+
+double ProcessCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 bool TorqueOn(feetechMotor& m) {
@@ -254,7 +262,11 @@ TEST(FeetechServo, PortVanishesAndComesBack) {
     ASSERT_TRUE(WaitFor([&] { return Online(servo); }, milliseconds(3000)));
     emu.Command("vanish");
     EXPECT_TRUE(WaitFor([&] { return !Online(servo); }, milliseconds(3000)));
+    // While the device is gone the threads wait between attempts: a spinning loop would take
+    // a whole core. The bound is generous, for a loaded machine.
+    const double cpu0 = ProcessCpuSeconds();
     std::this_thread::sleep_for(milliseconds(1200));
+    EXPECT_LT(ProcessCpuSeconds() - cpu0, 0.4);
     emu.Command("reappear");
     EXPECT_TRUE(WaitFor([&] { return Online(servo); }, milliseconds(5000)));
 }
