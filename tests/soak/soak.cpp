@@ -172,7 +172,9 @@ const char* const kServoFaults[] = {"silent",   "badsum",  "wrongid",
 
 class Soak {
 public:
-    explicit Soak(int seconds) : runFor(seconds) {}
+    explicit Soak(int seconds) : runFor(seconds) {
+        faults.reserve(size_t(seconds));  // at most one a second: the list never reallocates
+    }
 
     int Run() {
         testsupport::Vcan bus;
