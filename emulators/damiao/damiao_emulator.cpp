@@ -142,8 +142,11 @@ public:
                 // Answer every frame that is waiting before the next physics step, so a
                 // burst from many motors is not answered one frame per step. A socket error
                 // (the interface went down) is consumed by the read so that poll waits again.
+                // At most a bounded batch per pass, so that control commands on standard input
+                // are never starved by a queue that a loaded machine lets grow.
                 can_frame f{};
-                while (recv(fd, &f, sizeof f, MSG_DONTWAIT) == ssize_t(sizeof f))
+                for (int k = 0; k < 64 && recv(fd, &f, sizeof f, MSG_DONTWAIT) == ssize_t(sizeof f);
+                     ++k)
                     HandleFrame(f, Clock::now());
             }
             if (fds[1].revents & (POLLIN | POLLHUP)) {

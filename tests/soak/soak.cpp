@@ -51,6 +51,7 @@ constexpr auto kTick = milliseconds(5);
 constexpr auto kWarmUp = seconds(5);
 constexpr auto kFaultHold = seconds(1);
 constexpr auto kRecoveryLimit = seconds(10);
+constexpr auto kCodeLimit = seconds(5);  // for a fault code to show, after its hold
 
 // Counts log records by level. While `keep` is set it also keeps the first few ERROR texts
 // (a fixed number, so memory stays flat).
@@ -246,7 +247,12 @@ public:
         for (auto& m : damiao)
             Damiao::Damiao_Thread::getInstance()->removeDamiao(int(m->motor_id), m.get());
         for (auto& s : servos) s->setEnableStatus(false);
-        std::this_thread::sleep_for(milliseconds(300));
+        // On a loaded machine the emulator and the sniffer may still be working through their
+        // queues: give them time until the counts agree (or stop changing for good).
+        const auto settleLimit = Clock::now() + seconds(20);
+        do {
+            std::this_thread::sleep_for(milliseconds(300));
+        } while (!Settled(sniffer) && Clock::now() < settleLimit);
         const int status = Report(sniffer, heapAfterWarmUp, heapAtEnd, fdsAfterWarmUp, fdsAtEnd);
         damiao.clear();  // while their bus still exists
         servos.clear();
@@ -333,9 +339,14 @@ private:
             case State::kHolding: {
                 Fault& f = faults.back();
                 bool on = false;
-                if (f.damiao && f.kind.rfind("code", 0) == 0 &&
-                    damiao[f.index]->getEnableStatus(on) != 0)
+                const bool isCode = f.damiao && f.kind.rfind("code", 0) == 0;
+                if (isCode && !f.codeSeen && damiao[f.index]->getEnableStatus(on) != 0) {
                     f.codeSeen = true;
+                    phaseEnds = now + kFaultHold;  // hold from the moment it shows
+                }
+                // A code is held until the motor reports it (on a loaded machine the emulator
+                // may take a while), but not for ever.
+                if (isCode && !f.codeSeen && now < phaseEnds + kCodeLimit) return;
                 if (now < phaseEnds) return;
                 Clear(f);
                 state = State::kRecovering;
@@ -358,6 +369,23 @@ private:
         }
     }
 
+    // Frames sent, received, answered, carried and delivered agree for every Damiao motor.
+    bool Settled(const Sniffer& sniffer) {
+        for (int i = 0; i < kDamiao; ++i) {
+            const unsigned id = unsigned(i + 1);
+            const auto emu = damiaoE->Status(id);
+            const unsigned long long onBus = sniffer.Count(0x11 + id - 1);
+            if (Sent(sniffer, id) != emu.received || emu.answered != onBus ||
+                onBus != damiao[i]->feedback.load())
+                return false;
+        }
+        return true;
+    }
+
+    static unsigned long long Sent(const Sniffer& sniffer, unsigned id) {
+        return sniffer.Count(id) + sniffer.Count(id | 0x100) + sniffer.Count(id | 0x200);
+    }
+
     int Report(const Sniffer& sniffer, size_t heap0, size_t heap1, size_t fds0, size_t fds1) {
         int failures = 0;
         auto check = [&](bool ok, const std::string& what) {
@@ -373,8 +401,7 @@ private:
         for (int i = 0; i < kDamiao; ++i) {
             const unsigned id = unsigned(i + 1);
             const auto emu = damiaoE->Status(id);
-            const unsigned long long sent =
-                sniffer.Count(id) + sniffer.Count(id | 0x100) + sniffer.Count(id | 0x200);
+            const unsigned long long sent = Sent(sniffer, id);
             const unsigned long long onBus = sniffer.Count(0x11 + id - 1);
             const unsigned long long got = damiao[i]->feedback.load();
             std::printf("damiao %-3u %12llu %12llu %12llu %12llu\n", id, sent, emu.answered, got,

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "jointbus/common/logger.h"
@@ -32,7 +33,8 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTwoPi = 6.283185307179586;
-constexpr int kDisableWaitMs = 3000;  // per motor, in the stop sequence
+constexpr int kDisableWaitMs = 3000;   // per motor, in the stop sequence
+constexpr int kDisableSettleMs = 200;  // before a motor's report is trusted to be fresh
 
 struct Settings {
     std::string config = "motor.yaml";
@@ -151,6 +153,10 @@ void StopMotors(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors) 
         motor->getMotorPosition(p);
         motor->setMotorPosition(p);
         motor->setEnableStatus(false);
+        // A motor reports what its last feedback said: until the disable request has been sent
+        // and answered, "disabled" may be the state from before it was enabled, and trusting
+        // it would leave the motor enabled behind the tool.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kDisableSettleMs));
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(kDisableWaitMs);
         while (motor->getEnableStatus(enabled) == 0 && enabled) {
