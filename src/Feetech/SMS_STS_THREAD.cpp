@@ -12,6 +12,22 @@ namespace servo {
 namespace {
 constexpr int kTickMs = 5;
 constexpr size_t kSyncReadIds = 120;  // ids that one SYNC READ packet holds
+
+// A servo's mailbox, copied under its motorMutex so that the bus traffic it causes runs
+// without the lock.
+struct Mailbox {
+    bool pending, enable;
+    int kind;
+    uint16_t position, time;
+    int16_t speed;
+    uint8_t acc;
+};
+
+// The caller holds m.motorMutex.
+Mailbox CopyMailboxLocked(const feetechMotor& m) {
+    return {m.cmdPending, m.enableCmd, m.cmdKind,     m.goalPosition,
+            m.goalTime,   m.goalSpeed, m.acceleration};
+}
 }  // namespace
 
 SMS_STS_THREAD* SMS_STS_THREAD::getInstance() {
@@ -184,34 +200,25 @@ void SMS_STS_THREAD::SendCommandsLocked() {
     cmdAccs.clear();
     cmdTimes.clear();
     for (auto& [id, m] : servos) {
-        bool pending, enable, enabled;
-        int kind;
-        uint16_t position, time;
-        int16_t speed;
-        uint8_t acc;
+        Mailbox box;
+        bool enabled;
         {
             std::lock_guard<std::mutex> motorLock(m->motorMutex);
-            pending = m->cmdPending;
-            enable = m->enableCmd;
+            box = CopyMailboxLocked(*m);
             enabled = m->fbEnabled;
-            kind = m->cmdKind;
-            position = m->goalPosition;
-            speed = m->goalSpeed;
-            acc = m->acceleration;
-            time = m->goalTime;
         }
-        if (enable != enabled) m->setEnable(enable);
-        if (enable && pending) {
-            if (kind == 1 && speed >= 0) {
+        if (box.enable != enabled) m->setEnable(box.enable);
+        if (box.enable && box.pending) {
+            if (box.kind == 1 && box.speed >= 0) {
                 cmdIds.push_back(id);
-                cmdPositions.push_back(short(position));
-                cmdSpeeds.push_back(speed);
-                cmdAccs.push_back(acc);
-                cmdTimes.push_back(uint8_t(time & 0xFF));
-            } else if (kind == 1) {
-                LOG_ERROR("servo {} position command with speed {} dropped\r\n", id, speed);
-            } else if (kind == 2) {
-                m->setTargetVel(speed, acc);
+                cmdPositions.push_back(short(box.position));
+                cmdSpeeds.push_back(box.speed);
+                cmdAccs.push_back(box.acc);
+                cmdTimes.push_back(uint8_t(box.time & 0xFF));
+            } else if (box.kind == 1) {
+                LOG_ERROR("servo {} position command with speed {} dropped\r\n", id, box.speed);
+            } else if (box.kind == 2) {
+                m->setTargetVel(box.speed, box.acc);
             }
         }
         std::lock_guard<std::mutex> motorLock(m->motorMutex);
@@ -244,11 +251,7 @@ void SMS_STS_THREAD::Callback() {
             HomeOne(m);
         } else {
             const int value = m->readEnable(0);
-            bool pending, enable;
-            int kind;
-            uint16_t position, time;
-            int16_t speed;
-            uint8_t acc;
+            Mailbox box;
             {
                 std::lock_guard<std::mutex> motorLock(m->motorMutex);
                 if (value == -1) {
@@ -258,19 +261,13 @@ void SMS_STS_THREAD::Callback() {
                 }
                 m->fbEnabled = value != 0;
                 m->online = true;
-                pending = m->cmdPending;
-                enable = m->enableCmd;
-                kind = m->cmdKind;
-                position = m->goalPosition;
-                speed = m->goalSpeed;
-                acc = m->acceleration;
-                time = m->goalTime;
+                box = CopyMailboxLocked(*m);
             }
-            if ((value != 0) != enable) m->setEnable(enable);
-            if (enable && pending) {
-                if (kind == 1 && speed >= 0)
-                    m->setTargetPosAsync(short(position), speed, acc, time);
-                if (kind == 2) m->setTargetVel(speed, acc);
+            if ((value != 0) != box.enable) m->setEnable(box.enable);
+            if (box.enable && box.pending) {
+                if (box.kind == 1 && box.speed >= 0)
+                    m->setTargetPosAsync(short(box.position), box.speed, box.acc, box.time);
+                if (box.kind == 2) m->setTargetVel(box.speed, box.acc);
             }
         }
         std::lock_guard<std::mutex> motorLock(m->motorMutex);
