@@ -13,6 +13,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -64,6 +65,20 @@ inline double CpuMicros(const std::set<int>& threads) {
 // Heap allocations made by the given threads so far (counted by the benchmark binary's
 // replacement of the global allocator, in alloc_counter.cpp).
 unsigned long long Allocations(const std::set<int>& threads);
+
+// The CPU time (µs) and heap allocations of the given threads since the meter was made.
+class ThreadMeter {
+public:
+    explicit ThreadMeter(std::set<int> measured)
+        : threads(std::move(measured)), cpu0(CpuMicros(threads)), allocs0(Allocations(threads)) {}
+    double Cpu() const { return CpuMicros(threads) - cpu0; }
+    double Allocs() const { return double(Allocations(threads) - allocs0); }
+
+private:
+    std::set<int> threads;
+    double cpu0;
+    unsigned long long allocs0;
+};
 
 // One row of the report; NAN marks a figure a row does not have.
 struct Row {

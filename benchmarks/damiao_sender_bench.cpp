@@ -59,10 +59,8 @@ bench::Row Run(int n, double seconds) {
     };
     std::vector<Set> sets;
     sets.reserve(size_t(seconds * 100) + 16);
-    const auto library = bench::NewThreads(before, bench::Threads());
+    const bench::ThreadMeter library(bench::NewThreads(before, bench::Threads()));
     const long long start = Now();
-    const double cpu0 = bench::CpuMicros(library);
-    const auto allocs0 = bench::Allocations(library);
     int k = 0;
     while (Now() - start < (long long)(seconds * 1e9)) {
         const int m = k % n;
@@ -73,8 +71,8 @@ bench::Row Run(int n, double seconds) {
         std::this_thread::sleep_for(milliseconds(20));
     }
     const long long end = Now();
-    const double cpu = bench::CpuMicros(library) - cpu0;
-    const double allocs = double(bench::Allocations(library) - allocs0);
+    const double cpu = library.Cpu();
+    const double allocs = library.Allocs();
     motors.clear();
 
     std::vector<Frame> frames;

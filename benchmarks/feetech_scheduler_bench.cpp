@@ -51,10 +51,8 @@ bench::Row Run(int n, double seconds) {
         servos.back()->setEnableStatus(true);
     }
     std::this_thread::sleep_for(milliseconds(500));
-    const auto library = bench::NewThreads(before, bench::Threads());
+    const bench::ThreadMeter library(bench::NewThreads(before, bench::Threads()));
     const long long start = Now();
-    const double cpu0 = bench::CpuMicros(library);
-    const auto allocs0 = bench::Allocations(library);
     int k = 0;
     while (Now() - start < (long long)(seconds * 1e9)) {
         for (auto& s : servos) s->setMotorPosition((k % 2 ? 1.0 : 0.0) * 3.14159 / 180);
@@ -62,8 +60,8 @@ bench::Row Run(int n, double seconds) {
         std::this_thread::sleep_for(milliseconds(5));
     }
     const long long end = Now();
-    const double cpu = bench::CpuMicros(library) - cpu0;
-    const double allocs = double(bench::Allocations(library) - allocs0);
+    const double cpu = library.Cpu();
+    const double allocs = library.Allocs();
     servos.clear();
 
     // Each tick starts with the feedback SYNC READ (82 38) and ends with its last packet.

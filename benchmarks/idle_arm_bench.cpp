@@ -42,16 +42,15 @@ bench::Row IdleArm(double seconds) {
     const auto motorsSide = responder.ThreadIds();
     for (int id : bench::NewThreads(before, bench::Threads()))
         if (!motorsSide.count(id)) library.insert(id);
-    const double cpu0 = bench::CpuMicros(library);
-    const auto allocs0 = bench::Allocations(library);
+    const bench::ThreadMeter meter(library);
     const auto start = steady_clock::now();
     std::this_thread::sleep_for(duration<double>(seconds));
     const double secs = duration<double>(steady_clock::now() - start).count();
     bench::Row row;
     row.bench = "idle arm on the host: 6 Damiao + 1 servo enabled";
     row.n = 7;
-    row.cpuPercent = 100.0 * (bench::CpuMicros(library) - cpu0) / (secs * 1e6);
-    row.allocsPerTick = double(bench::Allocations(library) - allocs0) / (secs / 0.005);
+    row.cpuPercent = 100.0 * meter.Cpu() / (secs * 1e6);
+    row.allocsPerTick = meter.Allocs() / (secs / 0.005);
     return row;
 }
 

@@ -19,8 +19,7 @@ constexpr int kCalls = 2000000;
 
 template <typename F>
 bench::Row Measure(const char* name, F call) {
-    const std::set<int> self = {int(syscall(SYS_gettid))};
-    const auto allocs0 = bench::Allocations(self);
+    const bench::ThreadMeter self({int(syscall(SYS_gettid))});
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < kCalls; ++i) call(i);
     const auto t1 = std::chrono::steady_clock::now();
@@ -28,7 +27,7 @@ bench::Row Measure(const char* name, F call) {
     row.bench = name;
     row.n = 1;
     row.nsPerCall = std::chrono::duration<double, std::nano>(t1 - t0).count() / kCalls;
-    row.allocsPerTick = double(bench::Allocations(self) - allocs0) / kCalls;
+    row.allocsPerTick = self.Allocs() / kCalls;
     return row;
 }
 
