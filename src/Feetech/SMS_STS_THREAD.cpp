@@ -56,6 +56,15 @@ void SMS_STS_THREAD::addFeetech(int id, feetechMotor* motor) {
     {
         std::lock_guard<std::mutex> lock(servoMutex);
         if (FindLocked(id) == nullptr) servos.emplace_back(id, motor);
+        // Room for every servo in the tick's lists now, so that not even the first command
+        // makes a tick allocate.
+        const size_t n = servos.size();
+        cmdIds.reserve(n);
+        cmdPositions.reserve(n);
+        cmdSpeeds.reserve(n);
+        cmdAccs.reserve(n);
+        cmdTimes.reserve(n);
+        chunkIds.reserve(std::min(n, kSyncReadIds));
         LOG_ERROR("servo id:{} init...\r\n", id);
         WarnIfTickTooShortLocked(motor->uartBaud);
     }
