@@ -52,11 +52,21 @@ damiaoMotor::~damiaoMotor() {
 }
 
 void damiaoMotor::Shutdown() {
-    if (canDriver == nullptr) return;
+    DriverCan* driver;
+    {
+        std::lock_guard<std::mutex> lock(writeMutex);
+        driver = canDriver;
+    }
+    if (driver == nullptr) return;
     Damiao::Damiao_Thread::getInstance()->removeDamiao(int(motor_id), this);
-    canDriver->StopReceive();
-    delete canDriver;
-    canDriver = nullptr;
+    driver->StopReceive();
+    {
+        // Any thread may be writing through the driver (ClearErrors): it goes only once no
+        // writer holds it, and later writers find none.
+        std::lock_guard<std::mutex> lock(writeMutex);
+        canDriver = nullptr;
+    }
+    delete driver;
 }
 
 void damiaoMotor::initdamiaoMotor(unsigned int id, unsigned int mode_, unsigned int master_id_,
@@ -124,8 +134,12 @@ int damiaoMotor::init() {
     errCount = 0;
 
     const can_filter filter{master_id, CAN_SFF_MASK};
-    canDriver = CreateDriver(filter);
-    canDriver->StartReceive(this);
+    DriverCan* driver = CreateDriver(filter);
+    {
+        std::lock_guard<std::mutex> lock(writeMutex);
+        canDriver = driver;
+    }
+    driver->StartReceive(this);
 
     SendSpecial(Damiao::kDisable);
     const auto start = std::chrono::steady_clock::now();
@@ -137,13 +151,11 @@ int damiaoMotor::init() {
         }
         std::this_thread::sleep_for(kDisablePoll);
         if (stateCode.load(relaxed) == 0) break;
-        // Every resend counts as an error: a motor that never answers goes offline after 20.
-        {
-            std::lock_guard<std::mutex> lock(writeMutex);
-            uint8_t frame[8];
-            Damiao::EncodeSpecial(Damiao::kDisable, frame);
-            canDriver->CanWrite(mode | motor_id, frame, 8);
-        }
+        // Every resend counts as an error, whatever the write's result: a motor that never
+        // answers goes offline after 20.
+        uint8_t frame[8];
+        Damiao::EncodeSpecial(Damiao::kDisable, frame);
+        WriteFrame(mode | motor_id, frame, 8, false);
         ErrCntIncrement();
     }
     Damiao::Damiao_Thread::getInstance()->addDamiao(int(motor_id), this);
@@ -365,8 +377,10 @@ int damiaoMotor::SetHomeCmd() {
 }
 
 int damiaoMotor::ClearErrors() {
-    if (canDriver == nullptr) return 0;
-    SendSpecial(Damiao::kClearError);
+    uint8_t frame[8];
+    Damiao::EncodeSpecial(Damiao::kClearError, frame);
+    // Before init (or after the driver went) there is nothing to send and nothing to count.
+    if (WriteFrame(mode | motor_id, frame, 8, false) == WriteResult::kNoDriver) return 0;
     std::this_thread::sleep_for(kFramePause);
     return 0;
 }
@@ -374,8 +388,21 @@ int damiaoMotor::ClearErrors() {
 void damiaoMotor::SendSpecial(Damiao::SpecialFrame kind) {
     uint8_t frame[8];
     Damiao::EncodeSpecial(kind, frame);
-    std::lock_guard<std::mutex> lock(writeMutex);
-    if (canDriver == nullptr || !canDriver->CanWrite(mode | motor_id, frame, 8)) ErrCntIncrement();
+    WriteFrame(mode | motor_id, frame, 8, true);
+}
+
+damiaoMotor::WriteResult damiaoMotor::WriteFrame(uint32_t id, const uint8_t* frame, uint8_t len,
+                                                 bool countFailure) {
+    WriteResult result;
+    {
+        std::lock_guard<std::mutex> lock(writeMutex);
+        if (canDriver == nullptr)
+            result = WriteResult::kNoDriver;
+        else
+            result = canDriver->CanWrite(id, frame, len) ? WriteResult::kSent : WriteResult::kFailed;
+    }
+    if (countFailure && result != WriteResult::kSent) ErrCntIncrement();
+    return result;
 }
 
 void damiaoMotor::ErrCntIncrement() {
@@ -406,20 +433,17 @@ void damiaoMotor::MIT_CtrlMotor(unsigned short id, float p, float v, float kp_, 
                                 float t) {
     uint8_t frame[8];
     Damiao::EncodeMit(ranges, p, v, kp_, kd_, t, frame);
-    std::lock_guard<std::mutex> lock(writeMutex);
-    if (canDriver == nullptr || !canDriver->CanWrite(id, frame, 8)) ErrCntIncrement();
+    WriteFrame(id, frame, 8, true);
 }
 
 void damiaoMotor::PosSpeed_CtrlMotor(unsigned short id, float p, float v) {
     uint8_t frame[8];
     Damiao::EncodePosSpeed(ranges, p, v, frame);
-    std::lock_guard<std::mutex> lock(writeMutex);
-    if (canDriver == nullptr || !canDriver->CanWrite(id, frame, 8)) ErrCntIncrement();
+    WriteFrame(id, frame, 8, true);
 }
 
 void damiaoMotor::Speed_CtrlMotor(unsigned short id, float v) {
     uint8_t frame[4];
     Damiao::EncodeSpeed(ranges, v, frame);
-    std::lock_guard<std::mutex> lock(writeMutex);
-    if (canDriver == nullptr || !canDriver->CanWrite(id, frame, 4)) ErrCntIncrement();
+    WriteFrame(id, frame, 4, true);
 }

@@ -1,5 +1,6 @@
 #include "jointbus/DaMiao/damiao_thread.h"
 
+#include <cstdlib>
 #include <functional>
 
 #include "jointbus/DaMiao/DaMiaoMotor.h"
@@ -8,10 +9,17 @@
 namespace Damiao {
 
 Damiao_Thread* Damiao_Thread::getInstance() {
-    // A static object rather than a leaked one: at process exit its destructor stops the
-    // timer, so no tick runs while the rest of the process is being torn down.
-    static Damiao_Thread instance;
-    return &instance;
+    // Never destroyed, so a motor that outlives main (a global, a static pointer) can still
+    // deregister from its destructor. The tick thread must not run on into the teardown of
+    // the process, though: an exit handler stops and joins it. Registered once the sender
+    // exists, the handler runs before the destructors of every static object built earlier,
+    // motors included.
+    static Damiao_Thread* const instance = [] {
+        auto* sender = new Damiao_Thread;
+        std::atexit([] { getInstance()->timer.stop(); });
+        return sender;
+    }();
+    return instance;
 }
 
 Damiao_Thread::Damiao_Thread() {

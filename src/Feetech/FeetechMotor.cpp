@@ -96,8 +96,14 @@ int feetechMotor::init() {
         cmdPending = false;
     }
     auto port = DriverUart::GetUart(uartDevice, int(uartBaud));
-    drv = std::make_shared<FeetechDrvImpl>(port, int(motor_id), 0);
     scheduler = servo::SMS_STS_THREAD::getInstance();
+    // A second init keeps the engine while port and id are the same. Otherwise the servo
+    // leaves the scheduler first, which waits for the tick in progress: the tick never uses
+    // an engine while it is replaced.
+    if (!drv || drv->port != port || drv->servoId != int(motor_id)) {
+        if (drv) scheduler->removeFeetech(drv->servoId, this);
+        drv = std::make_shared<FeetechDrvImpl>(port, int(motor_id), 0);
+    }
     scheduler->addFeetech(int(motor_id), this);
     drv->Start(nullptr);
     return 0;
@@ -216,12 +222,21 @@ int feetechMotor::setHome(unsigned int timeoutSec) {
                                      std::chrono::steady_clock::now() - start)
                                      .count();
             if (!homeRequest.load()) return 0;
+            if (homeAbort.exchange(false)) {
+                homeRequest = false;
+                LOG_INFO("The servo {} setHome aborted.\n", motor_id);
+                return 3006;
+            }
             if (elapsed >= timeoutSec) break;
         }
         if (!homeRequest.load()) return 0;
     }
     LOG_INFO("The servo {} setHome failed.\n", motor_id);
     return 3006;
+}
+
+void feetechMotor::abortHome() {
+    homeAbort.store(true);
 }
 
 int feetechMotor::getTorque(double& out) {

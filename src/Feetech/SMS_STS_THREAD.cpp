@@ -31,10 +31,15 @@ Mailbox CopyMailboxLocked(const feetechMotor& m) {
 }  // namespace
 
 SMS_STS_THREAD* SMS_STS_THREAD::getInstance() {
-    // A static object rather than a leaked one: at process exit its destructor stops the
-    // timer, so no tick runs while the rest of the process is being torn down.
-    static SMS_STS_THREAD instance;
-    return &instance;
+    // Never destroyed, so a servo that outlives main can still deregister from its
+    // destructor; an exit handler, registered once the scheduler exists and so run before the
+    // destructors of every static object built earlier, stops and joins the tick thread.
+    static SMS_STS_THREAD* const instance = [] {
+        auto* scheduler = new SMS_STS_THREAD;
+        std::atexit([] { getInstance()->stop(); });
+        return scheduler;
+    }();
+    return instance;
 }
 
 SMS_STS_THREAD::SMS_STS_THREAD() {
@@ -52,6 +57,10 @@ feetechMotor* SMS_STS_THREAD::FindLocked(int id) {
 }
 
 void SMS_STS_THREAD::addFeetech(int id, feetechMotor* motor) {
+    if (motor == nullptr) {
+        LOG_ERROR("servo id:{} not registered: no servo given\r\n", id);
+        return;
+    }
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
     {
         std::lock_guard<std::mutex> lock(servoMutex);

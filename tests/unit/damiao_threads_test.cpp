@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <thread>
@@ -70,4 +71,33 @@ TEST(DamiaoThreads, SeveralMotorsDestroyedDuringTraffic) {
         (round % 2 ? a : b).reset();
         std::this_thread::sleep_for(milliseconds(10));
     }
+}
+
+// Another thread sends clear-error frames ("any thread") while init() runs again and again,
+// replacing the transport each time: the frames go through the driver in service or through
+// none, never through one being deleted. Under the checkers this is a race and
+// use-after-free probe; everywhere it checks that the motor still answers afterwards.
+TEST(DamiaoThreads, ClearErrorsWhileInitRunsAgain) {
+    Responder responder;
+    PairedMotor m(4, responder);
+    ASSERT_EQ(m.init(), 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> cleared{0};
+    std::thread clearer([&] {
+        while (!done) {
+            m.ClearErrors();
+            ++cleared;
+        }
+    });
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(m.init(), 0) << i;
+    done = true;
+    clearer.join();
+    EXPECT_GT(cleared.load(), 0);
+    m.setEnableStatus(true);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            bool on = false;
+            return m.getEnableStatus(on) == 0 && on;
+        },
+        milliseconds(10000)));
 }

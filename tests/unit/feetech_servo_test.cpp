@@ -15,6 +15,7 @@
 #include "jointbus/Feetech/FeetechDrvImpl.h"
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/Feetech/SMS_STS_THREAD.h"
+#include "jointbus/driver/driver_uart.h"
 #include "log_capture.h"
 #include "pty.h"
 #include "wait.h"
@@ -464,4 +465,57 @@ TEST(FeetechServo, OneTickOnTheLine) {
     }
     done = true;
     servoSide.join();
+}
+
+// init() again while the scheduler ticks: with the same port the engine is kept; a new port
+// replaces it only while the servo is out of the scheduler. The servo is served throughout.
+TEST(FeetechServo, InitAgainWhileTheSchedulerTicks) {
+    TempDir dir;
+    const std::string link = dir.File("ttyGRIP");
+    FeetechEmulatorProcess emu(link, "6", 1000000);
+    std::string device = link;
+    feetechMotor servo(6, 1000000, device, false);
+    ASSERT_EQ(servo.init(), 0);
+    ASSERT_TRUE(WaitFor([&] { return Online(servo); }, milliseconds(10000)));
+    const FeetechDrvImpl* engine = servo.drv.get();
+    for (int i = 0; i < 30; ++i) ASSERT_EQ(servo.init(), 0);
+    EXPECT_EQ(servo.drv.get(), engine) << "same port: the engine is kept";
+    for (int i = 0; i < 10; ++i) {
+        servo.uartDevice = i % 2 ? link : dir.File("ttyNONE");
+        ASSERT_EQ(servo.init(), 0);
+    }
+    EXPECT_EQ(servo.drv->port->devName, link);
+    EXPECT_TRUE(WaitFor([&] { return Online(servo); }, milliseconds(10000)));
+    servo.setEnableStatus(true);
+    EXPECT_TRUE(WaitFor([&] { return TorqueOn(servo); }, milliseconds(10000)));
+}
+
+TEST(FeetechScheduler, NullServoIsRefused) {
+    LogCapture log;
+    auto* scheduler = servo::SMS_STS_THREAD::getInstance();
+    scheduler->addFeetech(77, nullptr);
+    EXPECT_EQ(log.Count("[ERROR] servo id:77 not registered: no servo given\r\n"), 1u);
+    EXPECT_EQ(log.Count("servo id:77 init"), 0u);
+    scheduler->setEnable(77, true);  // no entry: nothing to touch
+}
+
+// setHome waits for the scheduler; abortHome cuts the wait short from another thread and
+// withdraws the request. An abort with no wait in progress ends the next wait at once.
+TEST(FeetechServo, AbortHomeEndsTheWait) {
+    Pty silent;  // no servo answers: the homing never completes
+    std::string device = silent.path();
+    feetechMotor servo(8, 1000000, device, false);
+    ASSERT_EQ(servo.init(), 0);
+    LogCapture log;
+    std::thread aborter([&] {
+        WaitFor([&] { return log.Count("Feetech motor 8 setHome.") == 1; }, milliseconds(30000));
+        servo.abortHome();
+    });
+    EXPECT_EQ(servo.setHome(200), 3006);
+    aborter.join();
+    EXPECT_EQ(log.Count("The servo 8 setHome aborted.\n"), 1u);
+    EXPECT_FALSE(servo.homeRequest.load());
+    servo.abortHome();
+    EXPECT_EQ(servo.setHome(200), 3006);
+    EXPECT_EQ(log.Count("The servo 8 setHome aborted.\n"), 2u);
 }

@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <thread>
@@ -51,10 +52,15 @@ std::atomic<int> signalsReceived{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the stop flag must be lock-free");
 int wakePipe[2] = {-1, -1};
 int signalsLogged = 0;
+// The servo whose homing the main thread waits for, if any: a stop signal cuts that wait
+// short (abortHome only stores a lock-free flag, so the handler may call it).
+std::atomic<feetechMotor*> homingServo{nullptr};
+static_assert(std::atomic<bool>::is_always_lock_free, "abortHome must be signal-safe");
 
 void sig_handler(int sig) {
     if (sig != SIGINT && sig != SIGTERM) return;
     signalsReceived.fetch_add(1);
+    if (feetechMotor* servo = homingServo.load()) servo->abortHome();
     const char byte = 1;
     if (write(wakePipe[1], &byte, 1) < 0) {
         // The pipe is full: the main thread is awake already.
@@ -71,16 +77,18 @@ bool StopRequested() {
     return received > 0;
 }
 
-// Sleeps, cut short by a stop signal.
+// Sleeps the whole time asked for, to the microsecond (never less), cut short by a stop
+// signal.
 void SleepUs(long us) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
     while (!StopRequested()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) return;
+        const long long leftNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     deadline - std::chrono::steady_clock::now())
+                                     .count();
+        if (leftNs <= 0) return;
+        const timespec left{time_t(leftNs / 1000000000), long(leftNs % 1000000000)};
         pollfd p{wakePipe[0], POLLIN, 0};
-        if (poll(&p, 1, int(left)) > 0) {
+        if (ppoll(&p, 1, &left, nullptr) > 0) {
             char drain[16];
             if (read(wakePipe[0], drain, sizeof drain) < 0) {
                 // Non-blocking and already drained.
@@ -170,15 +178,17 @@ void StopMotors(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors) 
     }
 }
 
-// The key of an entry whose value reads as NaN or an infinity (.nan, .inf, -.inf), or "" when
-// there is none. No motor setting takes such a value, and a gain of NaN would drive a motor.
+// The key of an entry whose value the factory uses and that reads as NaN or an infinity
+// (.nan, .inf, -.inf), or "" when there is none. No motor setting takes such a value, and a
+// gain of NaN would drive a motor. Keys the factory ignores may hold anything.
 std::string NonFiniteKey(const YAML::Node& entry) {
     if (!entry.IsMap()) return "";
-    for (const auto& item : entry) {
-        double value = 0;
-        if (item.second.IsScalar() && YAML::convert<double>::decode(item.second, value) &&
-            !std::isfinite(value))
-            return item.first.Scalar();
+    for (const char* key : MotorEntryKeys(entry)) {
+        const YAML::Node value = entry[key];
+        double number = 0;
+        if (value.IsScalar() && YAML::convert<double>::decode(value, number) &&
+            !std::isfinite(number))
+            return key;
     }
     return "";
 }
@@ -250,11 +260,16 @@ int main(int argc, char** argv) {
         if (StopRequested()) break;
         motor->init();
         if (StopRequested()) break;
-        // A servo homes before setHome returns (up to 200 s): say what the tool waits for.
-        if (dynamic_cast<feetechMotor*>(motor.get()) != nullptr)
+        // A servo homes before setHome returns (up to 200 s): say what the tool waits for,
+        // and let a stop signal cut the wait short.
+        auto* servo = dynamic_cast<feetechMotor*>(motor.get());
+        if (servo != nullptr)
             LOG_INFO("waiting up to 200 s for Feetech servo {} to finish homing\r\n",
                      motor->motor_id);
+        homingServo.store(servo);
+        if (servo != nullptr && StopRequested()) servo->abortHome();  // a signal just before
         motor->setHome(200);
+        homingServo.store(nullptr);
         if (StopRequested()) break;
         motor->setEnableStatus(true);
     }

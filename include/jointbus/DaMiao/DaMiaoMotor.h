@@ -143,6 +143,10 @@ private:
     // 5004 when offline, a fault's code (its message logged), else 0 with the state code.
     int StatusResult(int& code);
     void SendSpecial(Damiao::SpecialFrame kind);  // under writeMutex, counts a failure
+    enum class WriteResult { kSent, kFailed, kNoDriver };
+    // Writes one frame under writeMutex; with `countFailure`, a failed write (or no driver)
+    // counts towards the offline rule.
+    WriteResult WriteFrame(uint32_t id, const uint8_t* frame, uint8_t len, bool countFailure);
     float Sign() const { return inverse ? -1.0f : 1.0f; }
     Damiao::Ranges ranges;
     bool knownModel = false;

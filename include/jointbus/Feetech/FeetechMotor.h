@@ -56,6 +56,10 @@ public:
     int setEnableStatus(bool enable) override;
     int getEnableStatus(bool& out) override;
     int setHome(unsigned int timeoutSec) override;  // blocks, polling every 10 ms
+    // Cuts a waiting setHome short: it withdraws the homing request and returns 3006 within
+    // one poll. With no setHome waiting, the next one returns so at once. Any thread, and a
+    // signal handler too (it only stores a lock-free flag).
+    void abortHome();
     int getTorque(double& out) override;
     int getVelocity(double& out) override;
     int setVelocity(double radPerSec) override;
@@ -125,6 +129,7 @@ public:
     bool paraInverse = false;
 
 private:
+    std::atomic<bool> homeAbort{false};
     float PresentDegLocked() const;  // present position in degrees, caller's direction
     float FilterLocked(double rad);  // the position filter; returns the command in degrees
     int PostPositionLocked(float deg, int16_t speed, uint16_t time, bool withEnable);

@@ -25,8 +25,10 @@ public:
     // spdlog level numbers used by the entry points.
     enum : int { kDebug = 1, kInfo = 2, kWarn = 3, kError = 4 };
 
+    // Never destroyed: objects that outlive main (a motor in a global, say) still log from
+    // their destructors at exit. The sinks write through at every line, so nothing is lost.
     static Logger& Instance() {
-        static Logger instance("spdlog");
+        static Logger& instance = *new Logger("spdlog");
         return instance;
     }
 

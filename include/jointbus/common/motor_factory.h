@@ -14,6 +14,7 @@
 #include <cctype>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/Feetech/FeetechMotor.h"
@@ -36,7 +37,27 @@ T Lenient(const YAML::Node& entry, const char* key, const T& fallback) {
     return value.IsDefined() ? value.as<T>(fallback) : fallback;
 }
 
+// The entry's vendor in lower case; "" when it has none that reads as text.
+inline std::string VendorOf(const YAML::Node& entry) {
+    const YAML::Node node = entry["vendor"];
+    std::string vendor = node.IsScalar() ? node.Scalar() : "";
+    for (auto& c : vendor) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return vendor;
+}
+
 }  // namespace jointbus_factory_detail
+
+// The keys whose values MotorAllocate uses for `entry`, by its vendor: none for an entry it
+// does not build a motor from. Keep in step with MotorAllocate below.
+inline std::vector<const char*> MotorEntryKeys(const YAML::Node& entry) {
+    if (!entry.IsMap()) return {};
+    const std::string vendor = jointbus_factory_detail::VendorOf(entry);
+    if (vendor == "damiao")
+        return {"vendor", "id",        "dev_name", "inverse",    "mode",
+                "master_id", "kp",     "kd",       "motor_model"};
+    if (vendor == "feetech") return {"vendor", "id", "dev_name", "inverse", "baudrate"};
+    return {};
+}
 
 // Returns the motor described by one entry, or an empty pointer for a null entry, an entry
 // without vendor, or an unknown vendor. Calls no operation of the motor.
@@ -47,8 +68,8 @@ inline std::shared_ptr<CtrlMotorInterface> MotorAllocate(const YAML::Node& entry
         LOG_ERROR("Must specify motor vendor name!!!\r\n");
         return nullptr;
     }
-    std::string vendor = entry["vendor"].as<std::string>();
-    for (auto& c : vendor) c = char(std::tolower(static_cast<unsigned char>(c)));
+    entry["vendor"].as<std::string>();  // a vendor that is not text throws, as any bad key
+    const std::string vendor = VendorOf(entry);
     LOG_INFO("Allocate Motor: {}", vendor);
 
     const int id = Required<int>(entry, "id", 0);

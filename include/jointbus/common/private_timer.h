@@ -33,15 +33,17 @@ public:
 
     // Clears `running`; the loop ends after the run in progress and the task is not run
     // again. Called from any thread but the timer's own, it also waits for that run to end.
-    // Called from the task itself it only clears the flag.
+    // Called from the task itself it only clears the flag, without taking controlMutex: an
+    // outside stop() may hold that lock while it joins this very thread.
     void stop() {
         {
             std::lock_guard<std::mutex> lock(sleepMutex);
             running.store(false, std::memory_order_relaxed);
             wake.notify_all();
         }
+        if (workerId.load() == std::this_thread::get_id()) return;
         std::lock_guard<std::mutex> control(controlMutex);
-        if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) JoinLocked();
+        JoinLocked();
     }
 
     std::atomic<bool> running{false};
@@ -50,6 +52,7 @@ private:
     template <class F>
     void Loop(int interval, F& task) {
         using namespace std::chrono;
+        workerId.store(std::this_thread::get_id());
         while (running.load(std::memory_order_relaxed)) {
             const auto t0 = steady_clock::now();
             task();
@@ -67,11 +70,14 @@ private:
     }
 
     void JoinLocked() {
-        if (worker.joinable()) worker.join();
+        if (!worker.joinable()) return;
+        worker.join();
+        workerId.store(std::thread::id());  // a later thread may be given the same id
     }
 
     std::mutex controlMutex;  // guards `worker`
     std::mutex sleepMutex;    // lets stop() cut a sleep short
     std::condition_variable wake;
     std::thread worker;
+    std::atomic<std::thread::id> workerId{};  // set by the loop thread before its first run
 };

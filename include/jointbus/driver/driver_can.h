@@ -80,6 +80,7 @@ protected:
 private:
     void InitCommon(const char* dev);
     void RestartInterface(unsigned int pauseSec, bool interruptible);
+    bool CloseDescriptor();  // closes fd under ioMutex; false when it was closed already
     bool WaitReadable();
     bool SleepUnlessStopped(long ms);  // false when a stop was requested
     void Poke();
@@ -99,4 +100,5 @@ private:
     std::mutex stopMutex;
     std::condition_variable stopWake;
     int wakeFd = -1;  // eventfd that ends the receive thread's wait for a frame
+    std::mutex ioMutex;  // held by every call on fd and by every close of it
 };

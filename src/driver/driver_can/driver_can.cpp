@@ -29,6 +29,8 @@ constexpr int kFrameSize = sizeof(can_frame);  // 16
 // while the queue is full. The pause stays well under the 5 ms tick.
 constexpr auto kFullQueuePause = std::chrono::microseconds(500);
 constexpr int kSocketBuffer = 212992;
+// Longest wait of a Read for readiness before it looks at the socket again (Read).
+constexpr int kReadWaitMs = 100;
 // Linux CAN netlink states that need a restart.
 constexpr int kStateBusOff = 3;
 constexpr int kStateStopped = 4;
@@ -68,14 +70,25 @@ void DriverCan::InitCommon(const char* dev) {
 
 DriverCan::~DriverCan() {
     StopReceive();
-    const int old = fd.exchange(-1);
-    if (old >= 0) ::close(old);
+    CloseDescriptor();
     if (wakeFd >= 0) ::close(wakeFd);
 }
 
-int DriverCan::Open() {
+// Descriptor numbers are reused by the kernel at once: a number closed by one thread while
+// another is between loading it and its read or write would send that call to whatever file
+// the process opens next (another bus, the servo tty). So every call on the socket and every
+// close happen under ioMutex: while a call holds the lock, the number in `fd` is ours. Reads
+// do not wait under the lock (see Read), so a waiting reader never holds up writers.
+bool DriverCan::CloseDescriptor() {
+    std::lock_guard<std::mutex> lock(ioMutex);
     const int old = fd.exchange(-1);
-    if (old >= 0) ::close(old);
+    if (old < 0) return false;
+    ::close(old);
+    return true;
+}
+
+int DriverCan::Open() {
+    CloseDescriptor();
 
     if (std::strlen(devName) >= IFNAMSIZ) {
         LOG_ERROR("CAN interface name {} is longer than {} characters\n", devName, IFNAMSIZ - 1);
@@ -83,6 +96,7 @@ int DriverCan::Open() {
     }
     int state = 0;
     if (can_get_state(devName, &state) == 0 && (state == kStateBusOff || state == kStateStopped)) {
+        LOG_INFO("{} in bad stat, restart...\n", devName);
         RestartInterface(1, true);
     }
     const int s = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
@@ -116,14 +130,15 @@ int DriverCan::Open() {
         perror("bind can device error!");
         return -1;
     }
-    fd.store(s);
+    {
+        std::lock_guard<std::mutex> lock(ioMutex);
+        fd.store(s);
+    }
     return 0;
 }
 
 int DriverCan::Close() {
-    const int old = fd.exchange(-1);
-    if (old < 0) return 0;
-    ::close(old);
+    if (!CloseDescriptor()) return 0;
     Poke();  // a receive thread waiting on the old socket re-checks and reopens
     LOG_INFO("close driver can\n");
     return 0;
@@ -133,27 +148,45 @@ bool DriverCan::IsOpen() {
     return fd.load() >= 0;
 }
 
+// Blocks until a frame comes, like a blocking read, but takes the frame under ioMutex without
+// waiting there: it waits for readiness with the lock released and then reads what is there.
+// The receive loop calls it only once poll has seen a frame, so it normally reads at once.
 int DriverCan::Read(unsigned char* buf, int size) {
-    const int f = fd.load();
-    if (f < 0) return -1;
-    return int(::read(f, buf, size_t(size)));
+    while (true) {
+        int f;
+        {
+            std::lock_guard<std::mutex> lock(ioMutex);
+            f = fd.load();
+            if (f < 0) return -1;
+            const ssize_t n = ::recv(f, buf, size_t(size), MSG_DONTWAIT);
+            if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return int(n);
+        }
+        // The number may be closed and even reused meanwhile: the wait then ends early or
+        // late (at most after the bound), and the next pass reads the current socket.
+        pollfd p{f, POLLIN, 0};
+        poll(&p, 1, kReadWaitMs);
+    }
 }
 
 int DriverCan::Write(const unsigned char* data, int len) {
+    std::lock_guard<std::mutex> lock(ioMutex);
     const int f = fd.load();
     if (f < 0) return -1;
     return int(::write(f, data, size_t(len)));
 }
 
 int DriverCan::CanFiltersConfig(const void* filters, int size) {
+    std::lock_guard<std::mutex> lock(ioMutex);
     return setsockopt(fd.load(), SOL_CAN_RAW, CAN_RAW_FILTER, filters, socklen_t(size));
 }
 
+// Stops and starts the interface. A stop request (StopReceive, the destructor) cuts the pauses
+// short but never skips the start: every motor on the bus needs the interface up again, and
+// nothing else would bring it up on an interface without CAN state.
 void DriverCan::RestartInterface(unsigned int pauseSec, bool interruptible) {
-    LOG_INFO("{} in bad stat, restart...\n", devName);
     can_do_stop(devName);
     if (interruptible) {
-        if (!SleepUnlessStopped(pauseSec * 1000L)) return;
+        SleepUnlessStopped(pauseSec * 1000L);
     } else {
         sleep(pauseSec);
     }
@@ -186,6 +219,7 @@ bool DriverCan::CanWrite(unsigned int id, const unsigned char* data, unsigned ch
     if ((before + 1) % 200 == 199) {
         perror("write error to much");
         Close();
+        LOG_INFO("{} in bad stat, restart...\n", devName);
         RestartInterface(5, false);
     }
     return false;
@@ -205,8 +239,7 @@ int DriverCan::CanRead(unsigned int* id, unsigned char* data, unsigned char* len
     } else {
         LOG_DEBUG("read: incomplete CAN frame\n");
     }
-    const int old = fd.exchange(-1);
-    if (old >= 0) ::close(old);
+    CloseDescriptor();
     return -1;
 }
 
