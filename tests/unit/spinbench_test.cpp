@@ -1,13 +1,20 @@
-// The bench tool's start-up as a user meets it: options, help, version and configuration
-// errors. None of these cases touches a bus.
+// The bench tool as a user meets it: options, help, version, configuration errors, and runs
+// on the host (servos on pseudo-terminals) stopped by a signal.
 
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <signal.h>
 
+#include <fstream>
+#include <regex>
+#include <tuple>
+
+#include "child_process.h"
+#include "feetech_emulator_process.h"
 #include "pty.h"
 #include "subprocess.h"
 
+using testsupport::ChildProcess;
 using testsupport::RunProcess;
 using testsupport::TempDir;
 
@@ -117,5 +124,88 @@ TEST(Spinbench, OptionLimitsAndLenientNumbers) {
         auto r = RunTool(args);
         EXPECT_EQ(r.status, 255);
         EXPECT_NE(r.out.find(c.expect), std::string::npos) << c.expect << "\n" << r.out;
+    }
+}
+
+// A run of the tool as a child process, stopped by SIGINT once `ready` shows in its output:
+// it must end with status 0, having logged the signal and its exit.
+void RunUntilSignal(const std::vector<std::string>& args, const std::string& ready,
+                    std::string& out) {
+    std::vector<std::string> argv = args;
+    argv.insert(argv.begin(), Tool());
+    ChildProcess tool(argv, kEnv);
+    ASSERT_NE(tool.WaitForOutput(ready, std::chrono::seconds(60)), std::string::npos)
+        << tool.Out();
+    tool.Signal(SIGINT);
+    EXPECT_EQ(tool.Wait(std::chrono::seconds(60)), 0) << tool.Out();
+    out = tool.Out();
+    const auto signal = out.find("Get exit signal...\r\n");
+    EXPECT_NE(signal, std::string::npos) << out;
+    EXPECT_LT(signal, out.find("program exit...\r\n")) << out;
+}
+
+// NaN and infinities are refused only where the factory uses the value: an unknown key, an
+// entry of an unknown vendor and a Damiao gain in a Feetech entry are ignored whatever they
+// hold.
+TEST(Spinbench, NonFiniteValuesInIgnoredKeysAreIgnored) {
+    TempDir dir;
+    auto none = RunTool({"-c", Write(dir, "a.yaml",
+                                     "motor_init_para:\n  - {vendor: stepper, id: 2, kp: .inf, x: .nan}\n")});
+    EXPECT_EQ(none.out.find("is NaN or inf"), std::string::npos) << none.out;
+    EXPECT_NE(none.out.find("No motors defined"), std::string::npos) << none.out;
+    testsupport::Pty silent;
+    for (const std::string& entry :
+         {std::string("{vendor: damiao, id: 1, note: .nan, dev_name: nonexistent0}"),
+          "{vendor: feetech, id: 1, kp: .nan, dev_name: " + silent.path() + "}"}) {
+        std::string out;
+        RunUntilSignal({"-m", "3", "-c", Write(dir, "b.yaml", "motor_init_para:\n  - " + entry + "\n")},
+                       "Allocate Motor", out);
+        EXPECT_EQ(out.find("is NaN or inf"), std::string::npos) << entry << out;
+    }
+}
+
+// A stop signal while a servo homes (here one that never answers, so setHome would wait its
+// 200 s) ends the wait: the tool runs its stop sequence and exits 0.
+TEST(Spinbench, SignalWhileAServoHomesStopsTheTool) {
+    TempDir dir;
+    testsupport::Pty silent;
+    const auto path = Write(dir, "m.yaml",
+                            "motor_init_para:\n  - {vendor: feetech, id: 3, baudrate: 1000000, "
+                            "dev_name: " + silent.path() + "}\n");
+    std::string out;
+    RunUntilSignal({"-m", "3", "-c", path}, "waiting up to 200 s for Feetech servo 3", out);
+    EXPECT_NE(out.find("The servo 3 setHome aborted.\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Feetech motor 3 setEnableStatus: false."), std::string::npos) << out;
+}
+
+// The loop sleeps the whole period: the status lines of a run are never closer together on
+// average than 1 / frequency (their stamps are whole milliseconds, hence the 1 ms slack).
+TEST(Spinbench, LoopPeriodIsNeverShorterThanAsked) {
+    TempDir dir;
+    const std::string link = dir.File("ttyGRIP");
+    testsupport::FeetechEmulatorProcess servo(link, "1", 1000000);
+    ASSERT_TRUE(servo.ready());
+    const auto path = Write(dir, "m.yaml",
+                            "motor_init_para:\n  - {vendor: feetech, id: 1, baudrate: 1000000, "
+                            "dev_name: " + link + "}\n");
+    for (const auto& [freq, periodMs, lines] :
+         {std::tuple<const char*, double, int>{"400", 2.5, 200}, {"10", 100.0, 6}}) {
+        std::vector<std::string> argv = {Tool(), "-m", "3", "-f", freq, "-c", path};
+        ChildProcess tool(argv, kEnv);
+        size_t from = 0;
+        for (int n = 0; n < lines && from != std::string::npos; ++n) {
+            from = tool.WaitForOutput("motor ID: 1, curpos", std::chrono::seconds(60), from);
+            if (from != std::string::npos) ++from;
+        }
+        tool.Signal(SIGINT);
+        EXPECT_EQ(tool.Wait(std::chrono::seconds(60)), 0);
+        std::vector<long long> stamps;
+        static const std::regex line(R"(\[INFO\] \[([0-9]+)\] motor ID: 1, curpos)");
+        const std::string out = tool.Out();
+        for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it)
+            stamps.push_back(std::stoll((*it)[1]));
+        ASSERT_GE(stamps.size(), size_t(lines)) << freq;
+        const double spanMs = double(stamps.back() - stamps.front());
+        EXPECT_GE(spanMs + 1.0, periodMs * double(stamps.size() - 1)) << freq;
     }
 }

@@ -186,7 +186,7 @@ std::string NonFiniteKey(const YAML::Node& entry) {
     for (const char* key : MotorEntryKeys(entry)) {
         const YAML::Node value = entry[key];
         double number = 0;
-        if (value.IsScalar() && YAML::convert<double>::decode(value, number) &&
+        if (value.IsDefined() && value.IsScalar() && YAML::convert<double>::decode(value, number) &&
             !std::isfinite(number))
             return key;
     }

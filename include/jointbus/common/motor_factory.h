@@ -40,7 +40,7 @@ T Lenient(const YAML::Node& entry, const char* key, const T& fallback) {
 // The entry's vendor in lower case; "" when it has none that reads as text.
 inline std::string VendorOf(const YAML::Node& entry) {
     const YAML::Node node = entry["vendor"];
-    std::string vendor = node.IsScalar() ? node.Scalar() : "";
+    std::string vendor = node.IsDefined() && node.IsScalar() ? node.Scalar() : "";
     for (auto& c : vendor) c = char(std::tolower(static_cast<unsigned char>(c)));
     return vendor;
 }
