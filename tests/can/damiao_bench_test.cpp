@@ -353,19 +353,24 @@ TEST(DamiaoBench, TwoMotorsOnOneBusAreBothServedEveryTick) {
     auto b = MakeMotor(bus, 14);
     ASSERT_EQ(a->init(), 0);
     ASSERT_EQ(b->init(), 0);
+    const auto t0 = steady_clock::now();
     const size_t before = emu.Frames().size();
-    std::this_thread::sleep_for(milliseconds(1000));
     size_t na = 0, nb = 0;
-    const auto frames = emu.Frames();
-    for (size_t i = before; i < frames.size(); ++i) {
-        if (frames[i].rfind("00D ", 0) == 0) ++na;
-        if (frames[i].rfind("00E ", 0) == 0) ++nb;
-    }
-    // Every tick visits both motors, so they get the same number of frames. The rate itself
-    // (200 ticks a second) is only bounded loosely: the bench's timers are coarse and shared.
-    EXPECT_GT(na, 40u);
-    EXPECT_LT(na, 260u);
+    auto count = [&] {
+        na = nb = 0;
+        const auto frames = emu.Frames();
+        for (size_t i = before; i < frames.size(); ++i) {
+            if (frames[i].rfind("00D ", 0) == 0) ++na;
+            if (frames[i].rfind("00E ", 0) == 0) ++nb;
+        }
+        return na > 40 && nb > 40;
+    };
+    ASSERT_TRUE(WaitFor(count, milliseconds(3000)));
+    const auto elapsedMs = duration_cast<milliseconds>(steady_clock::now() - t0).count();
+    // Every tick visits both motors, so they get the same number of frames; and never more
+    // than one a tick of 5 ms (a frame or two may have been on the way at the start).
     EXPECT_LE(na > nb ? na - nb : nb - na, 3u) << na << " vs " << nb;
+    EXPECT_LE(long(na), elapsedMs / 5 + 3) << elapsedMs << " ms";
 }
 
 // Destroying motors while the sender and their receive threads are busy leaves nothing that

@@ -3,10 +3,12 @@
 #include "jointbus/driver/driver_can.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/can/error.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -125,7 +127,9 @@ TEST(DriverCan, CanWriteSendsOneFrame) {
 // A burst larger than the transmit queue: raw writes hit ENOBUFS, CanWrite waits and retries.
 TEST(DriverCan, FullTransmitQueueIsBackPressureNotFailure) {
     Vcan bus;
-    ASSERT_TRUE(bus.LimitToBusSpeed(10));
+    // First a bus slow enough (about 80 frames a second) that any sender fills the queue,
+    // however slowly this machine runs: raw writes meet ENOBUFS.
+    ASSERT_TRUE(bus.LimitToBusSpeed(10, 10));
     const unsigned char data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     {
         CanPeer raw(bus.name());
@@ -135,7 +139,9 @@ TEST(DriverCan, FullTransmitQueueIsBackPressureNotFailure) {
         }
         EXPECT_GT(full, 0) << "the queue never filled";
     }
-    std::this_thread::sleep_for(milliseconds(50));
+    // Then the speed of a real bus: a pause of 0.5 ms drains a few frames.
+    ASSERT_TRUE(bus.LimitToBusSpeed(10));
+    std::this_thread::sleep_for(milliseconds(200));
     DriverCan driver(bus.name().c_str(), 0x1u, 0u);
     DriverCan::write_err_count.store(0);
     int failed = 0;
@@ -210,6 +216,64 @@ TEST(DriverCan, BusOffErrorFrameResetsAndReopens) {
     EXPECT_TRUE(FramesFlowAgain(peer, c, 0x11, milliseconds(10000)));
     EXPECT_TRUE(driver.IsOpen());
     EXPECT_EQ(log.Count("BUSOFF error, reset\n"), 1u);
+    EXPECT_EQ(log.Count("in bad stat, restart"), 0u) << "the state restart's line is not ours";
+}
+
+// A driver destroyed during its bus-off reset, in the pause with the interface stopped,
+// still starts the interface before it goes: the other motors on the bus need it.
+TEST(DriverCan, DestroyedDuringABusOffResetLeavesTheInterfaceUp) {
+    Vcan bus;
+    LogCapture log;
+    auto driver = std::make_unique<DriverCan>(bus.name().c_str(), 0x11u, 0u);
+    Collector c;
+    driver->StartReceive(&c);
+    CanPeer peer(bus.name());
+    can_frame busoff{};
+    busoff.can_id = CAN_ERR_FLAG | CAN_ERR_BUSOFF;
+    busoff.can_dlc = 8;
+    ASSERT_TRUE(peer.Send(busoff));
+    ASSERT_TRUE(
+        WaitFor([&] { return log.Count("close driver can\n") == 1; }, milliseconds(30000)));
+    std::this_thread::sleep_for(milliseconds(300));
+    driver.reset();
+    EXPECT_TRUE(WaitFor([&] { return bus.IsUp(); }, milliseconds(3000)));
+}
+
+// While writers and the reopening thread share the driver, the process keeps opening and
+// closing other files: a descriptor number that the driver closed is never written through,
+// so no frame ever lands in one of those files.
+TEST(DriverCan, AClosedDescriptorIsNeverUsedForAnotherFile) {
+    Vcan bus;
+    DriverCan driver(bus.name().c_str(), 0x11u, 0u);
+    can_frame frame{};
+    frame.can_id = 0x22;
+    frame.can_dlc = 8;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        while (!done) driver.Write(reinterpret_cast<const unsigned char*>(&frame), sizeof frame);
+    });
+    std::thread reopener([&] {
+        for (int i = 0; i < 300; ++i) {
+            driver.Close();
+            driver.Open();
+        }
+        done = true;
+    });
+    int stray = 0, files = 0;
+    while (!done) {
+        int p[2];
+        if (pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0) break;
+        ++files;
+        std::this_thread::yield();
+        char bytes[64];
+        if (read(p[0], bytes, sizeof bytes) > 0) ++stray;
+        close(p[0]);
+        close(p[1]);
+    }
+    writer.join();
+    reopener.join();
+    EXPECT_GT(files, 0);
+    EXPECT_EQ(stray, 0);
 }
 
 TEST(DriverCan, FailedWritesCountAndOneSuccessResets) {

@@ -64,6 +64,16 @@ bool Vcan::Up() {
     return SetUp(ifname, true);
 }
 
+bool Vcan::IsUp() const {
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
+    const bool up = ioctl(s, SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags & IFF_UP);
+    close(s);
+    return up;
+}
+
 bool Vcan::Down() {
     return SetUp(ifname, false);
 }
@@ -81,8 +91,9 @@ bool Vcan::DeleteAndAddAgain(int times) {
     return pclose(ip) == 0;
 }
 
-bool Vcan::LimitToBusSpeed(int frames) {
-    const std::string cmd = "tc qdisc add dev " + ifname + " root tbf rate 1mbit burst " +
+bool Vcan::LimitToBusSpeed(int frames, int kbit) {
+    const std::string cmd = "tc qdisc replace dev " + ifname + " root tbf rate " +
+                            std::to_string(kbit) + "kbit burst " +
                             std::to_string(sizeof(can_frame)) + " limit " +
                             std::to_string(frames * sizeof(can_frame)) + " >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0;

@@ -21,11 +21,13 @@ public:
     bool Delete();
     bool Up();
     bool Down();
+    bool IsUp() const;  // administratively up
     // Deletes and re-adds (up) the interface `times` times in a row, as fast as the kernel goes.
     bool DeleteAndAddAgain(int times);
-    // Drains the transmit side at about 1 Mbit/s through a queue of `frames` frames, as a real
-    // CAN controller behind its default queue does: writes on a full queue fail with ENOBUFS.
-    bool LimitToBusSpeed(int frames);
+    // Drains the transmit side at about `kbit` kbit/s (1 Mbit/s by default) through a queue
+    // of `frames` frames, as a real CAN controller behind its default queue does: writes on a
+    // full queue fail with ENOBUFS. A second call replaces the first.
+    bool LimitToBusSpeed(int frames, int kbit = 1000);
 
 private:
     std::string ifname;
