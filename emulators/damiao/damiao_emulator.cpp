@@ -29,7 +29,9 @@ namespace {
 const char* kUsage =
     "usage: damiao_emulator IFACE ID:MASTER[:MODEL[:MODE]]... [--trace]\n"
     "  e.g. damiao_emulator vcan0 1:0x11:4310:0 2:0x12:4340:256\n"
-    "  stdin: fault ID CODE | powerloss ID | silent ID on|off | late ID MS | status | quit\n";
+    "  stdin: fault ID CODE | powerloss ID | silent ID on|off | late ID MS | status | quit\n"
+    "  --trace prints each frame received: rx NS ID LEN BYTES, then 'unanswered' while the\n"
+    "  motor is silent (it stays on the bus, the others keep answering)\n";
 
 using Clock = std::chrono::steady_clock;
 
@@ -203,7 +205,7 @@ private:
                             .count(),
                         f.can_id, f.can_dlc);
             for (int i = 0; i < f.can_dlc; ++i) std::printf(" %02X", f.data[i]);
-            std::printf("\n");
+            std::printf(m->silent ? " unanswered\n" : "\n");
             std::fflush(stdout);
         }
         const uint32_t offset = f.can_id & 0x300;

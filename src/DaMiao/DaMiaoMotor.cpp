@@ -28,6 +28,12 @@ constexpr float kHomeDone = 0.001f;
 
 constexpr auto relaxed = std::memory_order_relaxed;
 
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
 damiaoMotor::damiaoMotor(int model_, unsigned int id, unsigned int mode_, unsigned int master_id_,
@@ -44,6 +50,7 @@ damiaoMotor::damiaoMotor(int model_, unsigned int id, unsigned int master_id_, b
     function_get_para(id, path);
     initdamiaoMotor(para.id, para.mode, para.master_id, para.dev_name, para.inverse, para.kp,
                     para.kd);
+    setFeedbackTimeout(para.feedbackTimeoutMs);
     SetModel(model_);
 }
 
@@ -101,6 +108,8 @@ int damiaoMotor::function_get_para(unsigned int id, std::string& path) {
         para.dev_name = entry["device"].as<std::string>();
         LOG_INFO("The motor can device is {}\r\n", para.dev_name);
         para.mode = uint32_t(entry["mode"].as<int32_t>());
+        if (entry["feedback_timeout_ms"].IsDefined())
+            para.feedbackTimeoutMs = entry["feedback_timeout_ms"].as<uint32_t>();
         LOG_INFO("Load motor yamlfile success\r\n!");
         return 0;
     } catch (const YAML::Exception& e) {
@@ -158,6 +167,7 @@ int damiaoMotor::init() {
         WriteFrame(mode | motor_id, frame, 8, false);
         ErrCntIncrement();
     }
+    firstUnansweredNs.store(0, relaxed);  // the watch starts with the sender's first frame
     Damiao::Damiao_Thread::getInstance()->addDamiao(int(motor_id), this);
     return 0;
 }
@@ -284,6 +294,9 @@ void damiaoMotor::Consume(CanFrame& frame) {
     stateCode.store(fb.state, relaxed);
     reportedEnabled.store(fb.state != 0, relaxed);
     std::lock_guard<std::mutex> lock(fbMutex);
+    lastFeedbackNs.store(NowNs(), relaxed);
+    firstUnansweredNs.store(0, relaxed);
+    feedbackLost.store(false, relaxed);
     fbPosition.store(fb.position, relaxed);
     fbVelocity.store(fb.velocity, relaxed);
     fbTorque.store(fb.torque, relaxed);
@@ -396,6 +409,7 @@ damiaoMotor::WriteResult damiaoMotor::WriteFrame(uint32_t id, const uint8_t* fra
     WriteResult result;
     {
         std::lock_guard<std::mutex> lock(writeMutex);
+        if (firstUnansweredNs.load(relaxed) == 0) firstUnansweredNs.store(NowNs(), relaxed);
         if (canDriver == nullptr)
             result = WriteResult::kNoDriver;
         else
@@ -406,12 +420,45 @@ damiaoMotor::WriteResult damiaoMotor::WriteFrame(uint32_t id, const uint8_t* fra
 }
 
 void damiaoMotor::ErrCntIncrement() {
-    if (errCount.fetch_add(1, relaxed) + 1 == kOfflineErrors) {
-        stateCode.store(0, relaxed);
-        reportedEnabled.store(false, relaxed);
-        online.store(false, relaxed);
-        cmdPending.store(false, relaxed);
-    }
+    if (errCount.fetch_add(1, relaxed) + 1 == kOfflineErrors) GoOffline();
+}
+
+// Offline: the state reads 5004, and the pending target is dropped, so that when the motor
+// answers again it holds still until the caller sets a new target.
+void damiaoMotor::GoOffline() {
+    stateCode.store(0, relaxed);
+    reportedEnabled.store(false, relaxed);
+    online.store(false, relaxed);
+    cmdPending.store(false, relaxed);
+}
+
+void damiaoMotor::setFeedbackTimeout(unsigned int ms) {
+    feedbackTimeoutMs.store(ms, relaxed);
+}
+
+unsigned int damiaoMotor::getFeedbackTimeout() const {
+    return feedbackTimeoutMs.load(relaxed);
+}
+
+int damiaoMotor::getFeedbackAge(double& seconds) {
+    const int64_t last = lastFeedbackNs.load(relaxed);
+    if (last == 0) return 5004;
+    seconds = double(NowNs() - last) / 1e9;
+    return 0;
+}
+
+void damiaoMotor::WatchFeedback() {
+    const int64_t limitNs = int64_t(feedbackTimeoutMs.load(relaxed)) * 1000000;
+    if (limitNs == 0 || !online.load(relaxed)) return;
+    // Under fbMutex, so that a feedback frame decoded meanwhile is not overruled.
+    std::lock_guard<std::mutex> lock(fbMutex);
+    const int64_t since = firstUnansweredNs.load(relaxed);
+    const int64_t now = NowNs();
+    if (since == 0 || now - since <= limitNs) return;
+    GoOffline();
+    if (!feedbackLost.exchange(true, relaxed))
+        LOG_ERROR("Damiao motor {}: no feedback for {} ms, offline", motor_id,
+                  (now - lastFeedbackNs.load(relaxed)) / 1000000);
 }
 
 int damiaoMotor::TorqueProtect(float t, double& out) {

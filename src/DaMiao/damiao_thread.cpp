@@ -48,6 +48,7 @@ void Damiao_Thread::Callback() {
     std::lock_guard<std::mutex> lock(motorsMutex);
     for (auto& entry : motors) {
         damiaoMotor* m = entry.second;
+        m->WatchFeedback();
         if (m->homeTimeoutMs.load(std::memory_order_relaxed) != 0) {
             m->SetHomeCmd();
         } else if (m->enableReq.load(std::memory_order_relaxed) &&

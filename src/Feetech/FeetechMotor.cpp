@@ -239,6 +239,25 @@ void feetechMotor::abortHome() {
     homeAbort.store(true);
 }
 
+namespace {
+int64_t SteadyNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
+void feetechMotor::NoteReply() {
+    lastReplyNs.store(SteadyNowNs(), std::memory_order_relaxed);
+}
+
+int feetechMotor::getFeedbackAge(double& seconds) {
+    const int64_t last = lastReplyNs.load(std::memory_order_relaxed);
+    if (last == 0) return 5004;
+    seconds = double(SteadyNowNs() - last) / 1e9;
+    return 0;
+}
+
 int feetechMotor::getTorque(double& out) {
     std::lock_guard<std::mutex> lock(motorMutex);
     double torque = fbCurrent * 6.5 * 0.001 * 2.0 / 3.0;
@@ -320,6 +339,7 @@ int feetechMotor::getLoad(int& out) {
 int feetechMotor::readStatus(int fromSync) {
     if (!drv) return 0;
     if (drv->FeedBack(fromSync ? 0 : int(motor_id)) == -1) return 0;
+    NoteReply();
     std::lock_guard<std::mutex> lock(motorMutex);
     fbPosition = drv->ReadPos(-1);
     fbSpeed = drv->ReadSpeed(-1);
@@ -333,7 +353,9 @@ int feetechMotor::readStatus(int fromSync) {
 
 int feetechMotor::readEnable(int fromSync) {
     if (!drv) return -1;
-    return drv->ReadTorque(fromSync ? 0 : int(motor_id));
+    const int value = drv->ReadTorque(fromSync ? 0 : int(motor_id));
+    if (value != -1) NoteReply();
+    return value;
 }
 
 int feetechMotor::setEnable(bool enable) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <regex>
 #include <cmath>
 #include <memory>
 #include <thread>
@@ -218,26 +220,111 @@ TEST(DamiaoBench, InjectedFaultsGiveTheirCodes) {
     EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == 0; }, milliseconds(2000)));
 }
 
+// Control frames (MIT, not the FF..FF specials) that the emulator received for motor `id`
+// from frame `from` on (only those it left unanswered, when asked), up to the first special
+// frame after one of them; and whether that special frame came.
+struct ControlRun {
+    size_t controls = 0;
+    bool thenSpecial = false;
+};
+ControlRun ControlFramesUntilSpecial(const std::vector<std::string>& frames, size_t from,
+                                     unsigned id, bool unansweredOnly = false) {
+    char prefix[8];
+    std::snprintf(prefix, sizeof prefix, "%03X 8 ", id);
+    ControlRun run;
+    for (size_t i = from; i < frames.size(); ++i) {
+        const std::string& f = frames[i];
+        if (f.rfind(prefix, 0) != 0) continue;
+        if (unansweredOnly && f.find(" unanswered") == std::string::npos) continue;
+        if (f.find("FF FF FF FF FF FF FF") == std::string::npos) {
+            ++run.controls;
+        } else if (run.controls > 0) {
+            run.thenSpecial = true;
+            break;
+        }
+    }
+    return run;
+}
+
+// A motor that stops answering while another on the bus keeps answering (so every write
+// succeeds) goes offline after its feedback time-out, once, with its line; the other keeps
+// its service. Back, it holds until a new target comes, then follows it.
 TEST(DamiaoBench, SilentMotorGoesOfflineAndComesBack) {
     Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(9), MotorArg(10)});
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(9), MotorArg(10)}, true);
     auto m = MakeMotor(bus, 9);
     auto other = MakeMotor(bus, 10);
     ASSERT_EQ(m->init(), 0);
     ASSERT_EQ(other->init(), 0);
+    EXPECT_EQ(m->getFeedbackTimeout(), 100u);
     ASSERT_TRUE(EnableAndWait(*m));
+    ASSERT_TRUE(EnableAndWait(*other));
     Stream(*m, 0.0, 0.1);
+    double age = -1;
+    ASSERT_EQ(m->getFeedbackAge(age), 0);
+    EXPECT_LT(age, 1.0);
+    LogCapture log;
+    const size_t before = emu.Frames().size();
     emu.Command("silent 9 on");
-    bool on = false;
-    // Writes on vcan never fail for want of an answer, so the silent motor stays online with
-    // stale feedback; the other motor keeps its service.
-    std::this_thread::sleep_for(milliseconds(200));
-    EXPECT_EQ(other->getEnableStatus(on), 0);
-    const double before = emu.Status(10).pos;
-    other->setEnableStatus(true);
-    EXPECT_TRUE(WaitFor([&] { return emu.Status(10).enabled; }, milliseconds(2000))) << before;
+    bool on = false, otherStayed = true;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            otherStayed = otherStayed && other->getEnableStatus(on) == 0;
+            return m->getEnableStatus(on) == 5004;
+        },
+        milliseconds(3000)));
+    EXPECT_TRUE(otherStayed);
+    // Once per episode, never before the time-out.
+    ASSERT_TRUE(WaitFor([&] { return log.Count("Damiao motor 9: no feedback for") == 1; },
+                        milliseconds(3000)));
+    std::smatch match;
+    const std::string text = log.Text();
+    ASSERT_TRUE(std::regex_search(text, match,
+                                  std::regex("\\[ERROR\\] Damiao motor 9: no feedback for "
+                                             "([0-9]+) ms, offline\n")))
+        << text;
+    EXPECT_GE(std::stoi(match[1]), 100);
+    // Within the time-out and one tick: ticks are at least 5 ms apart, so the silent motor was
+    // sent at most 21 control frames before the sender switched to holding it.
+    const ControlRun run = ControlFramesUntilSpecial(emu.Frames(), before, 9, true);
+    EXPECT_TRUE(run.thenSpecial);
+    EXPECT_LE(run.controls, 22u);
+    EXPECT_EQ(other->getEnableStatus(on), 0) << "the other motor never went offline";
+    EXPECT_EQ(log.Count("Damiao motor 10:"), 0u);
+
+    // Back: online again, and held (no control frame) until a new target is set.
+    const size_t beforeBack = emu.Frames().size();
     emu.Command("silent 9 off");
-    EXPECT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == 0 && on; }, milliseconds(2000)));
+    ASSERT_TRUE(WaitFor([&] { return m->getEnableStatus(on) == 0 && on; }, milliseconds(3000)));
+    ASSERT_TRUE(WaitFor([&] { return emu.Frames().size() > beforeBack + 40; }, milliseconds(3000)));
+    EXPECT_EQ(ControlFramesUntilSpecial(emu.Frames(), beforeBack, 9).controls, 0u)
+        << "the old target was resumed";
+    Stream(*m, 0.1, 0.2);
+    EXPECT_TRUE(
+        WaitFor([&] { return std::fabs(emu.Status(9).pos - 0.2) < 0.02; }, milliseconds(5000)))
+        << emu.Status(9).pos;
+    EXPECT_EQ(log.Count("Damiao motor 9: no feedback for"), 1u);
+}
+
+// With the watch off (feedback_timeout_ms 0) a silent motor stays online with stale feedback,
+// as before the watch existed: only failed writes take it offline.
+TEST(DamiaoBench, FeedbackWatchOffKeepsASilentMotorOnline) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(11)});
+    auto m = MakeMotor(bus, 11);
+    m->setFeedbackTimeout(0);
+    ASSERT_EQ(m->init(), 0);
+    ASSERT_TRUE(EnableAndWait(*m));
+    LogCapture log;
+    emu.Command("silent 11 on");
+    // Wait for the feedback to grow old enough that a watch would have fired.
+    double age = 0;
+    ASSERT_TRUE(WaitFor([&] { return m->getFeedbackAge(age) == 0 && age > 0.5; },
+                        milliseconds(3000)));
+    bool on = false;
+    EXPECT_EQ(m->getEnableStatus(on), 0);
+    EXPECT_EQ(log.Count("no feedback for"), 0u);
+    emu.Command("silent 11 off");
 }
 
 // Frames on foreign ids, extended and remote frames that share a feedback id's low 11 bits,

@@ -24,7 +24,8 @@ public:
     bool ready() const { return isReady; }
     void Command(const std::string& line) { child.WriteLine(line); }
     EmulatedMotor Status(unsigned id);
-    // The frames the emulator received (with --trace) as "ID LEN BYTES", in order.
+    // The frames the emulator received (with --trace) as "ID LEN BYTES", in order; a frame
+    // that a silent motor did not answer ends in " unanswered".
     std::vector<std::string> Frames();
     ChildProcess& process() { return child; }
 

@@ -98,3 +98,30 @@ TEST(DamiaoParamFile, ConstructorWithoutAFileKeepsDefinedSettings) {
     EXPECT_EQ(m.kd, 1.0f);
     EXPECT_EQ(m.T_MAX, 28);
 }
+
+// The optional feedback time-out: absent keeps 100 ms; a value is taken; a negative or
+// textual value fails the read like any bad value.
+TEST(DamiaoParamFile, FeedbackTimeout) {
+    TempDir dir;
+    auto m = Blank();
+    EXPECT_EQ(m.getFeedbackTimeout(), 100u);
+    std::string absent = Write(dir, "damiaomotor3: {device: can2, mode: 0}\n");
+    EXPECT_EQ(m.function_get_para(3, absent), 0);
+    EXPECT_EQ(m.para.feedbackTimeoutMs, 100u);
+    std::string set = Write(dir, "damiaomotor3: {device: can2, mode: 0, feedback_timeout_ms: 0}\n");
+    EXPECT_EQ(m.function_get_para(3, set), 0);
+    EXPECT_EQ(m.para.feedbackTimeoutMs, 0u);
+    for (const char* bad : {"-5", "soon", "1.5"}) {
+        LogCapture log;
+        std::string path = Write(dir, std::string("damiaomotor3: {device: can2, mode: 0, "
+                                                  "feedback_timeout_ms: ") +
+                                          bad + "}\n");
+        EXPECT_EQ(m.function_get_para(3, path), -1) << bad;
+        EXPECT_EQ(log.Count("[ERROR] YAML Error:  "), 1u) << bad;
+    }
+    m.setFeedbackTimeout(250);
+    EXPECT_EQ(m.getFeedbackTimeout(), 250u);
+    double age = 7;
+    EXPECT_EQ(m.getFeedbackAge(age), 5004) << "no feedback yet";
+    EXPECT_EQ(age, 7);
+}

@@ -84,6 +84,16 @@ TEST(Spinbench, UnusableConfigurationsStopWith255) {
         {"motor_init_para:\n  - {vendor: damiao, id: 1, kp: .nan}\n", "kp is NaN or inf"},
         {"motor_init_para:\n  - {vendor: damiao, id: 1, kd: -.inf}\n", "kd is NaN or inf"},
         {"motor_init_para:\n  - {vendor: feetech, id: .inf}\n", "id is NaN or inf"},
+        {"motor_init_para:\n  - {vendor: damiao, id: 1, feedback_timeout_ms: -1}\n",
+         "feedback_timeout_ms must be a whole number from 0 to 60000"},
+        {"motor_init_para:\n  - {vendor: damiao, id: 1, feedback_timeout_ms: 60001}\n",
+         "feedback_timeout_ms must be a whole number from 0 to 60000"},
+        {"motor_init_para:\n  - {vendor: damiao, id: 1, feedback_timeout_ms: .nan}\n",
+         "feedback_timeout_ms is NaN or inf"},
+        {"motor_init_para:\n  - {vendor: damiao, id: 1, feedback_timeout_ms: fast}\n",
+         "bad conversion"},
+        {"motor_init_para:\n  - {vendor: damiao, id: 1, feedback_timeout_ms: 2.5}\n",
+         "bad conversion"},
     };
     auto check = [&](const std::string& text, const char* expect) {
         const auto path = Write(dir, "m.yaml", text);
@@ -155,12 +165,18 @@ TEST(Spinbench, NonFiniteValuesInIgnoredKeysAreIgnored) {
     EXPECT_NE(none.out.find("No motors defined"), std::string::npos) << none.out;
     testsupport::Pty silent;
     for (const std::string& entry :
-         {std::string("{vendor: damiao, id: 1, note: .nan, dev_name: nonexistent0}"),
+         {std::string("{vendor: damiao, id: 1, note: .nan, dev_name: nonexistent0, "
+                      "feedback_timeout_ms: 0}"),
           "{vendor: feetech, id: 1, kp: .nan, dev_name: " + silent.path() + "}"}) {
         std::string out;
         RunUntilSignal({"-m", "3", "-c", Write(dir, "b.yaml", "motor_init_para:\n  - " + entry + "\n")},
                        "Allocate Motor", out);
         EXPECT_EQ(out.find("is NaN or inf"), std::string::npos) << entry << out;
+        if (entry.find("damiao") != std::string::npos) {
+            EXPECT_NE(out.find("feedback_timeout_ms: 0, the feedback watch is off\r\n"),
+                      std::string::npos)
+                << out;
+        }
     }
 }
 
@@ -205,6 +221,9 @@ TEST(Spinbench, LoopPeriodIsNeverShorterThanAsked) {
         for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it)
             stamps.push_back(std::stoll((*it)[1]));
         ASSERT_GE(stamps.size(), size_t(lines)) << freq;
+        // Mode 3 ends each motor's line with the age of its feedback.
+        EXPECT_TRUE(std::regex_search(out, std::regex(R"(\[INFO\] , feedback age: 0\.[0-9]{3} s\n)")))
+            << out.substr(0, 2000);
         const double spanMs = double(stamps.back() - stamps.front());
         EXPECT_GE(spanMs + 1.0, periodMs * double(stamps.size() - 1)) << freq;
     }

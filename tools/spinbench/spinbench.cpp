@@ -302,6 +302,12 @@ int main(int argc, char** argv) {
             if (settings.mode != 3) {
                 LOG_INFO(", set pos: {:.3f}", P);
                 motor->setMotorPosition(P);
+            } else {
+                double age = 0;
+                if (MotorFeedbackAge(*motor, age) == 0)
+                    LOG_INFO(", feedback age: {:.3f} s", age);
+                else
+                    LOG_INFO(", feedback age: none");
             }
             LOG_INFO("\r\n");
         }

@@ -22,6 +22,7 @@ struct DamiaoPara {
     bool inverse = false;
     float kp = 15.0f;
     float kd = 1.0f;
+    uint32_t feedbackTimeoutMs = 100;  // key feedback_timeout_ms; 0 switches the watch off
 };
 
 // One Damiao joint motor on a CAN bus. Client calls only store targets and requests; the
@@ -38,6 +39,13 @@ struct DamiaoPara {
 // 3006 homing not confirmed in time; 4001 over-current; 4002 overload; 4003 over-voltage;
 // 4004 under-voltage; 4005 coil over-temperature; 4006 MOS over-temperature; 5003
 // communication lost (reported by the motor); 5004 no feedback / offline.
+//
+// Feedback watch: on a real bus a write succeeds whenever any node acknowledges the frame, so
+// failed writes do not show a motor that lost power or hangs. A motor that has been sent
+// frames for longer than its feedback time-out (default 100 ms, 20 ticks) without one
+// feedback frame in that time goes offline exactly as after 20 failed writes: getEnableStatus
+// returns 5004, an ERROR line is logged once per episode, and when feedback comes back the
+// motor holds still until a new target is set. setFeedbackTimeout(0) switches the watch off.
 //
 // Destroying a motor deregisters it from the sender and stops its receive thread first.
 class JOINTBUS_API damiaoMotor : public CtrlMotorInterface, public ConsumerInterface {
@@ -68,6 +76,16 @@ public:
 
     // Like getEnableStatus(bool&) but reports the state code.
     int getEnableStatus(int& out);
+
+    // The feedback time-out in milliseconds (0: no watch, offline only after failed writes).
+    // Any thread; takes effect at the sender's next tick.
+    void setFeedbackTimeout(unsigned int ms);
+    unsigned int getFeedbackTimeout() const;
+    // Seconds since the last accepted feedback frame: 0, or 5004 (seconds untouched) when
+    // none has come since the motor was created. Any thread.
+    int getFeedbackAge(double& seconds);
+    // The feedback watch, once per tick before the motor's frame. Sender thread only.
+    void WatchFeedback();
 
     // Feedback decoding. Receive thread, with the driver's rxMutex held; does not block.
     using ConsumerInterface::Consume;
@@ -140,6 +158,11 @@ protected:
 
 private:
     void SetModel(int m);
+    void GoOffline();  // what the 20-failed-writes rule and the feedback watch do
+    std::atomic<uint32_t> feedbackTimeoutMs{100};
+    std::atomic<int64_t> lastFeedbackNs{0};     // steady clock; 0 before the first feedback
+    std::atomic<int64_t> firstUnansweredNs{0};  // first frame sent since the last feedback
+    std::atomic<bool> feedbackLost{false};      // an episode is under way (logged once)
     // 5004 when offline, a fault's code (its message logged), else 0 with the state code.
     int StatusResult(int& code);
     void SendSpecial(Damiao::SpecialFrame kind);  // under writeMutex, counts a failure

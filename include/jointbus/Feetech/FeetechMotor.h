@@ -60,6 +60,10 @@ public:
     // one poll. With no setHome waiting, the next one returns so at once. Any thread, and a
     // signal handler too (it only stores a lock-free flag).
     void abortHome();
+    // Seconds since the servo's last accepted reply (feedback or torque-enable read): 0, or
+    // 5004 (seconds untouched) when none has come since the servo was created. Any thread.
+    // The scheduler takes a servo offline at the first torque-enable read it misses.
+    int getFeedbackAge(double& seconds);
     int getTorque(double& out) override;
     int getVelocity(double& out) override;
     int setVelocity(double radPerSec) override;
@@ -130,6 +134,8 @@ public:
 
 private:
     std::atomic<bool> homeAbort{false};
+    std::atomic<int64_t> lastReplyNs{0};  // steady clock; 0 before the first reply
+    void NoteReply();
     float PresentDegLocked() const;  // present position in degrees, caller's direction
     float FilterLocked(double rad);  // the position filter; returns the command in degrees
     int PostPositionLocked(float deg, int16_t speed, uint16_t time, bool withEnable);

@@ -5,6 +5,7 @@
 //
 // Keys of an entry: "vendor" (required; "damiao" or "feetech", case-insensitive), "id",
 // "dev_name", "inverse"; for Damiao motors "mode", "master_id", "kp", "kd", "motor_model";
+// "feedback_timeout_ms" (0 to 60000, 0 switches the feedback watch off; a bad value throws);
 // for Feetech servos "baudrate". Values that cannot be converted make yaml-cpp throw
 // (YAML::Exception) for "vendor", "id", "dev_name", "mode" and "master_id"; the others fall
 // back to their defaults.
@@ -37,6 +38,9 @@ T Lenient(const YAML::Node& entry, const char* key, const T& fallback) {
     return value.IsDefined() ? value.as<T>(fallback) : fallback;
 }
 
+// Largest feedback time-out of a Damiao entry, in milliseconds (a minute).
+constexpr long long kMaxFeedbackTimeoutMs = 60000;
+
 // The entry's vendor in lower case; "" when it has none that reads as text.
 inline std::string VendorOf(const YAML::Node& entry) {
     const YAML::Node node = entry["vendor"];
@@ -53,10 +57,18 @@ inline std::vector<const char*> MotorEntryKeys(const YAML::Node& entry) {
     if (!entry.IsMap()) return {};
     const std::string vendor = jointbus_factory_detail::VendorOf(entry);
     if (vendor == "damiao")
-        return {"vendor", "id",        "dev_name", "inverse",    "mode",
-                "master_id", "kp",     "kd",       "motor_model"};
+        return {"vendor", "id", "dev_name", "inverse", "mode", "master_id", "kp", "kd",
+                "motor_model", "feedback_timeout_ms"};
     if (vendor == "feetech") return {"vendor", "id", "dev_name", "inverse", "baudrate"};
     return {};
+}
+
+// Seconds since the motor's last feedback, for the kinds of motor that keep that age: 0, or
+// non-zero when the motor has none to offer (no feedback yet, or a kind without it).
+inline int MotorFeedbackAge(CtrlMotorInterface& motor, double& seconds) {
+    if (auto* joint = dynamic_cast<damiaoMotor*>(&motor)) return joint->getFeedbackAge(seconds);
+    if (auto* servo = dynamic_cast<feetechMotor*>(&motor)) return servo->getFeedbackAge(seconds);
+    return -1;
 }
 
 // Returns the motor described by one entry, or an empty pointer for a null entry, an entry
@@ -85,8 +97,22 @@ inline std::shared_ptr<CtrlMotorInterface> MotorAllocate(const YAML::Node& entry
         LOG_INFO("id: {:#X}; master_id: {:#X}; mode: {}; strdev: {}, inverse: {}\r\n", id, masterId,
                  mode, devName, inverse);
         LOG_INFO("motor_model: {}\r\n", model);
-        return std::make_shared<damiaoMotor>(model, unsigned(id), unsigned(mode),
-                                             unsigned(masterId), devName, inverse, kp, kd);
+        auto motor = std::make_shared<damiaoMotor>(model, unsigned(id), unsigned(mode),
+                                                   unsigned(masterId), devName, inverse, kp, kd);
+        const YAML::Node timeout = entry["feedback_timeout_ms"];
+        if (timeout.IsDefined()) {
+            const long long ms = timeout.as<long long>();  // text or a fraction throws
+            if (ms < 0 || ms > kMaxFeedbackTimeoutMs)
+                throw YAML::Exception(timeout.Mark(),
+                                      "feedback_timeout_ms must be a whole number from 0 to " +
+                                          std::to_string(kMaxFeedbackTimeoutMs));
+            motor->setFeedbackTimeout(unsigned(ms));
+            if (ms == 0)
+                LOG_INFO("feedback_timeout_ms: 0, the feedback watch is off\r\n");
+            else
+                LOG_INFO("feedback_timeout_ms: {}\r\n", ms);
+        }
+        return motor;
     }
     if (vendor == "feetech") {
         const int baud = Lenient<int>(entry, "baudrate", 115200);
