@@ -258,25 +258,37 @@ int FaultResult(int code, const char*& text) {
 
 }  // namespace
 
-int damiaoMotor::StatusResult(int& code) {
+int damiaoMotor::StatusResult(int& code, bool logFault) const {
     if (!online.load(relaxed)) return 5004;
     code = errCode.load(relaxed);
     const char* text = nullptr;
     const int result = FaultResult(code, text);
-    if (result != 0) LOG_ERROR(fmt::runtime(text), motor_id);
+    if (result != 0 && logFault) LOG_ERROR(fmt::runtime(text), motor_id);
     return result;
+}
+
+int damiaoMotor::peekEnableStatus(bool& out) const {
+    int code = 0;
+    if (const int result = StatusResult(code, false)) return result;
+    out = reportedEnabled.load(relaxed);
+    return 0;
+}
+
+int damiaoMotor::getTargetPosition(double& out) const {
+    out = Sign() * double(targetPos.load(relaxed));
+    return 0;
 }
 
 int damiaoMotor::getEnableStatus(bool& out) {
     int code = 0;
-    if (const int result = StatusResult(code)) return result;
+    if (const int result = StatusResult(code, true)) return result;
     out = reportedEnabled.load(relaxed);
     return 0;
 }
 
 int damiaoMotor::getEnableStatus(int& out) {
     int code = 0;
-    if (const int result = StatusResult(code)) return result;
+    if (const int result = StatusResult(code, true)) return result;
     if (code == 0 || code == 1) out = stateCode.load(relaxed);
     return 0;
 }

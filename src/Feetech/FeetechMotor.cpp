@@ -251,6 +251,14 @@ void feetechMotor::NoteReply() {
     lastReplyNs.store(SteadyNowNs(), std::memory_order_relaxed);
 }
 
+int feetechMotor::getTargetPosition(double& out) {
+    std::lock_guard<std::mutex> lock(motorMutex);
+    if (cmdKind != 1) return 5004;
+    const double deg = double(goalPosition) / kCommandTicksPerDeg - 180.0;
+    out = (inverse ? -deg : deg) * kPi / 180.0;
+    return 0;
+}
+
 int feetechMotor::getFeedbackAge(double& seconds) {
     const int64_t last = lastReplyNs.load(std::memory_order_relaxed);
     if (last == 0) return 5004;

@@ -286,8 +286,13 @@ TEST(DamiaoBench, SilentMotorGoesOfflineAndComesBack) {
     EXPECT_GE(std::stoi(match[1]), 100);
     // Within the time-out and one tick: ticks are at least 5 ms apart, so the silent motor was
     // sent at most 21 control frames before the sender switched to holding it.
-    const ControlRun run = ControlFramesUntilSpecial(emu.Frames(), before, 9, true);
-    EXPECT_TRUE(run.thenSpecial);
+    ControlRun run;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            run = ControlFramesUntilSpecial(emu.Frames(), before, 9, true);
+            return run.thenSpecial;
+        },
+        milliseconds(3000)));
     EXPECT_LE(run.controls, 22u);
     EXPECT_EQ(other->getEnableStatus(on), 0) << "the other motor never went offline";
     EXPECT_EQ(log.Count("Damiao motor 10:"), 0u);

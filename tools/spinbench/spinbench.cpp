@@ -1,10 +1,13 @@
 // spinbench: bench-tests the motors listed in a YAML configuration file.
 //
 //   spinbench -c motor.yaml -m 2 -p 1.0 -s 0.5 -f 20
+//   spinbench -c motor.yaml -m 1 --record run.csv      (then: scripts/plot_trace.py run.csv)
 //
 // Creates every motor of the file, homes and enables it, then at the chosen frequency sends a
 // position command of the run mode and logs each motor's position and velocity, until
-// SIGINT or SIGTERM; then holds, disables and waits for every motor before it exits.
+// SIGINT or SIGTERM; then holds, disables and waits for every motor before it exits. With
+// --record FILE (a long option only, so the short options stay as they are), every motor is
+// recorded into FILE at 200 Hz from the first enable to the end of the stop sequence.
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -18,6 +21,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -28,6 +32,7 @@
 
 #include "jointbus/common/logger.h"
 #include "jointbus/common/motor_factory.h"
+#include "jointbus/common/trace_recorder.h"
 #include "jointbus/common/version.h"
 
 namespace {
@@ -44,7 +49,10 @@ struct Settings {
     float speed = 2.0f;
     float freq = 10.0f;
     bool inverse = false;
+    std::string record;  // --record: the trace file, or empty
 } settings;
+
+constexpr int kRecordOption = 0x100;  // --record has no short form
 
 // Signals: the handler only counts them and wakes the main thread's sleep; the main thread
 // does the logging.
@@ -119,6 +127,7 @@ void parse_option(int argc, char** argv) {
                                          {"config", required_argument, nullptr, 'c'},
                                          {"version", no_argument, nullptr, 'v'},
                                          {"help", no_argument, nullptr, 'h'},
+                                         {"record", required_argument, nullptr, kRecordOption},
                                          {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "im:p:s:f:hvc:", longOptions, nullptr)) != -1) {
@@ -140,6 +149,9 @@ void parse_option(int argc, char** argv) {
                 break;
             case 'c':
                 settings.config = optarg;
+                break;
+            case kRecordOption:
+                settings.record = optarg;
                 break;
             case 'h':
                 print_help();
@@ -254,6 +266,19 @@ int main(int argc, char** argv) {
         return -1;
     }
 
+    // The trace file is created now, so that a path that cannot be written stops the tool
+    // before anything reaches a bus; the recording itself starts at the first enable.
+    TraceRecorder recorder;
+    if (!settings.record.empty()) {
+        std::FILE* probe = std::fopen(settings.record.c_str(), "we");
+        if (probe == nullptr) {
+            LOG_ERROR("cannot create the trace file {}: {}\r\n", settings.record, strerror(errno));
+            return -1;
+        }
+        std::fclose(probe);
+        for (const auto& motor : motors) recorder.addMotor(motor.get());
+    }
+
     // A stop signal during start-up skips the steps still to come; the stop sequence below
     // then holds and disables every motor created.
     for (const auto& motor : motors) {
@@ -271,6 +296,9 @@ int main(int argc, char** argv) {
         motor->setHome(200);
         homingServo.store(nullptr);
         if (StopRequested()) break;
+        if (!settings.record.empty() && !recorder.recording() &&
+            recorder.start(settings.record) == 0)
+            LOG_INFO("recording every motor to {}\r\n", settings.record);
         motor->setEnableStatus(true);
     }
     if (settings.inverse) step = -step;
@@ -316,6 +344,13 @@ int main(int argc, char** argv) {
 
     StopMotors(motors);
     StopRequested();
+    if (recorder.recording()) {
+        recorder.stop();
+        LOG_INFO("recorded {} samples ({} dropped) to {}\r\n", recorder.samples(),
+                 recorder.dropped(), settings.record);
+    } else if (!settings.record.empty()) {
+        LOG_INFO("no motor was enabled: nothing recorded to {}\r\n", settings.record);
+    }
     LOG_INFO("program exit...\r\n");
     return 0;
 }

@@ -86,6 +86,10 @@ public:
     int getFeedbackAge(double& seconds);
     // The feedback watch, once per tick before the motor's frame. Sender thread only.
     void WatchFeedback();
+    // getEnableStatus(bool&) without the fault's log line, for observers. Any thread.
+    int peekEnableStatus(bool& out) const;
+    // The caller's last position target (rad, the caller's direction). Any thread; 0.
+    int getTargetPosition(double& out) const;
 
     // Feedback decoding. Receive thread, with the driver's rxMutex held; does not block.
     using ConsumerInterface::Consume;
@@ -164,7 +168,7 @@ private:
     std::atomic<int64_t> firstUnansweredNs{0};  // first frame sent since the last feedback
     std::atomic<bool> feedbackLost{false};      // an episode is under way (logged once)
     // 5004 when offline, a fault's code (its message logged), else 0 with the state code.
-    int StatusResult(int& code);
+    int StatusResult(int& code, bool logFault) const;
     void SendSpecial(Damiao::SpecialFrame kind);  // under writeMutex, counts a failure
     enum class WriteResult { kSent, kFailed, kNoDriver };
     // Writes one frame under writeMutex; with `countFailure`, a failed write (or no driver)

@@ -64,6 +64,9 @@ public:
     // 5004 (seconds untouched) when none has come since the servo was created. Any thread.
     // The scheduler takes a servo offline at the first torque-enable read it misses.
     int getFeedbackAge(double& seconds);
+    // The goal of the last position command posted (rad, the caller's direction): 0, or 5004
+    // (out untouched) when the last command was none or a velocity. Any thread.
+    int getTargetPosition(double& out);
     int getTorque(double& out) override;
     int getVelocity(double& out) override;
     int setVelocity(double radPerSec) override;

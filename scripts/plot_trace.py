@@ -1,0 +1,138 @@
+#!/usr/bin/python3
+"""Plots a motor trace recorded by TraceRecorder (spinbench --record FILE) as one PNG.
+
+    scripts/plot_trace.py run.csv                 writes run.png beside it
+    scripts/plot_trace.py run.csv --out arm.png
+
+One row of panels per motor: position and target, velocity, torque against time. Changes of
+the enable state and of the state code (faults, 5004 offline) are marked with vertical lines.
+The title names the file and the recording's duration. Needs Debian's python3-matplotlib;
+runs with /usr/bin/python3.
+"""
+
+import argparse
+import csv
+import math
+import os
+import sys
+
+COLUMNS = ["t", "id", "family", "target", "position", "velocity", "torque", "temperature",
+           "enabled", "code", "age"]
+
+
+class TraceError(Exception):
+    """A trace file that cannot be plotted; the message says why."""
+
+
+def number(text, line, column, optional=False):
+    if optional and text == "":
+        return math.nan
+    try:
+        return float(text)
+    except ValueError:
+        raise TraceError(f"line {line}: {column} is not a number: {text!r}") from None
+
+
+def read_trace(path):
+    """Returns {motor label: {column: [values]}} and the recording's duration in seconds."""
+    if not os.path.exists(path):
+        raise TraceError(f"{path}: no such file")
+    with open(path, newline="", encoding="utf-8", errors="replace") as f:
+        lines = [(n, line) for n, line in enumerate(f, 1) if line.strip()]
+    if not lines:
+        raise TraceError(f"{path}: the file is empty")
+    header_line, header = lines[0]
+    if [c.strip() for c in header.strip().split(",")] != COLUMNS:
+        raise TraceError(f"{path}: line {header_line}: not a trace header "
+                         f"(expected {','.join(COLUMNS)})")
+    motors = {}
+    rows = 0
+    for n, line in lines[1:]:
+        if line.startswith("#"):
+            continue
+        fields = next(csv.reader([line]))
+        if len(fields) != len(COLUMNS):
+            raise TraceError(f"{path}: line {n}: {len(fields)} fields, expected {len(COLUMNS)}")
+        row = dict(zip(COLUMNS, fields))
+        label = f"{row['family']} {row['id']}"
+        series = motors.setdefault(label, {c: [] for c in COLUMNS if c not in ("id", "family")})
+        for c in series:
+            series[c].append(number(row[c], n, c, optional=c in ("target", "age")))
+        rows += 1
+    if rows == 0:
+        raise TraceError(f"{path}: no samples after the header")
+    times = [t for s in motors.values() for t in s["t"]]
+    return motors, max(times) - min(times)
+
+
+def changes(series):
+    """(time, text) wherever the enable state or the state code changes."""
+    marks = []
+    last = None
+    for t, enabled, code in zip(series["t"], series["enabled"], series["code"]):
+        state = (int(enabled), int(code))
+        if last is not None and state != last:
+            text = f"code {state[1]}" if state[1] else ("enabled" if state[0] else "disabled")
+            marks.append((t, text))
+        last = state
+    return marks
+
+
+def plot(path, out):
+    motors, duration = read_trace(path)
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(len(motors), 3, figsize=(13, 2.6 * len(motors) + 0.8),
+                             squeeze=False, sharex=True)
+    for row, (label, s) in enumerate(sorted(motors.items())):
+        pos_ax, vel_ax, tor_ax = axes[row]
+        pos_ax.plot(s["t"], s["position"], label="position", color="tab:blue")
+        if any(not math.isnan(v) for v in s["target"]):
+            pos_ax.plot(s["t"], s["target"], label="target", color="tab:orange",
+                        linestyle="--")
+        vel_ax.plot(s["t"], s["velocity"], color="tab:green")
+        tor_ax.plot(s["t"], s["torque"], color="tab:red")
+        pos_ax.set_ylabel(f"{label}\nrad")
+        vel_ax.set_ylabel("rad/s")
+        tor_ax.set_ylabel("N·m")
+        pos_ax.legend(loc="upper left", fontsize="small")
+        for t, text in changes(s):
+            for ax in (pos_ax, vel_ax, tor_ax):
+                ax.axvline(t, color="grey", linestyle=":", linewidth=1)
+            pos_ax.annotate(text, (t, 1), xycoords=("data", "axes fraction"), fontsize="x-small",
+                            rotation=90, va="top", ha="right", color="dimgrey")
+        for ax in (pos_ax, vel_ax, tor_ax):
+            ax.grid(True, alpha=0.3)
+    axes[0][0].set_title("position and target")
+    axes[0][1].set_title("velocity")
+    axes[0][2].set_title("torque")
+    for ax in axes[-1]:
+        ax.set_xlabel("time (s)")
+    fig.suptitle(f"{os.path.basename(path)}: {len(motors)} motor(s), {duration:.2f} s")
+    fig.tight_layout()
+    fig.savefig(out, dpi=80)
+    plt.close(fig)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="Plots a jointbus motor trace (CSV) as a PNG.")
+    parser.add_argument("trace", help="the CSV file that spinbench --record wrote")
+    parser.add_argument("--out", help="the PNG to write (default: the trace's name with .png)")
+    args = parser.parse_args(argv)
+    out = args.out or os.path.splitext(args.trace)[0] + ".png"
+    try:
+        plot(args.trace, out)
+    except TraceError as e:
+        print(f"plot_trace: {e}", file=sys.stderr)
+        return 1
+    except OSError as e:
+        print(f"plot_trace: {e}", file=sys.stderr)
+        return 1
+    print(f"plot_trace: wrote {out}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
