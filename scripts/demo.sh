@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # The main job: builds jointbus and runs spinbench on a simulated arm (emulated Damiao motors
-# on a virtual CAN bus), on the host where its kernel has CAN, else on the user-mode Linux
-# CAN bench.
+# on a virtual CAN bus and an emulated gripper servo), on the host where its kernel has CAN,
+# else on the user-mode Linux CAN bench; records the run and plots it to build/demo/arm.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 echo "demo: building (first run takes a few minutes)"
 scripts/build.sh plain >/dev/null
 state=$PWD/build/plain/demo-bench
+demo=$PWD/build/demo
+mkdir -p "$demo"
+rm -f "$demo/arm.csv" "$demo/arm.png"
 tests/support/canbench.sh start "$state"
 trap 'tests/support/canbench.sh stop "$state"' EXIT
-tests/support/canbench.sh run "$state" "$PWD/scripts/sim_arm.sh" "$PWD/build/plain" "${DEMO_SECONDS:-10}"
+tests/support/canbench.sh run "$state" "$PWD/scripts/sim_arm.sh" "$PWD/build/plain" \
+    "${DEMO_SECONDS:-10}" "$demo/arm.csv"
+/usr/bin/python3 scripts/plot_trace.py "$demo/arm.csv" --out "$demo/arm.png"
+echo "demo: the run's trace is $demo/arm.csv, its picture $demo/arm.png"

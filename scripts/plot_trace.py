@@ -24,13 +24,13 @@ class TraceError(Exception):
     """A trace file that cannot be plotted; the message says why."""
 
 
-def number(text, line, column, optional=False):
+def number(path, text, line, column, optional=False):
     if optional and text == "":
         return math.nan
     try:
         return float(text)
     except ValueError:
-        raise TraceError(f"line {line}: {column} is not a number: {text!r}") from None
+        raise TraceError(f"{path}: line {line}: {column} is not a number: {text!r}") from None
 
 
 def read_trace(path):
@@ -57,7 +57,7 @@ def read_trace(path):
         label = f"{row['family']} {row['id']}"
         series = motors.setdefault(label, {c: [] for c in COLUMNS if c not in ("id", "family")})
         for c in series:
-            series[c].append(number(row[c], n, c, optional=c in ("target", "age")))
+            series[c].append(number(path, row[c], n, c, optional=c in ("target", "age")))
         rows += 1
     if rows == 0:
         raise TraceError(f"{path}: no samples after the header")

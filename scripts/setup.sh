@@ -10,6 +10,7 @@ packages=(
     user-mode-linux kmod iproute2 can-utils
     valgrind systemd systemd-sysv procps
     clang libclang-rt-14-dev
+    python3 python3-matplotlib python3-pytest
 )
 
 missing=()

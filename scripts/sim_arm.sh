@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Runs spinbench on a simulated arm for a while, then stops it with SIGINT. Needs a kernel
 # with CAN (scripts/demo.sh runs it on the CAN bench).
-#   scripts/sim_arm.sh BUILD_DIR [SECONDS]
+#   scripts/sim_arm.sh BUILD_DIR [SECONDS [TRACE_CSV]]
+# With TRACE_CSV, spinbench records every motor into that file (--record).
 set -u
 cd "$(dirname "$0")/.."
 bin=$1/bin
 seconds=${2:-10}
+record=()
+[ -n "${3:-}" ] && record=(--record "$3")
 export SPDLOG_STDOUT=true SPDLOG_SYSTEMD=false SPDLOG_LEVEL=info
 
 if ! ip link show vcan0 >/dev/null 2>&1; then
@@ -19,7 +22,7 @@ sleep 0.5
 
 echo "sim_arm: spinbench drives 3 emulated Damiao joints and a Feetech gripper to 2 rad for ${seconds}s"
 echo "sim_arm: (joint 2 is mounted inverse)"
-"$bin/spinbench" -c examples/config/sim_arm.yaml -m 2 -p 2.0 -s 0.2 -f 20 &
+"$bin/spinbench" -c examples/config/sim_arm.yaml -m 2 -p 2.0 -s 0.2 -f 20 "${record[@]}" &
 tool=$!
 sleep "$seconds"
 echo "sim_arm: sending SIGINT to spinbench"

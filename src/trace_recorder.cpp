@@ -30,7 +30,7 @@ const char* const kFamilyNames[] = {"damiao", "feetech", "virtual", "other"};
 
 constexpr double kMinRateHz = 0.1;
 constexpr double kMaxRateHz = 1000.0;
-constexpr auto kWriterPause = std::chrono::milliseconds(20);
+constexpr auto kWriterPause = std::chrono::milliseconds(100);
 constexpr unsigned long long kFlushRows = 512;  // rows per write of the file
 
 // One row of the file. Plain data, copied into the ring by value.
@@ -216,7 +216,7 @@ int TraceRecorder::start(const std::string& path, double rateHz, bool jsonLines)
         }
         d.samplerTid = 0;
     });
-    // The writer: empties the ring into the file every few tens of milliseconds.
+    // The writer: empties the ring into the file every 100 ms.
     d.writer = std::thread([this, &d] {
         fmt::memory_buffer out;
         unsigned long long rows = 0;  // rows in `out`
