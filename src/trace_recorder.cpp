@@ -48,8 +48,9 @@ struct Sample {
 struct Motor {
     CtrlMotorInterface* motor;
     Family family;
-    damiaoMotor* joint;    // set for the Damiao family
-    feetechMotor* servo;   // set for the Feetech family
+    damiaoMotor* joint;     // set for the Damiao family
+    feetechMotor* servo;    // set for the Feetech family
+    VirtualMotor* virt;     // set for the virtual family
 };
 
 // Reads one motor, through getters that never wait on a bus. Sampler thread.
@@ -58,7 +59,11 @@ void Read(const Motor& m, Sample& s) {
     s.family = m.family;
     s.position = s.velocity = s.torque = s.target = s.age = 0;
     s.temperature = 0;
-    m.motor->getMotorPosition(s.position);
+    // A virtual motor's position read advances its simulation: take the field instead.
+    if (m.virt != nullptr)
+        s.position = m.virt->position;
+    else
+        m.motor->getMotorPosition(s.position);
     m.motor->getVelocity(s.velocity);
     m.motor->getTorque(s.torque);
     m.motor->getMotorTemperature(s.temperature);
@@ -148,12 +153,12 @@ TraceRecorder::~TraceRecorder() {
 int TraceRecorder::addMotor(CtrlMotorInterface* motor) {
     if (motor == nullptr || recording()) return -1;
     Motor m{motor, Family::kOther, dynamic_cast<damiaoMotor*>(motor),
-            dynamic_cast<feetechMotor*>(motor)};
+            dynamic_cast<feetechMotor*>(motor), dynamic_cast<VirtualMotor*>(motor)};
     if (m.joint != nullptr)
         m.family = Family::kDamiao;
     else if (m.servo != nullptr)
         m.family = Family::kFeetech;
-    else if (dynamic_cast<VirtualMotor*>(motor) != nullptr)
+    else if (m.virt != nullptr)
         m.family = Family::kVirtual;
     impl->motors.push_back(m);
     return 0;

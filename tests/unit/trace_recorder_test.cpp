@@ -17,6 +17,7 @@
 
 #include "feetech_emulator_process.h"
 #include "jointbus/Feetech/FeetechMotor.h"
+#include "jointbus/common/virtual_motor.h"
 #include "log_capture.h"
 #include "paired_can.h"
 #include "pty.h"
@@ -278,4 +279,22 @@ TEST(TraceRecorder, RefusesWhatItCannotRecord) {
     EXPECT_EQ(log.Count("[ERROR] trace: already recording to " + dir.File("b.csv")), 1u);
     recorder.stop();
     recorder.stop();  // twice: nothing to do
+}
+
+// A virtual motor's position read advances its simulation; the recorder only looks.
+TEST(TraceRecorder, AVirtualMotorIsReadWithoutAdvancingIt) {
+    TempDir dir;
+    VirtualMotor vm(4, false);
+    vm.setVelocity(1.0);
+    TraceRecorder recorder;
+    recorder.addMotor(&vm);
+    const std::string path = dir.File("v.csv");
+    ASSERT_EQ(recorder.start(path, 500.0), 0);
+    ASSERT_TRUE(WaitFor([&] { return recorder.samples() >= 5; }, milliseconds(3000)));
+    recorder.stop();
+    EXPECT_EQ(vm.position, 0.0);
+    const Trace trace = ReadCsv(path);
+    ASSERT_FALSE(trace.rows.empty());
+    EXPECT_EQ(trace.rows.front().family, "virtual");
+    EXPECT_EQ(trace.rows.front().enabled, 0);
 }

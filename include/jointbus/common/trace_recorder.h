@@ -19,7 +19,8 @@
 // and a last line "# samples N, dropped M" (JSON: {"samples": N, "dropped": M}).
 //
 // Motors are read through getters that never wait on a bus, and a Damiao fault is read
-// without its log line, so recording changes nothing of what the motors do.
+// without its log line, so recording changes nothing of what the motors do. A VirtualMotor
+// has no threads of its own and no locks: record one only while no other thread drives it.
 //
 // Threads: start() starts the sampler and the writer; stop() and the destructor join both.
 // Registered motors must outlive the recording.
