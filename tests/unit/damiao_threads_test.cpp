@@ -89,10 +89,12 @@ TEST(DamiaoThreads, ClearErrorsWhileInitRunsAgain) {
             ++cleared;
         }
     });
+    // The clearing thread is under way before the inits begin, however the threads are
+    // scheduled; then both run side by side.
+    ASSERT_TRUE(WaitFor([&] { return cleared.load() > 0; }, milliseconds(3000)));
     for (int i = 0; i < 20; ++i) EXPECT_EQ(m.init(), 0) << i;
     done = true;
     clearer.join();
-    EXPECT_GT(cleared.load(), 0);
     m.setEnableStatus(true);
     EXPECT_TRUE(WaitFor(
         [&] {
