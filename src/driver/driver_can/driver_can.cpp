@@ -164,9 +164,11 @@ int DriverCan::Read(unsigned char* buf, int size) {
             if (r > 0 || (r < 0 && errno != EINTR)) return int(::read(f, buf, size_t(size)));
         }
         // The number may be closed and even reused meanwhile: the wait then ends early or
-        // late (at most after the bound), and the next pass reads the current socket.
+        // late (at most after the bound), and the next pass reads the current socket. A stop
+        // request ends the wait, so that StopReceive never waits on a read.
         pollfd p{f, POLLIN, 0};
         poll(&p, 1, kReadWaitMs);
+        if (stopping.load()) return -1;
     }
 }
 
