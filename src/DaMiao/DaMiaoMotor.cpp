@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/steady_ns.h"
 #include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/driver/driver_can.h"
@@ -27,12 +28,6 @@ constexpr auto kHomePause = std::chrono::milliseconds(10);
 constexpr float kHomeDone = 0.001f;
 
 constexpr auto relaxed = std::memory_order_relaxed;
-
-int64_t NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 }  // namespace
 
@@ -306,7 +301,7 @@ void damiaoMotor::Consume(CanFrame& frame) {
     stateCode.store(fb.state, relaxed);
     reportedEnabled.store(fb.state != 0, relaxed);
     std::lock_guard<std::mutex> lock(fbMutex);
-    lastFeedbackNs.store(NowNs(), relaxed);
+    lastFeedbackNs.store(SteadyNowNs(), relaxed);
     firstUnansweredNs.store(0, relaxed);
     feedbackLost.store(false, relaxed);
     fbPosition.store(fb.position, relaxed);
@@ -421,7 +416,7 @@ damiaoMotor::WriteResult damiaoMotor::WriteFrame(uint32_t id, const uint8_t* fra
     WriteResult result;
     {
         std::lock_guard<std::mutex> lock(writeMutex);
-        if (firstUnansweredNs.load(relaxed) == 0) firstUnansweredNs.store(NowNs(), relaxed);
+        if (firstUnansweredNs.load(relaxed) == 0) firstUnansweredNs.store(SteadyNowNs(), relaxed);
         if (canDriver == nullptr)
             result = WriteResult::kNoDriver;
         else
@@ -455,7 +450,7 @@ unsigned int damiaoMotor::getFeedbackTimeout() const {
 int damiaoMotor::getFeedbackAge(double& seconds) {
     const int64_t last = lastFeedbackNs.load(relaxed);
     if (last == 0) return 5004;
-    seconds = double(NowNs() - last) / 1e9;
+    seconds = double(SteadyNowNs() - last) / 1e9;
     return 0;
 }
 
@@ -465,7 +460,7 @@ void damiaoMotor::WatchFeedback() {
     // Under fbMutex, so that a feedback frame decoded meanwhile is not overruled.
     std::lock_guard<std::mutex> lock(fbMutex);
     const int64_t since = firstUnansweredNs.load(relaxed);
-    const int64_t now = NowNs();
+    const int64_t now = SteadyNowNs();
     if (since == 0 || now - since <= limitNs) return;
     GoOffline();
     if (!feedbackLost.exchange(true, relaxed))

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <thread>
 
+#include "common/steady_ns.h"
 #include "jointbus/Feetech/FeetechDrvImpl.h"
 #include "jointbus/Feetech/SMS_STS_THREAD.h"
 #include "jointbus/common/logger.h"
@@ -238,14 +239,6 @@ int feetechMotor::setHome(unsigned int timeoutSec) {
 void feetechMotor::abortHome() {
     homeAbort.store(true);
 }
-
-namespace {
-int64_t SteadyNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-}  // namespace
 
 void feetechMotor::NoteReply() {
     lastReplyNs.store(SteadyNowNs(), std::memory_order_relaxed);
