@@ -10,26 +10,17 @@
 #include "jointbus/common/logger.h"
 #include "jointbus/driver/driver_uart.h"
 
-namespace {
-
-constexpr unsigned kMaxSyncReadIds = FeetechDrvImpl::kBufferSize - 8;  // 120
-constexpr int kStatusReply = 6;                                        // FF FF id 02 status chk
-constexpr int kFeedbackBlock = 15;                                     // registers 56 to 70
-
-}  // namespace
+using Feetech::kFeedbackBlock;
+using Feetech::kFeedbackReply;
+using Feetech::kMaxSyncReadIds;
+using Feetech::kStatusReply;
 
 FeetechDrvImpl::FeetechDrvImpl(std::shared_ptr<DriverUart> p, int id, unsigned int s)
     : servoId(id), spare(s), port(std::move(p)) {}
 
 int FeetechDrvImpl::initCmdData(unsigned char* buf, unsigned int size, unsigned char instruction,
                                 unsigned char id) {
-    if (buf == nullptr || size < 6) return -1;
-    buf[0] = 0xFF;
-    buf[1] = 0xFF;
-    buf[2] = id;
-    buf[3] = 0;
-    buf[4] = instruction;
-    return 5;
+    return Feetech::Begin(buf, size, instruction, id);
 }
 
 int FeetechDrvImpl::appendCmdData(unsigned char* dst, unsigned int dstSize, unsigned char* src,
@@ -40,38 +31,24 @@ int FeetechDrvImpl::appendCmdData(unsigned char* dst, unsigned int dstSize, unsi
 }
 
 unsigned char FeetechDrvImpl::calcChecksum(unsigned char* data, unsigned int len) {
-    unsigned sum = 0;
-    for (unsigned i = 0; i < len; ++i) sum += data[i];
-    return static_cast<unsigned char>(~sum & 0xFF);
+    return Feetech::Checksum(data, len);
 }
 
 int FeetechDrvImpl::genCmdData(unsigned char* buf, unsigned int size, unsigned char instruction,
                                unsigned char id, unsigned char* params, unsigned char n) {
-    if (params == nullptr) n = 0;
-    if (buf == nullptr || unsigned(n) + 6 > size) return -1;
-    initCmdData(buf, size, instruction, id);
-    buf[3] = static_cast<unsigned char>(n + 2);
-    if (n > 0) std::memcpy(buf + 5, params, n);
-    buf[5 + n] = calcChecksum(buf + 2, 3u + n);
-    return n + 6;
+    return Feetech::MakePacket(buf, size, instruction, id, params, n);
 }
 
 int FeetechDrvImpl::finalizeCmdData(unsigned char* buf, unsigned int pos) {
-    if (buf == nullptr || pos <= 4 || pos >= kBufferSize) return 0;
-    buf[3] = static_cast<unsigned char>(pos - 3);
-    buf[pos] = calcChecksum(buf + 2, pos - 2);
-    return int(pos + 1);
+    return Feetech::Finish(buf, pos, kBufferSize);
 }
 
 unsigned short FeetechDrvImpl::EncodeSigned(short v) {
-    if (v < 0) return static_cast<unsigned short>((-int(v)) | 0x8000);
-    return static_cast<unsigned short>(v);
+    return Feetech::EncodeSigned(v);
 }
 
 int FeetechDrvImpl::DecodeSigned(unsigned int word, unsigned int signBit) {
-    const unsigned int mask = 1u << signBit;
-    if (word & mask) return -int(word & ~mask & 0xFFFF);
-    return int(word);
+    return Feetech::DecodeSigned(word, signBit);
 }
 
 void FeetechDrvImpl::printHex(unsigned char* data, unsigned int len, bool withTime,
@@ -101,23 +78,24 @@ void FeetechDrvImpl::printHex(unsigned char* data, unsigned int len, bool withTi
     LOG_DEBUG("{}\r\n", text);
 }
 
+// Logs why a reply is rejected; true when it is sound.
 bool FeetechDrvImpl::CheckReply(const unsigned char* buf, int count, int expect) {
-    if (count >= 3 && (buf[0] != 0xFF || buf[1] != 0xFF || buf[2] != servoId)) {
-        LOG_ERROR("nodeID mismatch, msg: {}, , node: {}\r\n", int(buf[2]), servoId);
-        return false;
+    switch (Feetech::CheckReply(buf, count, expect, servoId)) {
+        case Feetech::ReplyFault::kNone:
+            return true;
+        case Feetech::ReplyFault::kHeaderOrId:
+            LOG_ERROR("nodeID mismatch, msg: {}, , node: {}\r\n", int(buf[2]), servoId);
+            return false;
+        case Feetech::ReplyFault::kLength:
+            LOG_ERROR("servo {} reply of {} bytes rejected: expected {}\r\n", servoId, count,
+                      expect);
+            return false;
+        case Feetech::ReplyFault::kChecksum:
+            LOG_ERROR("servo {} reply rejected: checksum {:#04x}, expected {:#04x}\r\n", servoId,
+                      buf[expect - 1], Feetech::Checksum(buf + 2, size_t(expect - 3)));
+            return false;
     }
-    if (count != expect || buf[3] != expect - 4) {
-        LOG_ERROR("servo {} reply of {} bytes rejected: expected {}\r\n", servoId, count, expect);
-        return false;
-    }
-    const unsigned char sum =
-        calcChecksum(const_cast<unsigned char*>(buf) + 2, unsigned(expect - 3));
-    if (buf[expect - 1] != sum) {
-        LOG_ERROR("servo {} reply rejected: checksum {:#04x}, expected {:#04x}\r\n", servoId,
-                  buf[expect - 1], sum);
-        return false;
-    }
-    return true;
+    return false;
 }
 
 int FeetechDrvImpl::SendPacket(unsigned char* buf, int length) {
@@ -135,26 +113,14 @@ int FeetechDrvImpl::WriteExchange(unsigned char* buf, int length) {
     return count;
 }
 
-namespace {
-// Low and high byte of a word.
-inline void PutWord(unsigned char* at, unsigned short w) {
-    at[0] = static_cast<unsigned char>(w & 0xFF);
-    at[1] = static_cast<unsigned char>(w >> 8);
-}
-}  // namespace
-
 // Registers 41 to 47 (acceleration, goal position, goal time, goal speed) in one packet.
 int FeetechDrvImpl::WritePosition(unsigned char instruction, short position, short speed,
                                   unsigned char acc, short time) {
     if (!port) return -1;
     unsigned char buf[kBufferSize] = {};
-    initCmdData(buf, kBufferSize, instruction, static_cast<unsigned char>(servoId));
-    buf[5] = kAcceleration;
-    buf[6] = acc;
-    PutWord(buf + 7, EncodeSigned(position));
-    PutWord(buf + 9, static_cast<unsigned short>(time));
-    PutWord(buf + 11, EncodeSigned(speed));
-    const int count = WriteExchange(buf, finalizeCmdData(buf, 13));
+    const int count = WriteExchange(
+        buf, Feetech::MakePositionWrite(buf, kBufferSize, instruction, uint8_t(servoId), position,
+                                        speed, acc, uint16_t(time)));
     return count > 0 ? count : -1;
 }
 
@@ -170,9 +136,8 @@ int FeetechDrvImpl::RegWritePosEx(short position, short speed, unsigned char acc
 int FeetechDrvImpl::WriteRegister(unsigned char reg, unsigned char value) {
     if (!port) return -1;
     unsigned char buf[kBufferSize] = {};
-    unsigned char params[2] = {reg, value};
-    return WriteExchange(
-        buf, genCmdData(buf, kBufferSize, kWrite, static_cast<unsigned char>(servoId), params, 2));
+    return WriteExchange(buf,
+                         Feetech::MakeWrite(buf, kBufferSize, uint8_t(servoId), reg, &value, 1));
 }
 
 int FeetechDrvImpl::PositionMode() {
@@ -201,18 +166,17 @@ int FeetechDrvImpl::WriteSpe(short speed, unsigned char acc) {
         return 0;
     }
     unsigned char buf[kBufferSize] = {};
-    unsigned char speedParams[3] = {kGoalSpeed, 0, 0};
-    PutWord(speedParams + 1, EncodeSigned(speed));
+    unsigned char word[2];
+    Feetech::PutWord(word, Feetech::EncodeSigned(speed));
     const int second = WriteExchange(
-        buf,
-        genCmdData(buf, kBufferSize, kWrite, static_cast<unsigned char>(servoId), speedParams, 3));
+        buf, Feetech::MakeWrite(buf, kBufferSize, uint8_t(servoId), kGoalSpeed, word, 2));
     return second > 0 ? second : 0;
 }
 
 int FeetechDrvImpl::RegWriteAction() {
     if (!port) return -1;
     unsigned char buf[kBufferSize] = {};
-    return SendPacket(buf, genCmdData(buf, kBufferSize, kAction, kBroadcast, nullptr, 0));
+    return SendPacket(buf, Feetech::MakeAction(buf, kBufferSize));
 }
 
 int FeetechDrvImpl::syncRead(const std::unordered_set<int>& ids, unsigned char addr,
@@ -231,37 +195,20 @@ int FeetechDrvImpl::syncRead(const std::vector<int>& ids, unsigned char addr, un
         return -1;
     }
     unsigned char buf[kBufferSize] = {};
-    initCmdData(buf, kBufferSize, kSyncRead, kBroadcast);
-    buf[5] = addr;
-    buf[6] = len;
-    unsigned pos = 7;
-    for (int id : ids) buf[pos++] = static_cast<unsigned char>(id);
-    return SendPacket(buf, finalizeCmdData(buf, pos));
+    return SendPacket(buf,
+                      Feetech::MakeSyncRead(buf, kBufferSize, addr, len, ids.data(), ids.size()));
 }
 
 int FeetechDrvImpl::syncWrite(const std::vector<int>& ids, unsigned char addr, unsigned char len,
                               unsigned char* data) {
     if (ids.empty()) return 0;
     if (!port || (data == nullptr && len > 0)) return -1;
-    const size_t perPacket = (kBufferSize - 8) / (size_t(len) + 1);
-    if (perPacket == 0) return -1;
-    int result = 0;
-    for (size_t first = 0; first < ids.size(); first += perPacket) {
-        const size_t last = std::min(ids.size(), first + perPacket);
-        unsigned char buf[kBufferSize] = {};
-        initCmdData(buf, kBufferSize, kSyncWrite, kBroadcast);
-        buf[5] = addr;
-        buf[6] = len;
-        unsigned pos = 7;
-        for (size_t k = first; k < last; ++k) {
-            buf[pos++] = static_cast<unsigned char>(ids[k]);
-            if (len > 0) std::memcpy(buf + pos, data + k * len, len);
-            pos += len;
-        }
-        result = SendPacket(buf, finalizeCmdData(buf, pos));
-        if (result <= 0) return result;
-    }
-    return result;
+    return Feetech::SyncWrite(
+        addr, len, ids.data(), ids.size(),
+        [&](size_t k, uint8_t* block) {
+            if (len > 0) std::memcpy(block, data + k * len, len);
+        },
+        [this](uint8_t* packet, int length) { return SendPacket(packet, length); });
 }
 
 int FeetechDrvImpl::syncWritePos(const std::vector<int>& ids, const std::vector<short>& positions,
@@ -277,30 +224,14 @@ int FeetechDrvImpl::syncWritePos(const std::vector<int>& ids, const std::vector<
         LOG_ERROR("PVA parameter mismatch with IDs.\r\n");
         return -1;
     }
-    constexpr size_t kBlock = 7;                                    // registers 41 to 47
-    constexpr size_t perPacket = (kBufferSize - 8) / (kBlock + 1);  // 15
-    int result = 0;
-    for (size_t first = 0; first < n; first += perPacket) {
-        const size_t last = std::min(n, first + perPacket);
-        unsigned char buf[kBufferSize] = {};
-        initCmdData(buf, kBufferSize, kSyncWrite, kBroadcast);
-        buf[5] = kAcceleration;
-        buf[6] = kBlock;
-        unsigned pos = 7;
-        for (size_t k = first; k < last; ++k) {
-            buf[pos++] = static_cast<unsigned char>(ids[k]);
-            buf[pos++] = accs.empty() ? 0 : accs[k];
-            PutWord(buf + pos, positions.empty() ? 0 : EncodeSigned(positions[k]));
-            pos += 2;
-            buf[pos++] = times.empty() ? 0 : times[k];
-            buf[pos++] = 0;
-            PutWord(buf + pos, speeds.empty() ? 0 : EncodeSigned(speeds[k]));
-            pos += 2;
-        }
-        result = SendPacket(buf, finalizeCmdData(buf, pos));
-        if (result <= 0) return result;
-    }
-    return result;
+    return Feetech::SyncWrite(
+        Feetech::kAcceleration, Feetech::kPositionBlock, ids.data(), n,
+        [&](size_t k, uint8_t* block) {
+            Feetech::PutPositionBlock(block, accs.empty() ? 0 : accs[k],
+                                      positions.empty() ? 0 : positions[k],
+                                      times.empty() ? 0 : times[k], speeds.empty() ? 0 : speeds[k]);
+        },
+        [this](uint8_t* packet, int length) { return SendPacket(packet, length); });
 }
 
 void FeetechDrvImpl::Start(ConsumerInterface* consumer) {
@@ -318,9 +249,7 @@ int FeetechDrvImpl::ReadReply(unsigned char* buf, bool request, unsigned char re
                               unsigned char count, int expect) {
     int n;
     if (request) {
-        unsigned char params[2] = {reg, count};
-        const int length =
-            genCmdData(buf, kBufferSize, kRead, static_cast<unsigned char>(servoId), params, 2);
+        const int length = Feetech::MakeRead(buf, kBufferSize, uint8_t(servoId), reg, count);
         printHex(buf, unsigned(length), true, "->");
         n = port->Read2(buf, length, expect);
     } else {
@@ -330,7 +259,7 @@ int FeetechDrvImpl::ReadReply(unsigned char* buf, bool request, unsigned char re
     n = SkipToHeader(buf, n, expect);
     printHex(buf, unsigned(n), true, "<-");
     if (CheckReply(buf, n, expect)) return n;
-    if (!request && IsWholeReply(buf, n, expect)) {
+    if (!request && Feetech::CheckReply(buf, n, expect, -1) == Feetech::ReplyFault::kNone) {
         HandOnReply(buf, n);
     } else {
         GiveBackNextReply(buf, n);
@@ -349,25 +278,18 @@ void FeetechDrvImpl::HandOnReply(const unsigned char* buf, int n) {
     unsigned char both[2 * kBufferSize];
     std::memcpy(both, buf, size_t(n));
     const int more = std::max(0, port->ReadBriefly(both + n, n, budget));
-    if (more == n && IsWholeReply(both + n, n, n) && both[n + 2] == buf[2]) {
+    if (more == n && Feetech::CheckReply(both + n, n, n, buf[2]) == Feetech::ReplyFault::kNone) {
         port->Unread(both + n, n);  // this servo used the other's id: hand on the real reply
     } else {
         port->Unread(both, n + more);
     }
 }
 
-bool FeetechDrvImpl::IsWholeReply(const unsigned char* buf, int n, int expect) {
-    return n == expect && buf[0] == 0xFF && buf[1] == 0xFF && buf[3] == expect - 4 &&
-           buf[expect - 1] ==
-               calcChecksum(const_cast<unsigned char*>(buf) + 2, unsigned(expect - 3));
-}
-
 // Bytes before the first header (line noise) are dropped and the reply completed from the
 // line, so that noise between replies costs nothing.
 int FeetechDrvImpl::SkipToHeader(unsigned char* buf, int n, int expect) {
-    int start = 0;
-    while (start + 1 < n && !(buf[start] == 0xFF && buf[start + 1] == 0xFF)) ++start;
-    if (start == 0 || start + 1 >= n) return n;
+    const int start = Feetech::FindHeader(buf, n);
+    if (start <= 0) return n;
     std::memmove(buf, buf + start, size_t(n - start));
     n -= start;
     const int more = port->Read(buf + n, expect - n);
@@ -377,12 +299,8 @@ int FeetechDrvImpl::SkipToHeader(unsigned char* buf, int n, int expect) {
 // A rejected reply may have run into the next servo's reply (a truncated answer on a shared
 // bus): the bytes from the next header on are given back to the port for the next reader.
 void FeetechDrvImpl::GiveBackNextReply(const unsigned char* buf, int n) {
-    for (int i = 2; i + 1 < n; ++i) {
-        if (buf[i] == 0xFF && buf[i + 1] == 0xFF) {
-            port->Unread(buf + i, n - i);
-            return;
-        }
-    }
+    const int next = Feetech::FindHeader(buf, n, 2);
+    if (next > 0) port->Unread(buf + next, n - next);
 }
 
 // Reads a one- or two-byte register (two-byte values are sign-magnitude with `signBit`) and
@@ -402,7 +320,7 @@ int FeetechDrvImpl::ReadRegister(int id, unsigned char reg, int& cached, int wid
     if (n == -1) return -1;
     if (n <= 0) return cached;
     lastStatus = buf[4];
-    cached = width == 1 ? buf[5] : DecodeSigned(unsigned(buf[5] | buf[6] << 8), signBit);
+    cached = width == 1 ? buf[5] : Feetech::DecodeSigned(Feetech::GetWord(buf + 5), signBit);
     return cached;
 }
 
@@ -446,18 +364,19 @@ int FeetechDrvImpl::FeedBack(int id) {
     const Mode mode = ModeFor(id);
     if (mode == Mode::kCache) return 0;
     unsigned char buf[kBufferSize] = {};
-    const int n = ReadReply(buf, mode == Mode::kRequest, kPresentPosition, kFeedbackBlock,
-                            5 + kFeedbackBlock + 1);
+    const int n =
+        ReadReply(buf, mode == Mode::kRequest, kPresentPosition, kFeedbackBlock, kFeedbackReply);
     if (n <= 0) return n;
+    const Feetech::Feedback fb = Feetech::ParseFeedback(buf);
     std::lock_guard<std::mutex> lock(cacheMutex);
-    lastStatus = buf[4];
-    presentPosition = DecodeSigned(unsigned(buf[5] | buf[6] << 8));
-    presentSpeed = DecodeSigned(unsigned(buf[7] | buf[8] << 8));
-    presentLoad = DecodeSigned(unsigned(buf[9] | buf[10] << 8), 10);
-    presentVoltage = buf[11];
-    presentTemperature = buf[12];
-    servoStatus = buf[14];
-    moving = buf[15];
-    presentCurrent = DecodeSigned(unsigned(buf[18] | buf[19] << 8));
+    lastStatus = fb.status;
+    presentPosition = fb.position;
+    presentSpeed = fb.speed;
+    presentLoad = fb.load;
+    presentVoltage = fb.voltage;
+    presentTemperature = fb.temperature;
+    servoStatus = fb.servoStatus;
+    moving = fb.moving;
+    presentCurrent = fb.current;
     return n;
 }

@@ -5,18 +5,16 @@
 #include <unordered_set>
 #include <vector>
 
+#include "jointbus/Feetech/feetech_codec.h"
 #include "jointbus/common/consumer_interface.h"
 #include "jointbus/common/export.h"
 
 class DriverUart;
 
-// The Feetech SMS/STS packet protocol for one servo on a shared serial port: packet
-// building, the servo's register reads and writes, the broadcast SYNC READ / SYNC WRITE /
-// ACTION, and a cache of the last decoded feedback.
-//
-// Packet: FF FF id length instruction/status params... checksum, where length = params + 2
-// and checksum = ~(id + length + instruction + params) & 0xFF. Multi-byte values are sent
-// low byte first.
+// The Feetech SMS/STS packet protocol for one servo on a shared serial port: the servo's
+// register reads and writes, the broadcast SYNC READ / SYNC WRITE / ACTION, and a cache of the
+// last decoded feedback. Packets are built and checked by the codec (feetech_codec.h); the
+// static builders below are that codec under their historical names.
 //
 // Every reply is checked before it is used: header, id, length byte, checksum and the
 // number of bytes received. A reply that fails any check is rejected with an ERROR line and
@@ -30,34 +28,34 @@ class DriverUart;
 // thread with no other traffic between them (the scheduler's tick does all of it).
 class JOINTBUS_API FeetechDrvImpl {
 public:
-    static constexpr unsigned kBufferSize = 128;
+    static constexpr unsigned kBufferSize = Feetech::kMaxPacket;
     enum Instruction : unsigned char {
-        kRead = 0x02,
-        kWrite = 0x03,
-        kRegWrite = 0x04,
-        kAction = 0x05,
-        kSyncRead = 0x82,
-        kSyncWrite = 0x83
+        kRead = Feetech::kRead,
+        kWrite = Feetech::kWrite,
+        kRegWrite = Feetech::kRegWrite,
+        kAction = Feetech::kAction,
+        kSyncRead = Feetech::kSyncRead,
+        kSyncWrite = Feetech::kSyncWrite
     };
     enum Register : unsigned char {
-        kMode = 33,
-        kTorqueEnable = 40,
-        kAcceleration = 41,
-        kGoalPosition = 42,
-        kGoalTime = 44,
-        kGoalSpeed = 46,
-        kLock = 55,
-        kPresentPosition = 56,
-        kPresentSpeed = 58,
-        kPresentLoad = 60,
-        kPresentVoltage = 62,
-        kPresentTemperature = 63,
-        kServoStatus = 65,
-        kMoving = 66,
-        kPresentCurrent = 69
+        kMode = Feetech::kMode,
+        kTorqueEnable = Feetech::kTorqueEnable,
+        kAcceleration = Feetech::kAcceleration,
+        kGoalPosition = Feetech::kGoalPosition,
+        kGoalTime = Feetech::kGoalTime,
+        kGoalSpeed = Feetech::kGoalSpeed,
+        kLock = Feetech::kLock,
+        kPresentPosition = Feetech::kPresentPosition,
+        kPresentSpeed = Feetech::kPresentSpeed,
+        kPresentLoad = Feetech::kPresentLoad,
+        kPresentVoltage = Feetech::kPresentVoltage,
+        kPresentTemperature = Feetech::kPresentTemperature,
+        kServoStatus = Feetech::kServoStatus,
+        kMoving = Feetech::kMoving,
+        kPresentCurrent = Feetech::kPresentCurrent
     };
-    static constexpr unsigned char kBroadcast = 0xFE;
-    static constexpr unsigned char kCalibrate = 0x80;  // written to register 40
+    static constexpr unsigned char kBroadcast = Feetech::kBroadcast;
+    static constexpr unsigned char kCalibrate = Feetech::kCalibrate;  // written to register 40
 
     FeetechDrvImpl(std::shared_ptr<DriverUart> port, int id, unsigned int spare);
 
@@ -134,7 +132,6 @@ private:
                   int expect);
     bool CheckReply(const unsigned char* buf, int count, int expect);
     int SkipToHeader(unsigned char* buf, int n, int expect);
-    bool IsWholeReply(const unsigned char* buf, int n, int expect);
     void HandOnReply(const unsigned char* buf, int n);
     void GiveBackNextReply(const unsigned char* buf, int n);
     int ReadRegister(int id, unsigned char reg, int& cached, int width, unsigned int signBit,
