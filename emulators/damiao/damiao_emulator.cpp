@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "jointbus/DaMiao/damiao_codec.h"
+#include "motor_wire.h"
 
 namespace {
 
@@ -41,13 +41,13 @@ constexpr double kFriction = 0.05;  // N·m per rad/s
 struct Motor {
     uint32_t id = 0, master = 0, mode = 0;
     int model = 4310;
-    Damiao::Ranges r;
+    motor_wire::Limits r;
     bool enabled = false;
     double pos = 0, vel = 0, torque = 0, zero = 0;
     int fault = 0;
     bool powerLoss = false, silent = false;
     int lateMs = 0;
-    Damiao::MitCommand mit{0, 0, 0, 0, 0};
+    motor_wire::MitTarget mit;
     bool haveCmd = false;
     float targetPos = 0, targetVel = 0;
     unsigned long long received = 0, answered = 0;  // frames addressed to it, feedback sent
@@ -58,11 +58,11 @@ struct Motor {
         if (!enabled || fault || !haveCmd) {
             torque = 0;
             vel *= std::exp(-20.0 * dt);
-        } else if (mode == Damiao::kMit) {
+        } else if (mode == motor_wire::kModeMit) {
             torque = mit.kp * (mit.p - (pos - zero)) + mit.kd * (mit.v - vel) + mit.t;
-            torque = std::clamp(torque, r.T_MIN, r.T_MAX);
+            torque = std::clamp(torque, -double(r.tmax), double(r.tmax));
             vel += (torque - kFriction * vel) / kInertia * dt;
-        } else if (mode == Damiao::kPosSpeed) {
+        } else if (mode == motor_wire::kModePosSpeed) {
             const double gap = targetPos - (pos - zero);
             const double speed = std::fabs(targetVel);
             vel = std::fabs(gap) <= speed * dt ? gap / dt : (gap > 0 ? speed : -speed);
@@ -118,8 +118,9 @@ bool ParseMotor(const std::string& text, Motor& m) {
     } catch (...) {
         return false;
     }
-    return Damiao::RangesForModel(m.model, m.r) &&
-           (m.mode == Damiao::kMit || m.mode == Damiao::kPosSpeed || m.mode == Damiao::kSpeed);
+    return motor_wire::LimitsOfModel(m.model, m.r) &&
+           (m.mode == motor_wire::kModeMit || m.mode == motor_wire::kModePosSpeed ||
+            m.mode == motor_wire::kModeSpeed);
 }
 
 class Emulator {
@@ -176,8 +177,8 @@ public:
 private:
     Motor* Find(uint32_t canId) {
         for (auto& m : motors) {
-            if (canId == m.id || canId == (m.id | Damiao::kPosSpeed) ||
-                canId == (m.id | Damiao::kSpeed))
+            if (canId == m.id || canId == (m.id | motor_wire::kModePosSpeed) ||
+                canId == (m.id | motor_wire::kModeSpeed))
                 return &m;
         }
         return nullptr;
@@ -213,17 +214,17 @@ private:
         for (int i = 0; i < 7 && special; ++i) special = f.data[i] == 0xFF;
         if (special) {
             switch (f.data[7]) {
-                case Damiao::kEnable:
+                case motor_wire::kCmdEnable:
                     m->enabled = m->fault == 0;
                     break;
-                case Damiao::kDisable:
+                case motor_wire::kCmdDisable:
                     m->enabled = false;
                     m->haveCmd = false;
                     break;
-                case Damiao::kSaveZero:
+                case motor_wire::kCmdZero:
                     m->zero = m->pos;
                     break;
-                case Damiao::kClearError:
+                case motor_wire::kCmdClear:
                     m->fault = 0;
                     m->enabled = false;
                     break;
@@ -231,15 +232,15 @@ private:
                     break;
             }
         } else if (m->enabled && !m->fault && offset == m->mode) {
-            if (offset == Damiao::kMit && f.can_dlc == 8) {
-                m->mit = Damiao::DecodeMit(m->r, f.data);
+            if (offset == motor_wire::kModeMit && f.can_dlc == 8) {
+                m->mit = motor_wire::ReadMit(m->r, f.data);
                 m->haveCmd = true;
-            } else if (offset == Damiao::kPosSpeed && f.can_dlc == 8) {
-                m->targetPos = Damiao::GetFloatLE(f.data);
-                m->targetVel = Damiao::GetFloatLE(f.data + 4);
+            } else if (offset == motor_wire::kModePosSpeed && f.can_dlc == 8) {
+                m->targetPos = motor_wire::ReadFloat(f.data);
+                m->targetVel = motor_wire::ReadFloat(f.data + 4);
                 m->haveCmd = true;
-            } else if (offset == Damiao::kSpeed && f.can_dlc >= 4) {
-                m->targetVel = Damiao::GetFloatLE(f.data);
+            } else if (offset == motor_wire::kModeSpeed && f.can_dlc >= 4) {
+                m->targetVel = motor_wire::ReadFloat(f.data);
                 m->haveCmd = true;
             }
         }
@@ -253,9 +254,8 @@ private:
             std::memset(reply.data, 0xFF, 8);
             reply.data[0] = 0x00;  // state 0 with bytes 1 to 7 all 0xFF
         } else {
-            Damiao::EncodeFeedback(m->r, m->State(), float(m->pos - m->zero), float(m->vel),
-                                   float(m->torque), 35, reply.data);
-            reply.data[6] = 0x1E;
+            motor_wire::WriteFeedback(m->r, m->State(), float(m->pos - m->zero), float(m->vel),
+                                      float(m->torque), 0x1E, 35, reply.data);
         }
         if (m->lateMs > 0) {
             pending.push_back({now + std::chrono::milliseconds(m->lateMs), reply});
