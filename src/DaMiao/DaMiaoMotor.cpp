@@ -11,6 +11,7 @@
 #include "common/steady_ns.h"
 #include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/common/logger.h"
+#include "jointbus/common/result_codes.h"
 #include "jointbus/driver/driver_can.h"
 
 #ifndef JOINTBUS_PARAM_FILE
@@ -151,7 +152,7 @@ int damiaoMotor::init() {
         const auto waited = std::chrono::steady_clock::now() - start;
         if (std::chrono::duration_cast<std::chrono::nanoseconds>(waited).count() > kDisableWaitNs) {
             std::fprintf(stderr, "disable motor %d failed\n", int(motor_id));
-            return 2001;
+            return jointbus::kInitNotDisabled;
         }
         std::this_thread::sleep_for(kDisablePoll);
         if (stateCode.load(relaxed) == 0) break;
@@ -227,25 +228,25 @@ int FaultResult(int code, const char*& text) {
     switch (code) {
         case 8:
             text = "nodeID_:{}  超压\r\n";
-            return 4003;
+            return jointbus::kOverVoltage;
         case 9:
             text = "nodeID_:{}  欠压\r\n";
-            return 4004;
+            return jointbus::kUnderVoltage;
         case 10:
             text = "nodeID_:{}  过流\r\n";
-            return 4001;
+            return jointbus::kOverCurrent;
         case 11:
             text = "nodeID_:{}  mos过温\r\n";
-            return 4006;
+            return jointbus::kMosOverTemperature;
         case 12:
             text = "nodeID_:{}  电机线圈过温\r\n";
-            return 4005;
+            return jointbus::kCoilOverTemperature;
         case 13:
             text = "nodeID_:{}  通讯丢失\r\n";
-            return 5003;
+            return jointbus::kCommunicationLost;
         case 14:
             text = "nodeID_:{}  过载\r\n";
-            return 4002;
+            return jointbus::kOverload;
         default:
             return 0;
     }
@@ -254,7 +255,7 @@ int FaultResult(int code, const char*& text) {
 }  // namespace
 
 int damiaoMotor::StatusResult(int& code, bool logFault) const {
-    if (!online.load(relaxed)) return 5004;
+    if (!online.load(relaxed)) return jointbus::kOffline;
     code = errCode.load(relaxed);
     const char* text = nullptr;
     const int result = FaultResult(code, text);
@@ -384,14 +385,14 @@ int damiaoMotor::SetHomeCmd() {
                 targetPos.store(0, relaxed);
                 return 0;
             }
-            return 3006;
+            return jointbus::kHomingTimedOut;
         }
         elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - start)
                       .count();
         if (limit <= elapsed) {
             homeTimeoutMs.store(0, relaxed);
-            return 3006;
+            return jointbus::kHomingTimedOut;
         }
     }
 }
@@ -420,7 +421,8 @@ damiaoMotor::WriteResult damiaoMotor::WriteFrame(uint32_t id, const uint8_t* fra
         if (canDriver == nullptr)
             result = WriteResult::kNoDriver;
         else
-            result = canDriver->CanWrite(id, frame, len) ? WriteResult::kSent : WriteResult::kFailed;
+            result =
+                canDriver->CanWrite(id, frame, len) ? WriteResult::kSent : WriteResult::kFailed;
     }
     if (countFailure && result != WriteResult::kSent) ErrCntIncrement();
     return result;
@@ -449,7 +451,7 @@ unsigned int damiaoMotor::getFeedbackTimeout() const {
 
 int damiaoMotor::getFeedbackAge(double& seconds) {
     const int64_t last = lastFeedbackNs.load(relaxed);
-    if (last == 0) return 5004;
+    if (last == 0) return jointbus::kOffline;
     seconds = double(SteadyNowNs() - last) / 1e9;
     return 0;
 }

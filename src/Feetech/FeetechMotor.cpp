@@ -11,6 +11,7 @@
 #include "jointbus/Feetech/FeetechDrvImpl.h"
 #include "jointbus/Feetech/SMS_STS_THREAD.h"
 #include "jointbus/common/logger.h"
+#include "jointbus/common/result_codes.h"
 #include "jointbus/driver/driver_uart.h"
 
 #ifndef JOINTBUS_PARAM_FILE
@@ -143,7 +144,7 @@ float feetechMotor::FilterLocked(double rad) {
 
 // Posts a position command: `withEnable` also asks for torque on (the three-argument forms).
 int feetechMotor::PostPositionLocked(float deg, int16_t speed, uint16_t time, bool withEnable) {
-    if (!online) return 5002;
+    if (!online) return jointbus::kServoNotOnline;
     if (withEnable) enableCmd = true;
     goalPosition = GoalTicks(deg);
     goalSpeed = speed;
@@ -202,7 +203,7 @@ int feetechMotor::setEnableStatus(bool enable) {
 
 int feetechMotor::getEnableStatus(bool& out) {
     std::lock_guard<std::mutex> lock(motorMutex);
-    if (!online) return 5004;
+    if (!online) return jointbus::kOffline;
     out = fbEnabled;
     return 0;
 }
@@ -226,14 +227,14 @@ int feetechMotor::setHome(unsigned int timeoutSec) {
             if (homeAbort.exchange(false)) {
                 homeRequest = false;
                 LOG_INFO("The servo {} setHome aborted.\n", motor_id);
-                return 3006;
+                return jointbus::kHomingTimedOut;
             }
             if (elapsed >= timeoutSec) break;
         }
         if (!homeRequest.load()) return 0;
     }
     LOG_INFO("The servo {} setHome failed.\n", motor_id);
-    return 3006;
+    return jointbus::kHomingTimedOut;
 }
 
 void feetechMotor::abortHome() {
@@ -246,7 +247,7 @@ void feetechMotor::NoteReply() {
 
 int feetechMotor::getTargetPosition(double& out) {
     std::lock_guard<std::mutex> lock(motorMutex);
-    if (cmdKind != 1) return 5004;
+    if (cmdKind != 1) return jointbus::kOffline;
     const double deg = double(goalPosition) / kCommandTicksPerDeg - 180.0;
     out = (inverse ? -deg : deg) * kPi / 180.0;
     return 0;
@@ -254,7 +255,7 @@ int feetechMotor::getTargetPosition(double& out) {
 
 int feetechMotor::getFeedbackAge(double& seconds) {
     const int64_t last = lastReplyNs.load(std::memory_order_relaxed);
-    if (last == 0) return 5004;
+    if (last == 0) return jointbus::kOffline;
     seconds = double(SteadyNowNs() - last) / 1e9;
     return 0;
 }
@@ -283,7 +284,7 @@ int feetechMotor::setVelocity(double radPerSec) {
     if (ticks >= 0 && ticks < 100) ticks = 100;
     if (ticks < 0 && ticks > -100) ticks = -100;
     std::lock_guard<std::mutex> lock(motorMutex);
-    if (!online) return 5002;
+    if (!online) return jointbus::kServoNotOnline;
     goalSpeed = ticks;
     acceleration = 50;
     if (!cmdPending) {
@@ -302,7 +303,7 @@ int feetechMotor::getMotorTemperature(int& out) {
 int feetechMotor::setSpeed(double speed, double acc) {
     if (std::isnan(speed) || std::isnan(acc)) return kNotANumber;
     std::lock_guard<std::mutex> lock(motorMutex);
-    if (!online) return 5002;
+    if (!online) return jointbus::kServoNotOnline;
     goalSpeed = Saturate<int16_t>(speed, -32767, 32767);
     acceleration = Saturate<uint8_t>(acc, 0, 255);
     if (!cmdPending) {

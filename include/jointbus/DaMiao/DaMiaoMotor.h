@@ -10,6 +10,7 @@
 #include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/common/consumer_interface.h"
 #include "jointbus/common/ctrl_motor_interface.h"
+#include "jointbus/common/result_codes.h"
 
 class DriverCan;
 
@@ -32,13 +33,13 @@ struct DamiaoPara {
 // Units: rad, rad/s, N·m. With `inverse`, values change sign between caller and motor; all
 // stored values are in the motor's frame.
 //
-// Result codes: 0 success; 2001 init: no disabled state within 0.5 s; 2002 init refused: the
-// motor model is unknown, so its value ranges are not known and no frame may be sent;
-// 2003 a setter was given NaN: nothing is stored (infinite and out-of-range values are
-// saturated to the model's ranges when the frame is built);
-// 3006 homing not confirmed in time; 4001 over-current; 4002 overload; 4003 over-voltage;
-// 4004 under-voltage; 4005 coil over-temperature; 4006 MOS over-temperature; 5003
-// communication lost (reported by the motor); 5004 no feedback / offline.
+// Result codes (all listed in jointbus/common/result_codes.h): 0 success; 2001 init: no disabled
+// state within 0.5 s; 2002 init refused: the motor model is unknown, so its value ranges are not
+// known and no frame may be sent; 2003 a setter was given NaN: nothing is stored (infinite and
+// out-of-range values are saturated to the model's ranges when the frame is built); 3006 homing not
+// confirmed in time; 4001 over-current; 4002 overload; 4003 over-voltage; 4004 under-voltage; 4005
+// coil over-temperature; 4006 MOS over-temperature; 5003 communication lost (reported by the
+// motor); 5004 no feedback / offline.
 //
 // Feedback watch: on a real bus a write succeeds whenever any node acknowledges the frame, so
 // failed writes do not show a motor that lost power or hangs. A motor that has been sent
@@ -50,8 +51,8 @@ struct DamiaoPara {
 // Destroying a motor deregisters it from the sender and stops its receive thread first.
 class JOINTBUS_API damiaoMotor : public CtrlMotorInterface, public ConsumerInterface {
 public:
-    static constexpr int kUnknownModel = 2002;
-    static constexpr int kNotANumber = 2003;
+    static constexpr int kUnknownModel = jointbus::kUnknownModel;
+    static constexpr int kNotANumber = jointbus::kDamiaoNotANumber;
 
     damiaoMotor(int model, unsigned int id, unsigned int mode, unsigned int master_id,
                 std::string dev_name, bool inverse, float kp, float kd);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "jointbus/common/ctrl_motor_interface.h"
+#include "jointbus/common/result_codes.h"
 
 class FeetechDrvImpl;
 namespace servo {
@@ -25,17 +26,17 @@ class SMS_STS_THREAD;
 // targets move by at most 2.55° per call. Goal positions are kept within ticks 0 to 4095 and
 // speeds within the 16-bit range (a position command's speed is 0 to 32767).
 //
-// Result codes: 0 success; 3006 homing not done in time; 5002 setter refused, the servo is
-// not online; 5004 not online (getEnableStatus); 5005 a setter was given NaN (nothing
-// posted; infinite and out-of-range values are saturated to the ranges above, and an infinite
-// position target is too far away, so the servo holds). Direct bus operations return the
-// engine's results, or -1 before init().
+// Result codes (all listed in jointbus/common/result_codes.h): 0 success; 3006 homing not done in
+// time; 5002 setter refused, the servo is not online; 5004 not online (getEnableStatus); 5005 a
+// setter was given NaN (nothing posted; infinite and out-of-range values are saturated to the
+// ranges above, and an infinite position target is too far away, so the servo holds). Direct bus
+// operations return the engine's results, or -1 before init().
 //
 // Locks: the scheduler's servoMutex before motorMutex; motorMutex is never held across bus
 // traffic.
 class JOINTBUS_API feetechMotor : public CtrlMotorInterface {
 public:
-    static constexpr int kNotANumber = 5005;
+    static constexpr int kNotANumber = jointbus::kFeetechNotANumber;
 
     feetechMotor(unsigned int id, unsigned int baud, std::string& device, bool inverse);
     // From the library's default parameter file, and from the file at `path`.
