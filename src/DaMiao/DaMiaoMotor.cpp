@@ -8,15 +8,12 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/param_file.h"
 #include "common/steady_ns.h"
 #include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/result_codes.h"
 #include "jointbus/driver/driver_can.h"
-
-#ifndef JOINTBUS_PARAM_FILE
-#define JOINTBUS_PARAM_FILE "/usr/local/share/jointbus/config/motor_.yaml"
-#endif
 
 namespace {
 
@@ -98,20 +95,16 @@ void damiaoMotor::SetModel(int m) {
 }
 
 int damiaoMotor::function_get_para(unsigned int id, std::string& path) {
-    try {
-        const YAML::Node root = YAML::LoadFile(path);
-        const YAML::Node entry = root["damiaomotor" + std::to_string(id)];
-        para.dev_name = entry["device"].as<std::string>();
-        LOG_INFO("The motor can device is {}\r\n", para.dev_name);
-        para.mode = uint32_t(entry["mode"].as<int32_t>());
-        if (entry["feedback_timeout_ms"].IsDefined())
-            para.feedbackTimeoutMs = entry["feedback_timeout_ms"].as<uint32_t>();
-        LOG_INFO("Load motor yamlfile success\r\n!");
-        return 0;
-    } catch (const YAML::Exception& e) {
-        LOG_ERROR("YAML Error:  {}\r\n", e.what());
-        return -1;
-    }
+    return ReadParamEntry(
+        path, "damiaomotor" + std::to_string(id),
+        [this](const YAML::Node& entry) {
+            para.dev_name = entry["device"].as<std::string>();
+            LOG_INFO("The motor can device is {}\r\n", para.dev_name);
+            para.mode = uint32_t(entry["mode"].as<int32_t>());
+            if (entry["feedback_timeout_ms"].IsDefined())
+                para.feedbackTimeoutMs = entry["feedback_timeout_ms"].as<uint32_t>();
+        },
+        "YAML Error:  ", "Load motor yamlfile success\r\n!");
 }
 
 unsigned int damiaoMotor::float_to_uint(float x, float x_min, float x_max, int bits) {

@@ -7,16 +7,13 @@
 #include <cmath>
 #include <thread>
 
+#include "common/param_file.h"
 #include "common/steady_ns.h"
 #include "jointbus/Feetech/FeetechDrvImpl.h"
 #include "jointbus/Feetech/SMS_STS_THREAD.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/result_codes.h"
 #include "jointbus/driver/driver_uart.h"
-
-#ifndef JOINTBUS_PARAM_FILE
-#define JOINTBUS_PARAM_FILE "/usr/local/share/jointbus/config/motor_.yaml"
-#endif
 
 namespace {
 
@@ -75,18 +72,14 @@ void feetechMotor::initfeetechMotor(unsigned int id, unsigned int baud, std::str
 }
 
 int feetechMotor::function_get_para(unsigned int id, std::string& path) {
-    try {
-        const YAML::Node root = YAML::LoadFile(path);
-        const YAML::Node entry = root["feetechmotor" + std::to_string(id)];
-        paraDevice = entry["device"].as<std::string>();
-        LOG_INFO("The motor tty device is {}\r\n", paraDevice);
-        paraBaud = entry["baudrate"].as<uint32_t>();
-        LOG_INFO("Load motor yamlfile success!\r\n");
-        return 0;
-    } catch (const YAML::Exception& e) {
-        LOG_ERROR("YAML Error: {}\r\n", e.what());
-        return -1;
-    }
+    return ReadParamEntry(
+        path, "feetechmotor" + std::to_string(id),
+        [this](const YAML::Node& entry) {
+            paraDevice = entry["device"].as<std::string>();
+            LOG_INFO("The motor tty device is {}\r\n", paraDevice);
+            paraBaud = entry["baudrate"].as<uint32_t>();
+        },
+        "YAML Error: ", "Load motor yamlfile success!\r\n");
 }
 
 int feetechMotor::init() {

@@ -73,6 +73,7 @@ private:
     static speed_t SpeedFor(int baud, Table table);
     int ApplySpeedLocked(Table table);
     void CloseLocked();
+    int WriteLocked(const unsigned char* buf, int len, const char* call);
     int ReadWithinLocked(unsigned char* buf, int len, std::chrono::microseconds budget,
                          bool logTimeout);
     void SleepUnlessStopped(int ms);

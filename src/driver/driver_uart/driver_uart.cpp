@@ -207,17 +207,22 @@ int DriverUart::Read(unsigned char* buf, int len) {
     return readSCS(buf, len);
 }
 
-int DriverUart::Write(const unsigned char* buf, int len) {
-    std::lock_guard<std::mutex> lock(portMutex);
-    if (fd < 0) return 0;
+// Discards unread input and writes; a failed write closes the port, naming the call.
+int DriverUart::WriteLocked(const unsigned char* buf, int len, const char* call) {
     rFlushSCS();
     const ssize_t n = ::write(fd, buf, size_t(len));
     if (n < 0) {
         ::close(fd);
         fd = -1;
-        LOG_ERROR("Uart {} write failed, close...\r\n", devName);
+        LOG_ERROR("Uart {} {} failed, close...\r\n", devName, call);
     }
     return int(n);
+}
+
+int DriverUart::Write(const unsigned char* buf, int len) {
+    std::lock_guard<std::mutex> lock(portMutex);
+    if (fd < 0) return 0;
+    return WriteLocked(buf, len, "write");
 }
 
 int DriverUart::Read2(unsigned char* buf, int txLen, int rxLen) {
@@ -225,15 +230,8 @@ int DriverUart::Read2(unsigned char* buf, int txLen, int rxLen) {
     if (fd < 0) return 0;
     int written = 0;
     if (txLen > 0) {
-        rFlushSCS();
-        const ssize_t n = ::write(fd, buf, size_t(txLen));
-        if (n < 0) {
-            ::close(fd);
-            fd = -1;
-            LOG_ERROR("Uart {} Read2 failed, close...\r\n", devName);
-            return int(n);
-        }
-        written = int(n);
+        written = WriteLocked(buf, txLen, "Read2");
+        if (written < 0) return written;
     }
     if (rxLen > 0) return readSCS(buf, rxLen);
     return written;
