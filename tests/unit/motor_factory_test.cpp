@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "jointbus/common/virtual_motor.h"
 #include "log_capture.h"
 
 using testsupport::LogCapture;
@@ -123,4 +124,33 @@ TEST(MotorFactory, MixedListInFileOrder) {
     ASSERT_EQ(motors.size(), 2u);
     EXPECT_NE(dynamic_cast<damiaoMotor*>(motors[0].get()), nullptr);
     EXPECT_NE(dynamic_cast<feetechMotor*>(motors[1].get()), nullptr);
+}
+
+// Every family of the table builds a motor it recognises, and only that family claims it:
+// the questions the tool asks (keys, slow homing, feedback age) follow from the entry.
+TEST(MotorFactory, EveryFamilyOfTheTableOwnsWhatItBuilds) {
+    LogCapture log;
+    for (const auto& family : MotorFamilies()) {
+        auto motor = Allocate(std::string("{vendor: ") + family.vendor + ", id: 3}");
+        ASSERT_TRUE(motor) << family.vendor;
+        EXPECT_EQ(MotorFamilyOf(*motor), &family) << family.vendor;
+        EXPECT_EQ(FindMotorFamily(family.vendor), &family);
+        const auto keys = MotorEntryKeys(YAML::Load(std::string("vendor: ") + family.vendor));
+        EXPECT_EQ(keys.size(), 4 + family.keys.size()) << family.vendor;
+        double age = 0;
+        EXPECT_NE(MotorFeedbackAge(*motor, age), 0) << "no feedback yet: " << family.vendor;
+    }
+    EXPECT_EQ(FindMotorFamily("maxon"), nullptr);
+    EXPECT_TRUE(MotorEntryKeys(YAML::Load("vendor: maxon")).empty());
+}
+
+TEST(MotorFactory, OnlyServosHomeSlowly) {
+    LogCapture log;
+    EXPECT_FALSE(MotorHomesSlowly(*Allocate("{vendor: damiao, id: 1}")));
+    EXPECT_TRUE(MotorHomesSlowly(*Allocate("{vendor: feetech, id: 1}")));
+    VirtualMotor plain;
+    EXPECT_FALSE(MotorHomesSlowly(plain));
+    EXPECT_EQ(MotorFamilyOf(plain), nullptr);
+    double age = 0;
+    EXPECT_EQ(MotorFeedbackAge(plain, age), -1);
 }

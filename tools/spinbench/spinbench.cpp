@@ -60,15 +60,20 @@ std::atomic<int> signalsReceived{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the stop flag must be lock-free");
 int wakePipe[2] = {-1, -1};
 int signalsLogged = 0;
-// The servo whose homing the main thread waits for, if any: a stop signal cuts that wait
-// short (abortHome only stores a lock-free flag, so the handler may call it).
-std::atomic<feetechMotor*> homingServo{nullptr};
-static_assert(std::atomic<bool>::is_always_lock_free, "abortHome must be signal-safe");
+// The motor whose homing the main thread waits for, if any: a stop signal cuts that wait
+// short (a family's abortHome only stores a lock-free flag, so the handler may call it). The
+// wait is filled in before it is published.
+struct HomingWait {
+    void (*abort)(CtrlMotorInterface*) = nullptr;
+    CtrlMotorInterface* motor = nullptr;
+} homingWait;
+std::atomic<const HomingWait*> homing{nullptr};
+static_assert(std::atomic<const HomingWait*>::is_always_lock_free, "the handler reads it");
 
 void sig_handler(int sig) {
     if (sig != SIGINT && sig != SIGTERM) return;
     signalsReceived.fetch_add(1);
-    if (feetechMotor* servo = homingServo.load()) servo->abortHome();
+    if (const HomingWait* wait = homing.load()) wait->abort(wait->motor);
     const char byte = 1;
     if (write(wakePipe[1], &byte, 1) < 0) {
         // The pipe is full: the main thread is awake already.
@@ -205,43 +210,49 @@ std::string NonFiniteKey(const YAML::Node& entry) {
     return "";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    parse_option(argc, argv);
-
+// Reads the configuration file; false (logged) when it is missing or not YAML.
+bool ReadConfig(YAML::Node& config) {
     if (access(settings.config.c_str(), F_OK) != 0) {
         LOG_ERROR("config file {} not found, exit...\r\n", settings.config);
-        return -1;
+        return false;
     }
-    YAML::Node config;
     try {
         config = YAML::LoadFile(settings.config);
     } catch (const YAML::Exception& e) {
         LOG_ERROR("config file {}: {}\r\n", settings.config, e.what());
-        return -1;
+        return false;
     }
     LOG_INFO("jointbus lib: {}\r\n", get_lib_version());
+    return true;
+}
 
+bool CatchStopSignals() {
     if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         LOG_ERROR("pipe2: {}\r\n", strerror(errno));
-        return -1;
+        return false;
     }
     struct sigaction action {};
     action.sa_handler = sig_handler;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    return true;
+}
 
+// Logs the run's settings and returns the position step per loop (rad).
+double LogSettings() {
     LOG_INFO("run mode {}\n", settings.mode);
     LOG_INFO("inverse: {}\n", settings.inverse);
     if (settings.mode == 2) LOG_INFO("target pos {:.3f}\n", settings.targetPos);
-    double step = double(settings.speed) * kPi / double(settings.freq);
+    const double step = double(settings.speed) * kPi / double(settings.freq);
     LOG_INFO("step: {:.3f}, speed :{:.3f} rad/s\n", step, double(settings.speed) * kPi);
+    return step;
+}
 
-    // Every entry is read before any motor is initialised: a bad value stops the tool before
-    // anything reaches a bus (motors only open their bus in init).
-    std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
+// Builds every motor of the file. Every entry is read before any motor is initialised: a bad
+// value stops the tool before anything reaches a bus (motors only open their bus in init).
+// `config` is taken as a mutable handle: looking up an absent key must not make it invalid.
+bool BuildMotors(YAML::Node config, std::vector<std::shared_ptr<CtrlMotorInterface>>& motors) {
     try {
         const YAML::Node list = config.IsMap() ? config["motor_init_para"] : YAML::Node();
         if (list.IsSequence()) {
@@ -251,7 +262,7 @@ int main(int argc, char** argv) {
                     motors.clear();
                     LOG_ERROR("config file {}: {} is NaN or inf, not a usable number\r\n",
                               settings.config, key);
-                    return -1;
+                    return false;
                 }
                 if (auto motor = MotorAllocate(entry)) motors.push_back(std::move(motor));
             }
@@ -259,50 +270,61 @@ int main(int argc, char** argv) {
     } catch (const YAML::Exception& e) {
         motors.clear();
         LOG_ERROR("config file {}: {}\r\n", settings.config, e.what());
-        return -1;
+        return false;
     }
     if (motors.empty()) {
         LOG_INFO("No motors defined, exit...\r\n");
-        return -1;
+        return false;
     }
+    return true;
+}
 
-    // The trace file is created now, so that a path that cannot be written stops the tool
-    // before anything reaches a bus; the recording itself starts at the first enable.
-    TraceRecorder recorder;
-    if (!settings.record.empty()) {
-        std::FILE* probe = std::fopen(settings.record.c_str(), "we");
-        if (probe == nullptr) {
-            LOG_ERROR("cannot create the trace file {}: {}\r\n", settings.record, strerror(errno));
-            return -1;
-        }
-        std::fclose(probe);
-        for (const auto& motor : motors) recorder.addMotor(motor.get());
+// With --record, creates the trace file now, so that a path that cannot be written stops the
+// tool before anything reaches a bus; the recording itself starts at the first enable.
+bool PrepareRecording(TraceRecorder& recorder,
+                      const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors) {
+    if (settings.record.empty()) return true;
+    std::FILE* probe = std::fopen(settings.record.c_str(), "we");
+    if (probe == nullptr) {
+        LOG_ERROR("cannot create the trace file {}: {}\r\n", settings.record, strerror(errno));
+        return false;
     }
+    std::fclose(probe);
+    for (const auto& motor : motors) recorder.addMotor(motor.get());
+    return true;
+}
 
-    // A stop signal during start-up skips the steps still to come; the stop sequence below
-    // then holds and disables every motor created.
+// Inits, homes and enables each motor in turn. A stop signal skips the steps still to come;
+// the stop sequence then holds and disables every motor created.
+void StartMotors(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors,
+                 TraceRecorder& recorder) {
     for (const auto& motor : motors) {
         if (StopRequested()) break;
         motor->init();
         if (StopRequested()) break;
-        // A servo homes before setHome returns (up to 200 s): say what the tool waits for,
-        // and let a stop signal cut the wait short.
-        auto* servo = dynamic_cast<feetechMotor*>(motor.get());
-        if (servo != nullptr)
-            LOG_INFO("waiting up to 200 s for Feetech servo {} to finish homing\r\n",
+        // A motor that homes slowly (a servo: up to 200 s) does so before setHome returns:
+        // say what the tool waits for, and let a stop signal cut the wait short.
+        const MotorFamily* family = MotorFamilyOf(*motor);
+        if (MotorHomesSlowly(*motor)) {
+            LOG_INFO("waiting up to 200 s for {} {} to finish homing\r\n", family->name,
                      motor->motor_id);
-        homingServo.store(servo);
-        if (servo != nullptr && StopRequested()) servo->abortHome();  // a signal just before
+            homingWait = {family->abortHome, motor.get()};
+            homing.store(&homingWait);
+            if (StopRequested()) homingWait.abort(motor.get());  // a signal just before
+        }
         motor->setHome(200);
-        homingServo.store(nullptr);
+        homing.store(nullptr);
         if (StopRequested()) break;
         if (!settings.record.empty() && !recorder.recording() &&
             recorder.start(settings.record) == 0)
             LOG_INFO("recording every motor to {}\r\n", settings.record);
         motor->setEnableStatus(true);
     }
-    if (settings.inverse) step = -step;
+}
 
+// Until a stop signal: moves the target by `step` per loop as the run mode says, sends it
+// (except in mode 3) and logs every motor's state.
+void RunLoop(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors, double step) {
     double P = 0.0;
     const long sleepUs = long(1000000.0f / settings.freq);
     while (!StopRequested()) {
@@ -341,7 +363,10 @@ int main(int argc, char** argv) {
         }
         SleepUs(sleepUs);
     }
+}
 
+// Holds and disables every motor, then closes the recording.
+void Stop(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors, TraceRecorder& recorder) {
     StopMotors(motors);
     StopRequested();
     if (recorder.recording()) {
@@ -351,6 +376,22 @@ int main(int argc, char** argv) {
     } else if (!settings.record.empty()) {
         LOG_INFO("no motor was enabled: nothing recorded to {}\r\n", settings.record);
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    parse_option(argc, argv);
+    YAML::Node config;
+    if (!ReadConfig(config) || !CatchStopSignals()) return -1;
+    const double step = LogSettings();
+    std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
+    if (!BuildMotors(config, motors)) return -1;
+    TraceRecorder recorder;
+    if (!PrepareRecording(recorder, motors)) return -1;
+    StartMotors(motors, recorder);
+    RunLoop(motors, settings.inverse ? -step : step);
+    Stop(motors, recorder);
     LOG_INFO("program exit...\r\n");
     return 0;
 }

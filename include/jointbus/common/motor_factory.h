@@ -49,26 +49,144 @@ inline std::string VendorOf(const YAML::Node& entry) {
     return vendor;
 }
 
+// The keys every entry shares; MotorAllocate reads them before it picks the family.
+struct CommonKeys {
+    int id = 0;
+    std::string devName;
+    bool inverse = false;
+};
+
+inline std::shared_ptr<CtrlMotorInterface> MakeDamiao(const YAML::Node& entry,
+                                                      const CommonKeys& common) {
+    const int mode = Required<int>(entry, "mode", 0);
+    const int masterId = Required<int>(entry, "master_id", 0);
+    const float kp = Lenient<float>(entry, "kp", 15.0f);
+    const float kd = Lenient<float>(entry, "kd", 1.0f);
+    const int model = Lenient<int>(entry, "motor_model", 4340);
+    LOG_INFO("id: {:#X}; master_id: {:#X}; mode: {}; strdev: {}, inverse: {}\r\n", common.id,
+             masterId, mode, common.devName, common.inverse);
+    LOG_INFO("motor_model: {}\r\n", model);
+    auto motor =
+        std::make_shared<damiaoMotor>(model, unsigned(common.id), unsigned(mode),
+                                      unsigned(masterId), common.devName, common.inverse, kp, kd);
+    const YAML::Node timeout = entry["feedback_timeout_ms"];
+    if (timeout.IsDefined()) {
+        const long long ms = timeout.as<long long>();  // text or a fraction throws
+        if (ms < 0 || ms > kMaxFeedbackTimeoutMs)
+            throw YAML::Exception(timeout.Mark(),
+                                  "feedback_timeout_ms must be a whole number from 0 to " +
+                                      std::to_string(kMaxFeedbackTimeoutMs));
+        motor->setFeedbackTimeout(unsigned(ms));
+        if (ms == 0)
+            LOG_INFO("feedback_timeout_ms: 0, the feedback watch is off\r\n");
+        else
+            LOG_INFO("feedback_timeout_ms: {}\r\n", ms);
+    }
+    return motor;
+}
+
+inline std::shared_ptr<CtrlMotorInterface> MakeFeetech(const YAML::Node& entry,
+                                                       const CommonKeys& common) {
+    const int baud = Lenient<int>(entry, "baudrate", 115200);
+    LOG_INFO("id: {:#X}; baud: {}; device name: {}; inverse: {}\r\n", common.id, baud,
+             common.devName, common.inverse);
+    std::string device = common.devName;
+    return std::make_shared<feetechMotor>(unsigned(common.id), unsigned(baud), device,
+                                          common.inverse);
+}
+
+template <typename Device>
+bool IsA(const CtrlMotorInterface& motor) {
+    return dynamic_cast<const Device*>(&motor) != nullptr;
+}
+
+template <typename Device>
+int FeedbackAgeOf(CtrlMotorInterface& motor, double& seconds) {
+    return static_cast<Device&>(motor).getFeedbackAge(seconds);
+}
+
+// Cuts a waiting setHome short; only stores a lock-free flag, so a signal handler may call it.
+inline void AbortServoHome(CtrlMotorInterface* motor) {
+    static_cast<feetechMotor*>(motor)->abortHome();
+}
+
 }  // namespace jointbus_factory_detail
 
+// One motor family of the configuration file. A new family is one entry of MotorFamilies().
+struct MotorFamily {
+    const char* vendor;  // the entry's "vendor", lower case
+    const char* name;    // for messages: "Damiao motor", "Feetech servo"
+    // The keys its maker reads, besides "vendor", "id", "dev_name" and "inverse".
+    std::vector<const char*> keys;
+    // Builds the motor of an entry (no operation of the motor called); a bad value throws
+    // YAML::Exception.
+    std::shared_ptr<CtrlMotorInterface> (*make)(const YAML::Node& entry,
+                                                const jointbus_factory_detail::CommonKeys& common);
+    bool (*owns)(const CtrlMotorInterface& motor);  // whether a motor is of this family
+    // Seconds since the motor's last feedback: 0, or non-zero when there is none yet.
+    int (*feedbackAge)(CtrlMotorInterface& motor, double& seconds);
+    // For a family whose setHome waits until the motor is home (minutes, not milliseconds):
+    // cuts that wait short, and may be called from a signal handler. Null for the others.
+    void (*abortHome)(CtrlMotorInterface* motor);
+};
+
+inline const std::vector<MotorFamily>& MotorFamilies() {
+    using namespace jointbus_factory_detail;
+    static const std::vector<MotorFamily> families = {
+        {"damiao",
+         "Damiao motor",
+         {"mode", "master_id", "kp", "kd", "motor_model", "feedback_timeout_ms"},
+         MakeDamiao,
+         IsA<damiaoMotor>,
+         FeedbackAgeOf<damiaoMotor>,
+         nullptr},
+        {"feetech",
+         "Feetech servo",
+         {"baudrate"},
+         MakeFeetech,
+         IsA<feetechMotor>,
+         FeedbackAgeOf<feetechMotor>,
+         AbortServoHome},
+    };
+    return families;
+}
+
+// The family of a vendor name (lower case), or null.
+inline const MotorFamily* FindMotorFamily(const std::string& vendor) {
+    for (const auto& family : MotorFamilies())
+        if (vendor == family.vendor) return &family;
+    return nullptr;
+}
+
+// The family a motor belongs to, or null (a motor the factory does not build).
+inline const MotorFamily* MotorFamilyOf(const CtrlMotorInterface& motor) {
+    for (const auto& family : MotorFamilies())
+        if (family.owns(motor)) return &family;
+    return nullptr;
+}
+
 // The keys whose values MotorAllocate uses for `entry`, by its vendor: none for an entry it
-// does not build a motor from. Keep in step with MotorAllocate below.
+// does not build a motor from.
 inline std::vector<const char*> MotorEntryKeys(const YAML::Node& entry) {
     if (!entry.IsMap()) return {};
-    const std::string vendor = jointbus_factory_detail::VendorOf(entry);
-    if (vendor == "damiao")
-        return {"vendor", "id", "dev_name", "inverse", "mode", "master_id", "kp", "kd",
-                "motor_model", "feedback_timeout_ms"};
-    if (vendor == "feetech") return {"vendor", "id", "dev_name", "inverse", "baudrate"};
-    return {};
+    const MotorFamily* family = FindMotorFamily(jointbus_factory_detail::VendorOf(entry));
+    if (family == nullptr) return {};
+    std::vector<const char*> keys = {"vendor", "id", "dev_name", "inverse"};
+    keys.insert(keys.end(), family->keys.begin(), family->keys.end());
+    return keys;
 }
 
 // Seconds since the motor's last feedback, for the kinds of motor that keep that age: 0, or
 // non-zero when the motor has none to offer (no feedback yet, or a kind without it).
 inline int MotorFeedbackAge(CtrlMotorInterface& motor, double& seconds) {
-    if (auto* joint = dynamic_cast<damiaoMotor*>(&motor)) return joint->getFeedbackAge(seconds);
-    if (auto* servo = dynamic_cast<feetechMotor*>(&motor)) return servo->getFeedbackAge(seconds);
-    return -1;
+    const MotorFamily* family = MotorFamilyOf(motor);
+    return family != nullptr ? family->feedbackAge(motor, seconds) : -1;
+}
+
+// Whether the motor's setHome waits until it is home, and so may take minutes.
+inline bool MotorHomesSlowly(const CtrlMotorInterface& motor) {
+    const MotorFamily* family = MotorFamilyOf(motor);
+    return family != nullptr && family->abortHome != nullptr;
 }
 
 // Returns the motor described by one entry, or an empty pointer for a null entry, an entry
@@ -84,42 +202,10 @@ inline std::shared_ptr<CtrlMotorInterface> MotorAllocate(const YAML::Node& entry
     const std::string vendor = VendorOf(entry);
     LOG_INFO("Allocate Motor: {}", vendor);
 
-    const int id = Required<int>(entry, "id", 0);
-    const std::string devName = Required<std::string>(entry, "dev_name", "");
-    const bool inverse = Lenient<bool>(entry, "inverse", false);
-
-    if (vendor == "damiao") {
-        const int mode = Required<int>(entry, "mode", 0);
-        const int masterId = Required<int>(entry, "master_id", 0);
-        const float kp = Lenient<float>(entry, "kp", 15.0f);
-        const float kd = Lenient<float>(entry, "kd", 1.0f);
-        const int model = Lenient<int>(entry, "motor_model", 4340);
-        LOG_INFO("id: {:#X}; master_id: {:#X}; mode: {}; strdev: {}, inverse: {}\r\n", id, masterId,
-                 mode, devName, inverse);
-        LOG_INFO("motor_model: {}\r\n", model);
-        auto motor = std::make_shared<damiaoMotor>(model, unsigned(id), unsigned(mode),
-                                                   unsigned(masterId), devName, inverse, kp, kd);
-        const YAML::Node timeout = entry["feedback_timeout_ms"];
-        if (timeout.IsDefined()) {
-            const long long ms = timeout.as<long long>();  // text or a fraction throws
-            if (ms < 0 || ms > kMaxFeedbackTimeoutMs)
-                throw YAML::Exception(timeout.Mark(),
-                                      "feedback_timeout_ms must be a whole number from 0 to " +
-                                          std::to_string(kMaxFeedbackTimeoutMs));
-            motor->setFeedbackTimeout(unsigned(ms));
-            if (ms == 0)
-                LOG_INFO("feedback_timeout_ms: 0, the feedback watch is off\r\n");
-            else
-                LOG_INFO("feedback_timeout_ms: {}\r\n", ms);
-        }
-        return motor;
-    }
-    if (vendor == "feetech") {
-        const int baud = Lenient<int>(entry, "baudrate", 115200);
-        LOG_INFO("id: {:#X}; baud: {}; device name: {}; inverse: {}\r\n", id, baud, devName,
-                 inverse);
-        std::string device = devName;
-        return std::make_shared<feetechMotor>(unsigned(id), unsigned(baud), device, inverse);
-    }
-    return nullptr;
+    CommonKeys common;
+    common.id = Required<int>(entry, "id", 0);
+    common.devName = Required<std::string>(entry, "dev_name", "");
+    common.inverse = Lenient<bool>(entry, "inverse", false);
+    const MotorFamily* family = FindMotorFamily(vendor);
+    return family != nullptr ? family->make(entry, common) : nullptr;
 }
