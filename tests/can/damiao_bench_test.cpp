@@ -4,10 +4,10 @@
 #include <valgrind/valgrind.h>
 
 #include <chrono>
-#include <cstdio>
-#include <regex>
 #include <cmath>
+#include <cstdio>
 #include <memory>
+#include <regex>
 #include <thread>
 
 #include "damiao_emulator_process.h"
@@ -15,14 +15,19 @@
 #include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
+#include "near.h"
 #include "vcan.h"
 #include "wait.h"
 
 using namespace std::chrono;
 using testsupport::DamiaoEmulatorProcess;
+using testsupport::IsEnabled;
 using testsupport::LogCapture;
+using testsupport::PositionOf;
 using testsupport::Vcan;
+using testsupport::VelocityOf;
 using testsupport::WaitFor;
+using testsupport::WaitNear;
 
 namespace {
 
@@ -33,8 +38,8 @@ constexpr unsigned kWatchMsUnderValgrind = 2000;
 
 std::unique_ptr<damiaoMotor> MakeMotor(const Vcan& bus, unsigned id, unsigned mode = 0,
                                        bool inverse = false, int model = 4310) {
-    auto m = std::make_unique<damiaoMotor>(model, id, mode, 0x10 + id, bus.name(), inverse, 15.0f,
-                                           1.0f);
+    auto m =
+        std::make_unique<damiaoMotor>(model, id, mode, 0x10 + id, bus.name(), inverse, 15.0f, 1.0f);
     if (RUNNING_ON_VALGRIND) m->setFeedbackTimeout(kWatchMsUnderValgrind);
     return m;
 }
@@ -56,12 +61,7 @@ void Stream(damiaoMotor& m, double from, double to, double stepPerCall = 0.005) 
 
 bool EnableAndWait(damiaoMotor& m) {
     m.setEnableStatus(true);
-    return WaitFor(
-        [&] {
-            bool on = false;
-            return m.getEnableStatus(on) == 0 && on;
-        },
-        milliseconds(3000));
+    return WaitFor([&] { return IsEnabled(m); }, milliseconds(3000));
 }
 
 }  // namespace
@@ -102,14 +102,7 @@ TEST(DamiaoBench, MitModeFollowsStreamedTargets) {
     EXPECT_TRUE(
         WaitFor([&] { return std::fabs(emu.Status(1).pos - 1.0) < 0.02; }, milliseconds(5000)))
         << emu.Status(1).pos;
-    double pos = 0;
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            m->getMotorPosition(pos);
-            return std::fabs(pos - 1.0) < 0.02;
-        },
-        milliseconds(3000)))
-        << pos;
+    EXPECT_TRUE(WaitNear(PositionOf(*m), 1.0, 0.02, milliseconds(3000)));
 }
 
 TEST(DamiaoBench, PositionSpeedModeFollows) {
@@ -136,14 +129,8 @@ TEST(DamiaoBench, SpeedModeFollowsTheVelocity) {
     m->setVelocity(1.5);
     EXPECT_TRUE(
         WaitFor([&] { return std::fabs(emu.Status(4).vel + 1.5) < 0.05; }, milliseconds(3000)));
-    double vel = 0;
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            m->getVelocity(vel);
-            return std::fabs(vel - 1.5) < 0.05;
-        },
-        milliseconds(3000)))
-        << vel;  // reported in the caller's direction
+    EXPECT_TRUE(WaitNear(VelocityOf(*m), 1.5, 0.05,
+                         milliseconds(3000)));  // reported in the caller's direction
 }
 
 TEST(DamiaoBench, InverseMirrorsPositions) {
@@ -155,14 +142,7 @@ TEST(DamiaoBench, InverseMirrorsPositions) {
     Stream(*m, 0.0, 0.5);
     EXPECT_TRUE(
         WaitFor([&] { return std::fabs(emu.Status(5).pos + 0.5) < 0.02; }, milliseconds(5000)));
-    double pos = 0;
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            m->getMotorPosition(pos);
-            return std::fabs(pos - 0.5) < 0.02;
-        },
-        milliseconds(3000)))
-        << pos;
+    EXPECT_TRUE(WaitNear(PositionOf(*m), 0.5, 0.02, milliseconds(3000)));
 }
 
 TEST(DamiaoBench, FarTargetsAreHeldAndTheRampStepsPerTick) {
@@ -332,8 +312,8 @@ TEST(DamiaoBench, FeedbackWatchOffKeepsASilentMotorOnline) {
     emu.Command("silent 11 on");
     // Wait for the feedback to grow old enough that a watch would have fired.
     double age = 0;
-    ASSERT_TRUE(WaitFor([&] { return m->getFeedbackAge(age) == 0 && age > 0.5; },
-                        milliseconds(3000)));
+    ASSERT_TRUE(
+        WaitFor([&] { return m->getFeedbackAge(age) == 0 && age > 0.5; }, milliseconds(3000)));
     bool on = false;
     EXPECT_EQ(m->getEnableStatus(on), 0);
     EXPECT_EQ(log.Count("no feedback for"), 0u);

@@ -9,13 +9,17 @@
 #include <thread>
 #include <vector>
 
+#include "near.h"
 #include "paired_can.h"
 #include "wait.h"
 
 using namespace std::chrono;
+using testsupport::IsEnabled;
 using testsupport::PairedMotor;
+using testsupport::PositionOf;
 using testsupport::Responder;
 using testsupport::WaitFor;
+using testsupport::WaitNear;
 
 TEST(DamiaoThreads, InitEnableStreamHomeAndDestroy) {
     Responder responder;
@@ -24,12 +28,7 @@ TEST(DamiaoThreads, InitEnableStreamHomeAndDestroy) {
         ASSERT_EQ(m.init(), 0);
         EXPECT_EQ(m.stateCode.load(), 0);
         m.setEnableStatus(true);
-        ASSERT_TRUE(WaitFor(
-            [&] {
-                bool on = false;
-                return m.getEnableStatus(on) == 0 && on;
-            },
-            milliseconds(3000)));
+        ASSERT_TRUE(WaitFor([&] { return IsEnabled(m); }, milliseconds(3000)));
         // The client streams targets while it reads everything back.
         for (int i = 1; i <= 60; ++i) {
             m.setMotorPosition(0.005 * i);
@@ -42,13 +41,7 @@ TEST(DamiaoThreads, InitEnableStreamHomeAndDestroy) {
             std::this_thread::sleep_for(milliseconds(2));
         }
         double pos = 0;
-        EXPECT_TRUE(WaitFor(
-            [&] {
-                m.getMotorPosition(pos);
-                return std::fabs(pos - 0.3) < 0.01;
-            },
-            milliseconds(3000)))
-            << pos;
+        EXPECT_TRUE(WaitNear(PositionOf(m), 0.3, 0.01, milliseconds(3000)));
         m.setEnableStatus(false);
         m.setHome(200);
         EXPECT_TRUE(WaitFor([&] { return m.homeTimeoutMs.load() == 0; }, milliseconds(3000)));
@@ -96,10 +89,5 @@ TEST(DamiaoThreads, ClearErrorsWhileInitRunsAgain) {
     done = true;
     clearer.join();
     m.setEnableStatus(true);
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            bool on = false;
-            return m.getEnableStatus(on) == 0 && on;
-        },
-        milliseconds(10000)));
+    EXPECT_TRUE(WaitFor([&] { return IsEnabled(m); }, milliseconds(10000)));
 }

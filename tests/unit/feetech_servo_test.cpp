@@ -17,13 +17,18 @@
 #include "jointbus/Feetech/SMS_STS_THREAD.h"
 #include "jointbus/driver/driver_uart.h"
 #include "log_capture.h"
+#include "near.h"
 #include "pty.h"
+#include "servo_bus.h"
 #include "wait.h"
 
 using namespace std::chrono;
 using testsupport::FeetechEmulatorProcess;
+using testsupport::IsEnabled;
+using testsupport::IsOnline;
 using testsupport::LogCapture;
 using testsupport::Pty;
+using testsupport::ServoBus;
 using testsupport::TempDir;
 using testsupport::WaitFor;
 
@@ -33,21 +38,11 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-bool Online(feetechMotor& m) {
-    bool on = false;
-    return m.getEnableStatus(on) == 0;
-}
-
 double ProcessCpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-bool TorqueOn(feetechMotor& m) {
-    bool on = false;
-    return m.getEnableStatus(on) == 0 && on;
 }
 
 // Posts small position steps (within the filter) towards `deg`, as a control loop would.
@@ -66,20 +61,18 @@ void MoveTo(feetechMotor& m, double deg) {
 }  // namespace
 
 TEST(FeetechServo, FeedbackEnableAndPositionCommands) {
-    TempDir dir;
-    const std::string link = dir.File("ttyGRIP");
-    FeetechEmulatorProcess emu(link, "1", 1000000);
+    ServoBus bus("1");
+    auto& emu = bus.emu;
     ASSERT_TRUE(emu.ready());
-    std::string device = link;
-    feetechMotor servo(1, 1000000, device, false);
+    feetechMotor servo(1, 1000000, bus.device, false);
     ASSERT_EQ(servo.init(), 0);
-    EXPECT_TRUE(WaitFor([&] { return Online(servo); }, milliseconds(3000)));
+    EXPECT_TRUE(WaitFor([&] { return IsOnline(servo); }, milliseconds(3000)));
     double rad = 1;
     servo.getMotorPosition(rad);
     EXPECT_NEAR(rad * 180 / kPi, 2048 * 0.088 - 180, 0.01);
 
     EXPECT_EQ(servo.setEnableStatus(true), 0);
-    EXPECT_TRUE(WaitFor([&] { return TorqueOn(servo); }, milliseconds(3000)));
+    EXPECT_TRUE(WaitFor([&] { return IsEnabled(servo); }, milliseconds(3000)));
     EXPECT_EQ(emu.Status(1).torque, 1);
 
     MoveTo(servo, 20.0);
@@ -94,14 +87,12 @@ TEST(FeetechServo, FeedbackEnableAndPositionCommands) {
 }
 
 TEST(FeetechServo, VelocityCommandsTurnTheServo) {
-    TempDir dir;
-    const std::string link = dir.File("ttyGRIP");
-    FeetechEmulatorProcess emu(link, "2", 1000000);
-    std::string device = link;
-    feetechMotor servo(2, 1000000, device, true);
+    ServoBus bus("2");
+    auto& emu = bus.emu;
+    feetechMotor servo(2, 1000000, bus.device, true);
     ASSERT_EQ(servo.init(), 0);
     servo.setEnableStatus(true);
-    ASSERT_TRUE(WaitFor([&] { return TorqueOn(servo); }, milliseconds(3000)));
+    ASSERT_TRUE(WaitFor([&] { return IsEnabled(servo); }, milliseconds(3000)));
     EXPECT_EQ(servo.setVelocity(0.5), 0);  // inverse: the servo turns the other way
     EXPECT_TRUE(WaitFor([&] { return emu.Status(2).speed < -300; }, milliseconds(3000)))
         << emu.Status(2).speed;
@@ -116,19 +107,17 @@ TEST(FeetechServo, VelocityCommandsTurnTheServo) {
 }
 
 TEST(FeetechServo, HomingThroughTheScheduler) {
-    TempDir dir;
-    const std::string link = dir.File("ttyGRIP");
-    FeetechEmulatorProcess emu(link, "3", 1000000);
-    std::string device = link;
-    feetechMotor servo(3, 1000000, device, false);
+    ServoBus bus("3");
+    auto& emu = bus.emu;
+    feetechMotor servo(3, 1000000, bus.device, false);
     ASSERT_EQ(servo.init(), 0);
     servo.setEnableStatus(true);
-    ASSERT_TRUE(WaitFor([&] { return TorqueOn(servo); }, milliseconds(3000)));
+    ASSERT_TRUE(WaitFor([&] { return IsEnabled(servo); }, milliseconds(3000)));
     MoveTo(servo, 10.0);
     ASSERT_TRUE(WaitFor([&] { return emu.Status(3).pos > 2100; }, milliseconds(5000)));
     EXPECT_EQ(servo.setHome(5), 0);
     EXPECT_EQ(emu.Status(3).pos, 2048);
-    EXPECT_TRUE(WaitFor([&] { return TorqueOn(servo); }, milliseconds(3000))) << "re-enabled";
+    EXPECT_TRUE(WaitFor([&] { return IsEnabled(servo); }, milliseconds(3000))) << "re-enabled";
 
     LogCapture log;
     EXPECT_EQ(servo.setHome(0), 3006);  // no wait; the scheduler still homes it
@@ -141,27 +130,25 @@ TEST(FeetechServo, HomingThroughTheScheduler) {
 // is read before the other servo, whose reply to the same SYNC READ it receives and hands on:
 // the other servo never misses a tick.
 TEST(FeetechServo, SilentServoGoesOfflineAndComesBack) {
-    TempDir dir;
-    const std::string link = dir.File("ttyGRIP");
-    FeetechEmulatorProcess emu(link, "4,5", 1000000);
-    std::string device = link;
-    feetechMotor a(4, 1000000, device, false);
-    feetechMotor b(5, 1000000, device, false);
+    ServoBus bus("4,5");
+    auto& emu = bus.emu;
+    feetechMotor a(4, 1000000, bus.device, false);
+    feetechMotor b(5, 1000000, bus.device, false);
     ASSERT_EQ(a.init(), 0);
     ASSERT_EQ(b.init(), 0);
-    ASSERT_TRUE(WaitFor([&] { return Online(a) && Online(b); }, milliseconds(3000)));
+    ASSERT_TRUE(WaitFor([&] { return IsOnline(a) && IsOnline(b); }, milliseconds(3000)));
     LogCapture log;
     emu.Command("silent 4 on");
     bool bStayed = true;
     EXPECT_TRUE(WaitFor(
         [&] {
-            bStayed = bStayed && Online(b);
-            return !Online(a);
+            bStayed = bStayed && IsOnline(b);
+            return !IsOnline(a);
         },
         milliseconds(3000)));
     const auto until = steady_clock::now() + milliseconds(500);
     while (steady_clock::now() < until) {
-        bStayed = bStayed && Online(b);
+        bStayed = bStayed && IsOnline(b);
         std::this_thread::sleep_for(milliseconds(5));
     }
     EXPECT_TRUE(bStayed);
@@ -170,19 +157,17 @@ TEST(FeetechServo, SilentServoGoesOfflineAndComesBack) {
     EXPECT_GE(log.Count("[ERROR] servo nodeid:4 read error!\r\n"), 1u);
     EXPECT_GE(log.Count("nodeID mismatch, msg: 5, , node: 4"), 1u);
     emu.Command("silent 4 off");
-    EXPECT_TRUE(WaitFor([&] { return Online(a); }, milliseconds(3000)));
+    EXPECT_TRUE(WaitFor([&] { return IsOnline(a); }, milliseconds(3000)));
 }
 
 TEST(FeetechServo, CorruptRepliesAreRejectedAndTheCacheKept) {
-    TempDir dir;
-    const std::string link = dir.File("ttyGRIP");
-    FeetechEmulatorProcess emu(link, "6,7", 1000000);
-    std::string device = link;
-    feetechMotor a(6, 1000000, device, false);
-    feetechMotor b(7, 1000000, device, false);
+    ServoBus bus("6,7");
+    auto& emu = bus.emu;
+    feetechMotor a(6, 1000000, bus.device, false);
+    feetechMotor b(7, 1000000, bus.device, false);
     ASSERT_EQ(a.init(), 0);
     ASSERT_EQ(b.init(), 0);
-    ASSERT_TRUE(WaitFor([&] { return Online(a) && Online(b); }, milliseconds(3000)));
+    ASSERT_TRUE(WaitFor([&] { return IsOnline(a) && IsOnline(b); }, milliseconds(3000)));
     double before = 0;
     a.getMotorPosition(before);
     const struct {
@@ -199,29 +184,27 @@ TEST(FeetechServo, CorruptRepliesAreRejectedAndTheCacheKept) {
         double now = 0;
         a.getMotorPosition(now);
         EXPECT_EQ(now, before) << f.fault;
-        EXPECT_TRUE(Online(b)) << f.fault;
+        EXPECT_TRUE(IsOnline(b)) << f.fault;
         emu.Command(std::string(f.fault) + " off");
-        EXPECT_TRUE(WaitFor([&] { return Online(a); }, milliseconds(3000))) << f.fault;
+        EXPECT_TRUE(WaitFor([&] { return IsOnline(a); }, milliseconds(3000))) << f.fault;
     }
     LogCapture log;
     emu.Command("garbage on");
     std::this_thread::sleep_for(milliseconds(200));
     emu.Command("garbage off");
-    EXPECT_TRUE(WaitFor([&] { return Online(a) && Online(b); }, milliseconds(3000)));
+    EXPECT_TRUE(WaitFor([&] { return IsOnline(a) && IsOnline(b); }, milliseconds(3000)));
 }
 
 TEST(FeetechServo, SixServosShareOneBus) {
-    TempDir dir;
-    const std::string link = dir.File("ttyGRIP");
-    FeetechEmulatorProcess emu(link, "11,12,13,14,15,16", 1000000);
-    std::string device = link;
+    ServoBus bus("11,12,13,14,15,16");
+    auto& emu = bus.emu;
     std::vector<std::unique_ptr<feetechMotor>> servos;
     for (unsigned id = 11; id <= 16; ++id) {
-        servos.push_back(std::make_unique<feetechMotor>(id, 1000000, device, false));
+        servos.push_back(std::make_unique<feetechMotor>(id, 1000000, bus.device, false));
         ASSERT_EQ(servos.back()->init(), 0);
         servos.back()->setEnableStatus(true);
     }
-    for (auto& s : servos) ASSERT_TRUE(WaitFor([&] { return TorqueOn(*s); }, milliseconds(3000)));
+    for (auto& s : servos) ASSERT_TRUE(WaitFor([&] { return IsEnabled(*s); }, milliseconds(3000)));
     for (int i = 0; i < 3; ++i) {
         for (auto& s : servos) s->setMotorPosition((i + 1) * 2.0 * kPi / 180);
         std::this_thread::sleep_for(milliseconds(50));
@@ -235,35 +218,31 @@ TEST(FeetechServo, SixServosShareOneBus) {
 // Destroying a servo only removes that servo; the scheduler serves the others and takes up
 // servos registered later.
 TEST(FeetechServo, RemovingAServoKeepsTheOthersServed) {
-    TempDir dir;
-    const std::string link = dir.File("ttyGRIP");
-    FeetechEmulatorProcess emu(link, "21,22", 1000000);
-    std::string device = link;
-    feetechMotor keep(21, 1000000, device, false);
+    ServoBus bus("21,22");
+    auto& emu = bus.emu;
+    feetechMotor keep(21, 1000000, bus.device, false);
     ASSERT_EQ(keep.init(), 0);
     {
-        feetechMotor gone(22, 1000000, device, false);
+        feetechMotor gone(22, 1000000, bus.device, false);
         ASSERT_EQ(gone.init(), 0);
-        ASSERT_TRUE(WaitFor([&] { return Online(gone); }, milliseconds(3000)));
+        ASSERT_TRUE(WaitFor([&] { return IsOnline(gone); }, milliseconds(3000)));
     }
     keep.setEnableStatus(true);
     EXPECT_TRUE(WaitFor([&] { return emu.Status(21).torque == 1; }, milliseconds(3000)));
-    feetechMotor later(22, 1000000, device, false);
+    feetechMotor later(22, 1000000, bus.device, false);
     ASSERT_EQ(later.init(), 0);
-    EXPECT_TRUE(WaitFor([&] { return Online(later); }, milliseconds(3000)));
+    EXPECT_TRUE(WaitFor([&] { return IsOnline(later); }, milliseconds(3000)));
 }
 
 TEST(FeetechServo, PortVanishesAndComesBack) {
-    TempDir dir;
-    const std::string link = dir.File("ttyGRIP");
-    FeetechEmulatorProcess emu(link, "31", 1000000);
-    std::string device = link;
-    feetechMotor servo(31, 1000000, device, false);
+    ServoBus bus("31");
+    auto& emu = bus.emu;
+    feetechMotor servo(31, 1000000, bus.device, false);
     ASSERT_EQ(servo.init(), 0);
-    ASSERT_TRUE(WaitFor([&] { return Online(servo); }, milliseconds(3000)));
+    ASSERT_TRUE(WaitFor([&] { return IsOnline(servo); }, milliseconds(3000)));
     emu.Command("vanish");
-    EXPECT_TRUE(WaitFor([&] { return !Online(servo); }, milliseconds(3000)));
-    // While the device is gone the threads wait between attempts: a spinning loop would take
+    EXPECT_TRUE(WaitFor([&] { return !IsOnline(servo); }, milliseconds(3000)));
+    // While the bus.device is gone the threads wait between attempts: a spinning loop would take
     // a whole core. The bound is generous, for a loaded machine; under a sanitizer every tick
     // costs many times its CPU, so the measure means nothing there.
     if (!testsupport::kUnderSanitizer) {
@@ -272,7 +251,7 @@ TEST(FeetechServo, PortVanishesAndComesBack) {
         EXPECT_LT(ProcessCpuSeconds() - cpu0, 0.4);
     }
     emu.Command("reappear");
-    EXPECT_TRUE(WaitFor([&] { return Online(servo); }, milliseconds(5000)));
+    EXPECT_TRUE(WaitFor([&] { return IsOnline(servo); }, milliseconds(5000)));
 }
 
 // The position filter and the servo units, without a bus.
@@ -438,7 +417,7 @@ TEST(FeetechServo, OneTickOnTheLine) {
         feetechMotor servo(1, 1000000, device, false);
         servo.init();
         servo.setEnableStatus(true);
-        ASSERT_TRUE(WaitFor([&] { return TorqueOn(servo); }, milliseconds(3000)));
+        ASSERT_TRUE(WaitFor([&] { return IsEnabled(servo); }, milliseconds(3000)));
         ASSERT_EQ(servo.setMotorPosition(0.0), 0);
         const std::string write = Bytes({0xFF, 0xFF, 0xFE, 0x0C, 0x83, 0x29, 0x07, 0x01});
         size_t at = 0;
@@ -473,24 +452,21 @@ TEST(FeetechServo, OneTickOnTheLine) {
 // init() again while the scheduler ticks: with the same port the engine is kept; a new port
 // replaces it only while the servo is out of the scheduler. The servo is served throughout.
 TEST(FeetechServo, InitAgainWhileTheSchedulerTicks) {
-    TempDir dir;
-    const std::string link = dir.File("ttyGRIP");
-    FeetechEmulatorProcess emu(link, "6", 1000000);
-    std::string device = link;
-    feetechMotor servo(6, 1000000, device, false);
+    ServoBus bus("6");
+    feetechMotor servo(6, 1000000, bus.device, false);
     ASSERT_EQ(servo.init(), 0);
-    ASSERT_TRUE(WaitFor([&] { return Online(servo); }, milliseconds(10000)));
+    ASSERT_TRUE(WaitFor([&] { return IsOnline(servo); }, milliseconds(10000)));
     const FeetechDrvImpl* engine = servo.drv.get();
     for (int i = 0; i < 30; ++i) ASSERT_EQ(servo.init(), 0);
     EXPECT_EQ(servo.drv.get(), engine) << "same port: the engine is kept";
     for (int i = 0; i < 10; ++i) {
-        servo.uartDevice = i % 2 ? link : dir.File("ttyNONE");
+        servo.uartDevice = i % 2 ? bus.link : bus.dir.File("ttyNONE");
         ASSERT_EQ(servo.init(), 0);
     }
-    EXPECT_EQ(servo.drv->port->devName, link);
-    EXPECT_TRUE(WaitFor([&] { return Online(servo); }, milliseconds(10000)));
+    EXPECT_EQ(servo.drv->port->devName, bus.link);
+    EXPECT_TRUE(WaitFor([&] { return IsOnline(servo); }, milliseconds(10000)));
     servo.setEnableStatus(true);
-    EXPECT_TRUE(WaitFor([&] { return TorqueOn(servo); }, milliseconds(10000)));
+    EXPECT_TRUE(WaitFor([&] { return IsEnabled(servo); }, milliseconds(10000)));
 }
 
 TEST(FeetechScheduler, NullServoIsRefused) {

@@ -37,7 +37,9 @@ TEST(ResultCodes, ReadmeTableMatchesTheHeader) {
     bool inSection = false;
     for (std::string line; std::getline(readme, line);) {
         if (line.rfind("## ", 0) == 0) inSection = line == "## Result codes";
-        if (!inSection || line.size() < 2 || line[0] != '|' || !std::isdigit(static_cast<unsigned char>(line[2]))) continue;
+        if (!inSection || line.size() < 2 || line[0] != '|' ||
+            !std::isdigit(static_cast<unsigned char>(line[2])))
+            continue;
         std::istringstream cells(line.substr(1));
         std::string code, meaning;
         std::getline(cells, code, '|');

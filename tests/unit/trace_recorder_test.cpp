@@ -21,12 +21,14 @@
 #include "log_capture.h"
 #include "paired_can.h"
 #include "pty.h"
+#include "servo_bus.h"
 #include "wait.h"
 
 using namespace std::chrono;
 using testsupport::LogCapture;
 using testsupport::PairedMotor;
 using testsupport::Responder;
+using testsupport::ServoBus;
 using testsupport::TempDir;
 using testsupport::WaitFor;
 
@@ -106,14 +108,12 @@ protected:
 // Two Damiao joints and a servo recorded while they move: a row per motor per round, at no
 // more than the rate asked for, and the positions in the file follow the motion.
 TEST(TraceRecorder, RecordsEveryMotorAndFollowsTheMotion) {
-    TempDir dir;
-    const std::string link = dir.File("ttyGRIP");
-    testsupport::FeetechEmulatorProcess emu(link, "2", 1000000);
+    ServoBus bus("2");
+    auto& emu = bus.emu;
     ASSERT_TRUE(emu.ready());
     Responder responder;
     PairedMotor a(1, responder), b(3, responder);
-    std::string device = link;
-    feetechMotor servo(2, 1000000, device, false);
+    feetechMotor servo(2, 1000000, bus.device, false);
     for (CtrlMotorInterface* m : std::vector<CtrlMotorInterface*>{&a, &b, &servo}) {
         ASSERT_EQ(m->init(), 0);
         m->setEnableStatus(true);
@@ -124,7 +124,7 @@ TEST(TraceRecorder, RecordsEveryMotorAndFollowsTheMotion) {
     TraceRecorder recorder;
     for (CtrlMotorInterface* m : std::vector<CtrlMotorInterface*>{&a, &b, &servo})
         ASSERT_EQ(recorder.addMotor(m), 0);
-    const std::string path = dir.File("trace.csv");
+    const std::string path = bus.dir.File("trace.csv");
     const auto t0 = steady_clock::now();
     ASSERT_EQ(recorder.start(path, 100.0), 0);
     EXPECT_EQ(recorder.addMotor(&a), -1) << "not while recording";
@@ -152,7 +152,8 @@ TEST(TraceRecorder, RecordsEveryMotorAndFollowsTheMotion) {
     EXPECT_FALSE(recorder.recording());
 
     const Trace trace = ReadCsv(path);
-    EXPECT_EQ(trace.header, "t,id,family,target,position,velocity,torque,temperature,enabled,code,age");
+    EXPECT_EQ(trace.header,
+              "t,id,family,target,position,velocity,torque,temperature,enabled,code,age");
     EXPECT_EQ(trace.trailer, "# samples " + std::to_string(recorder.samples()) + ", dropped 0");
     EXPECT_EQ(trace.rows.size(), recorder.samples());
     ASSERT_EQ(trace.byId.size(), 3u);
@@ -253,8 +254,8 @@ TEST(TraceRecorder, JsonLines) {
               std::string::npos)
         << lines[0];
     EXPECT_NE(lines[0].find("\"code\": 5004, \"age\": null}"), std::string::npos) << lines[0];
-    EXPECT_EQ(lines.back(), "{\"samples\": " + std::to_string(recorder.samples()) +
-                                ", \"dropped\": 0}");
+    EXPECT_EQ(lines.back(),
+              "{\"samples\": " + std::to_string(recorder.samples()) + ", \"dropped\": 0}");
 }
 
 TEST(TraceRecorder, RefusesWhatItCannotRecord) {
@@ -267,7 +268,8 @@ TEST(TraceRecorder, RefusesWhatItCannotRecord) {
     Responder responder;
     PairedMotor m(1, responder);
     recorder.addMotor(&m);
-    for (double bad : {0.0, -5.0, 5000.0, double(NAN)}) EXPECT_EQ(recorder.start(dir.File("a.csv"), bad), -1);
+    for (double bad : {0.0, -5.0, 5000.0, double(NAN)})
+        EXPECT_EQ(recorder.start(dir.File("a.csv"), bad), -1);
     EXPECT_EQ(log.Count("Hz is outside 0.1 to 1000 Hz"), 4u);
     EXPECT_EQ(recorder.start(dir.File("no/such/folder/a.csv")), -1);
     EXPECT_EQ(log.Count("[ERROR] trace: cannot create " + dir.File("no/such/folder/a.csv") +
