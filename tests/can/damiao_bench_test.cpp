@@ -16,6 +16,7 @@
 #include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
 #include "near.h"
+#include "threads.h"
 #include "vcan.h"
 #include "wait.h"
 
@@ -454,10 +455,16 @@ TEST(DamiaoBench, TwoMotorsOnOneBusAreBothServedEveryTick) {
 }
 
 // Destroying motors while the sender and their receive threads are busy leaves nothing that
-// still calls into them (the memory and race checkers run this one too).
-TEST(DamiaoBench, DestroyingMotorsDuringTraffic) {
+// still calls into them: a probe for the memory and race checkers, which run this one too;
+// everywhere it checks that no receive thread outlives its motor.
+TEST(DamiaoBench, UnderCheckersDestroyingMotorsDuringTraffic) {
     Vcan bus;
     DamiaoEmulatorProcess emu(bus.name(), {MotorArg(15), MotorArg(16)});
+    {
+        auto warmUp = MakeMotor(bus, 15);  // starts the process-wide sender
+        ASSERT_EQ(warmUp->init(), 0);
+    }
+    const int baseline = testsupport::ThreadCount();
     for (int round = 0; round < 3; ++round) {
         auto a = MakeMotor(bus, 15);
         auto b = MakeMotor(bus, 16);
@@ -471,4 +478,7 @@ TEST(DamiaoBench, DestroyingMotorsDuringTraffic) {
         b.reset();
     }
     auto never = MakeMotor(bus, 17);  // destroyed before init
+    never.reset();
+    EXPECT_TRUE(WaitFor([&] { return testsupport::ThreadCount() <= baseline; }, milliseconds(3000)))
+        << testsupport::ThreadCount() << " threads, " << baseline << " before";
 }

@@ -11,6 +11,7 @@
 
 #include "near.h"
 #include "paired_can.h"
+#include "threads.h"
 #include "wait.h"
 
 using namespace std::chrono;
@@ -51,8 +52,15 @@ TEST(DamiaoThreads, InitEnableStreamHomeAndDestroy) {
     EXPECT_GT(responder.frames.load(), 10);
 }
 
-TEST(DamiaoThreads, SeveralMotorsDestroyedDuringTraffic) {
+// Mostly a probe for the race and memory checkers; everywhere it checks that no receive
+// thread outlives its motor.
+TEST(DamiaoThreads, UnderCheckersSeveralMotorsDestroyedDuringTraffic) {
     Responder responder;
+    {
+        PairedMotor warmUp(2, responder);  // starts the process-wide sender
+        ASSERT_EQ(warmUp.init(), 0);
+    }
+    const int baseline = testsupport::ThreadCount();
     for (int round = 0; round < 5; ++round) {
         auto a = std::make_unique<PairedMotor>(2, responder);
         auto b = std::make_unique<PairedMotor>(3, responder);
@@ -64,6 +72,8 @@ TEST(DamiaoThreads, SeveralMotorsDestroyedDuringTraffic) {
         (round % 2 ? a : b).reset();
         std::this_thread::sleep_for(milliseconds(10));
     }
+    EXPECT_TRUE(WaitFor([&] { return testsupport::ThreadCount() <= baseline; }, milliseconds(3000)))
+        << testsupport::ThreadCount() << " threads, " << baseline << " before";
 }
 
 // Another thread sends clear-error frames ("any thread") while init() runs again and again,

@@ -2,7 +2,6 @@
 
 #include "jointbus/driver/driver_uart.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -14,25 +13,17 @@
 
 #include "log_capture.h"
 #include "pty.h"
+#include "threads.h"
 #include "wait.h"
 
 using namespace std::chrono;
 using testsupport::LogCapture;
 using testsupport::Pty;
 using testsupport::TempDir;
+using testsupport::ThreadCount;
 using testsupport::WaitFor;
 
 namespace {
-
-int ThreadCount() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 speed_t SpeedOf(const std::string& path) {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);

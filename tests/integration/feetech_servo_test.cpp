@@ -498,3 +498,61 @@ TEST(FeetechServo, AbortHomeEndsTheWait) {
     EXPECT_EQ(servo.setHome(200), 3006);
     EXPECT_EQ(log.Count("The servo 8 setHome aborted.\n"), 2u);
 }
+
+// The scheduler's mailbox by servo id, as the servo's own setters use it: each operation
+// reaches the servo it names on the next ticks and no other; an unknown id changes nothing.
+TEST(FeetechScheduler, MailboxOperationsReachTheNamedServoOnly) {
+    ServoBus bus("61,62");
+    auto& emu = bus.emu;
+    feetechMotor a(61, 1000000, bus.device, false);
+    feetechMotor b(62, 1000000, bus.device, false);
+    ASSERT_EQ(a.init(), 0);
+    ASSERT_EQ(b.init(), 0);
+    ASSERT_TRUE(WaitFor([&] { return IsOnline(a) && IsOnline(b); }, milliseconds(3000)));
+    servo::SMS_STS_THREAD* scheduler = servo::SMS_STS_THREAD::getInstance();
+    const int goal62 = emu.Status(62).goal;
+
+    scheduler->setEnable(99, true);  // no such servo
+    scheduler->setPosVel(99, 2100, 100);
+    scheduler->setVel(99, 300, 0);
+    scheduler->SetAcceleration(99, 9);
+    scheduler->ApplyPositionAsHome(99);
+
+    scheduler->setEnable(61, true);
+    EXPECT_TRUE(WaitFor([&] { return emu.Status(61).torque == 1; }, milliseconds(3000)));
+    scheduler->setPosVel(61, 2148, -500);  // the speed is taken as a magnitude
+    EXPECT_TRUE(WaitFor([&] { return emu.Status(61).goal == 2148; }, milliseconds(3000)))
+        << emu.Status(61).goal;
+    EXPECT_TRUE(
+        WaitFor([&] { return std::abs(emu.Status(61).pos - 2148) < 5; }, milliseconds(5000)));
+    scheduler->SetAcceleration(61, 20);
+    {
+        std::lock_guard<std::mutex> lock(a.motorMutex);
+        EXPECT_EQ(a.acceleration, 20);
+    }
+    // A velocity command is posted and taken by the next tick (what it does on the line is
+    // VelocityCommandsTurnTheServo's subject).
+    scheduler->setVel(61, 400, 50);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            std::lock_guard<std::mutex> lock(a.motorMutex);
+            return a.cmdKind == 2 && a.goalSpeed == 400 && a.acceleration == 50 && !a.cmdPending;
+        },
+        milliseconds(3000)));
+
+    // The other servo saw none of it.
+    EXPECT_EQ(emu.Status(62).torque, 0);
+    EXPECT_EQ(emu.Status(62).goal, goal62);
+    {
+        std::lock_guard<std::mutex> lock(b.motorMutex);
+        EXPECT_EQ(b.acceleration, 0);
+    }
+    // Homing by id: the servo moved away is zeroed where it stands.
+    scheduler->setEnable(62, true);
+    scheduler->setPosVel(62, 2200, 500);
+    ASSERT_TRUE(WaitFor([&] { return emu.Status(62).pos > 2150; }, milliseconds(5000)));
+    scheduler->ApplyPositionAsHome(62);
+    EXPECT_TRUE(WaitFor([&] { return !b.homeRequest.load(); }, milliseconds(3000)));
+    EXPECT_TRUE(WaitFor([&] { return emu.Status(62).pos == 2048; }, milliseconds(3000)))
+        << emu.Status(62).pos;
+}
