@@ -216,33 +216,31 @@ int damiaoMotor::setEnableStatus(bool on) {
 
 namespace {
 
+// The motor's fault states, with the message logged and the result returned for each.
+struct FaultState {
+    int state;
+    const char* text;
+    int result;
+};
+constexpr FaultState kFaultStates[] = {
+    {8, "nodeID_:{}  超压\r\n", jointbus::kOverVoltage},
+    {9, "nodeID_:{}  欠压\r\n", jointbus::kUnderVoltage},
+    {10, "nodeID_:{}  过流\r\n", jointbus::kOverCurrent},
+    {11, "nodeID_:{}  mos过温\r\n", jointbus::kMosOverTemperature},
+    {12, "nodeID_:{}  电机线圈过温\r\n", jointbus::kCoilOverTemperature},
+    {13, "nodeID_:{}  通讯丢失\r\n", jointbus::kCommunicationLost},
+    {14, "nodeID_:{}  过载\r\n", jointbus::kOverload},
+};
+
 // Return code and message of a fault state code; 0 when the code is no known fault.
 int FaultResult(int code, const char*& text) {
-    switch (code) {
-        case 8:
-            text = "nodeID_:{}  超压\r\n";
-            return jointbus::kOverVoltage;
-        case 9:
-            text = "nodeID_:{}  欠压\r\n";
-            return jointbus::kUnderVoltage;
-        case 10:
-            text = "nodeID_:{}  过流\r\n";
-            return jointbus::kOverCurrent;
-        case 11:
-            text = "nodeID_:{}  mos过温\r\n";
-            return jointbus::kMosOverTemperature;
-        case 12:
-            text = "nodeID_:{}  电机线圈过温\r\n";
-            return jointbus::kCoilOverTemperature;
-        case 13:
-            text = "nodeID_:{}  通讯丢失\r\n";
-            return jointbus::kCommunicationLost;
-        case 14:
-            text = "nodeID_:{}  过载\r\n";
-            return jointbus::kOverload;
-        default:
-            return 0;
+    for (const auto& fault : kFaultStates) {
+        if (fault.state == code) {
+            text = fault.text;
+            return fault.result;
+        }
     }
+    return 0;
 }
 
 }  // namespace

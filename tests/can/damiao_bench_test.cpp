@@ -16,7 +16,7 @@
 #include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
 #include "near.h"
-#include "threads.h"
+#include "proc_self.h"
 #include "vcan.h"
 #include "wait.h"
 

@@ -2,7 +2,6 @@
 
 #include "jointbus/driver/driver_can.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/can/error.h>
@@ -16,13 +15,14 @@
 #include <vector>
 
 #include "log_capture.h"
-#include "threads.h"
+#include "proc_self.h"
 #include "vcan.h"
 #include "wait.h"
 
 using namespace std::chrono;
 using testsupport::CanPeer;
 using testsupport::LogCapture;
+using testsupport::OpenDescriptors;
 using testsupport::Vcan;
 using testsupport::WaitFor;
 
@@ -45,16 +45,6 @@ struct Collector : ConsumerInterface {
     std::mutex m;
     std::vector<CanFrame> frames;
 };
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 // Keeps sending frames with `id` until the consumer has more than `before` frames.
 bool FramesFlowAgain(CanPeer& peer, Collector& c, uint32_t id, milliseconds limit) {
@@ -233,8 +223,7 @@ TEST(DriverCan, DestroyedDuringABusOffResetLeavesTheInterfaceUp) {
     busoff.can_id = CAN_ERR_FLAG | CAN_ERR_BUSOFF;
     busoff.can_dlc = 8;
     ASSERT_TRUE(peer.Send(busoff));
-    ASSERT_TRUE(
-        WaitFor([&] { return log.Count("close driver can\n") == 1; }, milliseconds(30000)));
+    ASSERT_TRUE(WaitFor([&] { return log.Count("close driver can\n") == 1; }, milliseconds(30000)));
     std::this_thread::sleep_for(milliseconds(300));
     driver.reset();
     EXPECT_TRUE(WaitFor([&] { return bus.IsUp(); }, milliseconds(3000)));
@@ -405,8 +394,8 @@ TEST(DriverCan, UnderCheckersDestroyingARunningDriverStopsItsThreads) {
         std::this_thread::sleep_for(milliseconds(20));
         driver.reset();
         // A joined thread can stay listed for a moment while the kernel reaps it.
-        EXPECT_TRUE(WaitFor([&] { return testsupport::ThreadCount() == baseline; },
-                            milliseconds(3000)))
+        EXPECT_TRUE(
+            WaitFor([&] { return testsupport::ThreadCount() == baseline; }, milliseconds(3000)))
             << "round " << round;
         c.reset();  // no thread may call into the consumer any more
         for (int i = 0; i < 10; ++i) peer.Send(0x11, "y");

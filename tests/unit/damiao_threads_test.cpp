@@ -11,7 +11,7 @@
 
 #include "near.h"
 #include "paired_can.h"
-#include "threads.h"
+#include "proc_self.h"
 #include "wait.h"
 
 using namespace std::chrono;

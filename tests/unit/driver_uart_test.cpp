@@ -13,7 +13,7 @@
 
 #include "log_capture.h"
 #include "pty.h"
-#include "threads.h"
+#include "proc_self.h"
 #include "wait.h"
 
 using namespace std::chrono;
