@@ -31,7 +31,8 @@
 #include <vector>
 
 #include "jointbus/common/logger.h"
-#include "jointbus/common/motor_factory.h"
+#include "jointbus/common/motor_config.h"
+#include "jointbus/common/stop_sequence.h"
 #include "jointbus/common/trace_recorder.h"
 #include "jointbus/common/version.h"
 
@@ -39,8 +40,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTwoPi = 6.283185307179586;
-constexpr int kDisableWaitMs = 3000;   // per motor, in the stop sequence
-constexpr int kDisableSettleMs = 200;  // before a motor's report is trusted to be fresh
 
 struct Settings {
     std::string config = "motor.yaml";
@@ -170,56 +169,11 @@ void parse_option(int argc, char** argv) {
     }
 }
 
-// Holds each motor where it stands, disables it and waits (bounded) until it says so.
-void StopMotors(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors) {
-    for (const auto& motor : motors) {
-        bool enabled = true;
-        double p = 0;
-        motor->getMotorPosition(p);
-        motor->setMotorPosition(p);
-        motor->setEnableStatus(false);
-        // A motor reports what its last feedback said: until the disable request has been sent
-        // and answered, "disabled" may be the state from before it was enabled, and trusting
-        // it would leave the motor enabled behind the tool.
-        std::this_thread::sleep_for(std::chrono::milliseconds(kDisableSettleMs));
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kDisableWaitMs);
-        while (motor->getEnableStatus(enabled) == 0 && enabled) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                LOG_ERROR("motor {} still reports enabled after {} s, going on\r\n",
-                          motor->motor_id, kDisableWaitMs / 1000);
-                break;
-            }
-            usleep(100000);
-        }
-    }
-}
-
-// The key of an entry whose value the factory uses and that reads as NaN or an infinity
-// (.nan, .inf, -.inf), or "" when there is none. No motor setting takes such a value, and a
-// gain of NaN would drive a motor. Keys the factory ignores may hold anything.
-std::string NonFiniteKey(const YAML::Node& entry) {
-    if (!entry.IsMap()) return "";
-    for (const char* key : MotorEntryKeys(entry)) {
-        const YAML::Node value = entry[key];
-        double number = 0;
-        if (value.IsDefined() && value.IsScalar() && YAML::convert<double>::decode(value, number) &&
-            !std::isfinite(number))
-            return key;
-    }
-    return "";
-}
-
 // Reads the configuration file; false (logged) when it is missing or not YAML.
 bool ReadConfig(YAML::Node& config) {
-    if (access(settings.config.c_str(), F_OK) != 0) {
-        LOG_ERROR("config file {} not found, exit...\r\n", settings.config);
-        return false;
-    }
-    try {
-        config = YAML::LoadFile(settings.config);
-    } catch (const YAML::Exception& e) {
-        LOG_ERROR("config file {}: {}\r\n", settings.config, e.what());
+    std::string error;
+    if (!ReadMotorConfig(settings.config, config, error)) {
+        LOG_ERROR("{}\r\n", error);
         return false;
     }
     LOG_INFO("jointbus lib: {}\r\n", get_lib_version());
@@ -249,27 +203,13 @@ double LogSettings() {
     return step;
 }
 
-// Builds every motor of the file. Every entry is read before any motor is initialised: a bad
-// value stops the tool before anything reaches a bus (motors only open their bus in init).
-// `config` is taken as a mutable handle: looking up an absent key must not make it invalid.
-bool BuildMotors(YAML::Node config, std::vector<std::shared_ptr<CtrlMotorInterface>>& motors) {
-    try {
-        const YAML::Node list = config.IsMap() ? config["motor_init_para"] : YAML::Node();
-        if (list.IsSequence()) {
-            for (const auto& entry : list) {
-                const std::string key = NonFiniteKey(entry);
-                if (!key.empty()) {
-                    motors.clear();
-                    LOG_ERROR("config file {}: {} is NaN or inf, not a usable number\r\n",
-                              settings.config, key);
-                    return false;
-                }
-                if (auto motor = MotorAllocate(entry)) motors.push_back(std::move(motor));
-            }
-        }
-    } catch (const YAML::Exception& e) {
-        motors.clear();
-        LOG_ERROR("config file {}: {}\r\n", settings.config, e.what());
+// Builds every motor of the file before any reaches a bus; false (logged) when an entry is
+// unusable or there is none.
+bool BuildMotors(const YAML::Node& config,
+                 std::vector<std::shared_ptr<CtrlMotorInterface>>& motors) {
+    std::string error;
+    if (!BuildConfiguredMotors(config, settings.config, motors, error)) {
+        LOG_ERROR("{}\r\n", error);
         return false;
     }
     if (motors.empty()) {
@@ -367,7 +307,7 @@ void RunLoop(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors, dou
 
 // Holds and disables every motor, then closes the recording.
 void Stop(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors, TraceRecorder& recorder) {
-    StopMotors(motors);
+    HoldAndDisable(motors);
     StopRequested();
     if (recorder.recording()) {
         recorder.stop();

@@ -1,0 +1,77 @@
+#pragma once
+
+// A whole motor configuration file: reading it and building its motors with the factory,
+// with the errors a user sees from the tools. Header-only, like the factory.
+//
+//   motor_init_para:
+//     - {vendor: damiao, id: 1, master_id: 0x11, dev_name: can0, mode: 0, motor_model: 4310}
+//     - {vendor: feetech, id: 1, dev_name: /dev/ttyUSB0, baudrate: 1000000}
+
+#include <unistd.h>
+#include <yaml-cpp/yaml.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "jointbus/common/motor_factory.h"
+
+// The key of an entry whose value the factory uses and that reads as NaN or an infinity
+// (.nan, .inf, -.inf), or "" when there is none. No motor setting takes such a value, and a
+// gain of NaN would drive a motor. Keys the factory ignores may hold anything.
+inline std::string NonFiniteKey(const YAML::Node& entry) {
+    if (!entry.IsMap()) return "";
+    for (const char* key : MotorEntryKeys(entry)) {
+        const YAML::Node value = entry[key];
+        double number = 0;
+        if (value.IsDefined() && value.IsScalar() && YAML::convert<double>::decode(value, number) &&
+            !std::isfinite(number))
+            return key;
+    }
+    return "";
+}
+
+// Reads the file at `path`; false with the message in `error` when it is missing or not YAML.
+inline bool ReadMotorConfig(const std::string& path, YAML::Node& config, std::string& error) {
+    if (access(path.c_str(), F_OK) != 0) {
+        error = "config file " + path + " not found, exit...";
+        return false;
+    }
+    try {
+        config = YAML::LoadFile(path);
+    } catch (const YAML::Exception& e) {
+        error = "config file " + path + ": " + e.what();
+        return false;
+    }
+    return true;
+}
+
+// Builds a motor for every entry of the file's "motor_init_para" list, in file order. Every
+// entry is read before any motor is initialised (motors only open their bus in init), so a bad
+// value stops the caller before anything reaches a bus: false with the message in `error`,
+// and no motor. True with no motors when the file defines none. `config` is taken as a
+// mutable handle: looking up an absent key must not make it invalid.
+inline bool BuildConfiguredMotors(YAML::Node config, const std::string& path,
+                                  std::vector<std::shared_ptr<CtrlMotorInterface>>& motors,
+                                  std::string& error) {
+    motors.clear();
+    try {
+        const YAML::Node list = config.IsMap() ? config["motor_init_para"] : YAML::Node();
+        if (!list.IsSequence()) return true;
+        for (const auto& entry : list) {
+            const std::string key = NonFiniteKey(entry);
+            if (!key.empty()) {
+                motors.clear();
+                error = "config file " + path + ": " + key + " is NaN or inf, not a usable number";
+                return false;
+            }
+            if (auto motor = MotorAllocate(entry)) motors.push_back(std::move(motor));
+        }
+    } catch (const YAML::Exception& e) {
+        motors.clear();
+        error = "config file " + path + ": " + e.what();
+        return false;
+    }
+    return true;
+}
