@@ -1,0 +1,101 @@
+"""Damiao CAN joint motors and Feetech serial servos from Python.
+
+The library's C++ threads do all bus traffic every 5 ms; these calls only store targets and
+read the last feedback, so a control loop in Python stays cheap::
+
+    import jointbus
+    with jointbus.Arm("motor.yaml") as arm:
+        for _ in range(1000):
+            rows = jointbus.read_all(arm.motors)
+            jointbus.command_all(arm.motors, [0.0] * len(arm.motors))
+"""
+
+from ._jointbus import (  # noqa: F401
+    DamiaoMotor,
+    FeetechServo,
+    Motor,
+    TraceRecorder,
+    command_all,
+    hold_and_disable,
+    load_config,
+    version,
+)
+from ._jointbus import read_all as _read_all
+
+try:
+    import numpy as _numpy
+except ImportError:  # NumPy is optional
+    _numpy = None
+
+__all__ = [
+    "Arm", "DamiaoMotor", "FeetechServo", "Motor", "MotorError", "TraceRecorder",
+    "command_all", "hold_and_disable", "load_config", "read_all", "version",
+]
+
+
+class MotorError(RuntimeError):
+    """A motor operation returned a non-zero result code (see the README's table)."""
+
+    def __init__(self, code, message):
+        super().__init__(code, message)
+        self.code = code
+        self.message = message
+
+    def __str__(self):
+        return f"{self.message} (code {self.code})"
+
+
+def read_all(motors):
+    """Position, velocity and torque of every motor: an (n, 3) NumPy array where NumPy is
+    importable, else a list of (position, velocity, torque) tuples."""
+    rows = _read_all(motors)
+    return _numpy.array(rows, dtype=float).reshape(len(rows), 3) if _numpy else rows
+
+
+class Arm:
+    """Every motor of a configuration file, started and stopped safely.
+
+    Entering creates, inits, homes and enables every motor, in file order, as spinbench does
+    (homing waits up to ``home_timeout_ms`` for a Damiao motor and ``servo_home_timeout_ms``
+    for a servo; 0 skips homing). Leaving, also on an exception or KeyboardInterrupt, holds
+    each motor where it stands, disables it and waits for it. A failure while starting stops
+    the motors started so far and raises.
+    """
+
+    def __init__(self, path, home_timeout_ms=200, servo_home_timeout_ms=200_000, enable=True):
+        self.path = path
+        self.home_timeout_ms = home_timeout_ms
+        self.servo_home_timeout_ms = servo_home_timeout_ms
+        self.enable = enable
+        self.motors = []
+
+    def __enter__(self):
+        self.motors = load_config(self.path)
+        try:
+            for motor in self.motors:
+                motor.init()
+                limit = (self.servo_home_timeout_ms if isinstance(motor, FeetechServo)
+                         else self.home_timeout_ms)
+                if limit:
+                    motor.set_home(limit)
+                if self.enable:
+                    motor.enable()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        self.close()
+        return False
+
+    def close(self):
+        """Holds, disables and waits for every motor; returns how many still report enabled."""
+        motors, self.motors = self.motors, []
+        return hold_and_disable(motors) if motors else 0
+
+    def __iter__(self):
+        return iter(self.motors)
+
+    def __len__(self):
+        return len(self.motors)

@@ -1,0 +1,298 @@
+// The jointbus library from Python: the motor interface, the configuration factory, bulk calls
+// for a control loop and the trace recorder. Every call that can wait on a bus or a clock
+// releases the GIL; the library's own threads never call into Python.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/Feetech/FeetechMotor.h"
+#include "jointbus/common/motor_config.h"
+#include "jointbus/common/result_codes.h"
+#include "jointbus/common/stop_sequence.h"
+#include "jointbus/common/trace_recorder.h"
+#include "jointbus/common/version.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using MotorPtr = std::shared_ptr<CtrlMotorInterface>;
+using MotorList = std::vector<MotorPtr>;
+
+std::string MeaningOf(int code) {
+    const char* meaning = jointbus::ResultCodeMeaning(code);
+    return meaning != nullptr ? meaning : "operation failed";
+}
+
+// Raises jointbus.MotorError(code, message), the exception class of the package.
+[[noreturn]] void RaiseMotorError(int code, const std::string& what) {
+    py::object type = py::module_::import("jointbus").attr("MotorError");
+    PyErr_SetObject(type.ptr(), py::make_tuple(code, what).ptr());
+    throw py::error_already_set();
+}
+
+void Check(int code, const CtrlMotorInterface& motor, const char* operation) {
+    if (code != 0)
+        RaiseMotorError(code, std::string(operation) + " on motor " +
+                                  std::to_string(motor.motor_id) + ": " + MeaningOf(code));
+}
+
+// Runs a motor operation without the GIL and raises for a non-zero result.
+template <typename Op>
+void Call(CtrlMotorInterface& motor, const char* operation, Op op) {
+    int code;
+    {
+        py::gil_scoped_release unlocked;
+        code = op(motor);
+    }
+    Check(code, motor, operation);
+}
+
+double Position(CtrlMotorInterface& m) {
+    double v = 0;
+    m.getMotorPosition(v);
+    return v;
+}
+double Velocity(CtrlMotorInterface& m) {
+    double v = 0;
+    m.getVelocity(v);
+    return v;
+}
+double Torque(CtrlMotorInterface& m) {
+    double v = 0;
+    m.getTorque(v);
+    return v;
+}
+int Temperature(CtrlMotorInterface& m) {
+    int v = 0;
+    m.getMotorTemperature(v);
+    return v;
+}
+bool Enabled(CtrlMotorInterface& m) {
+    bool on = false;
+    return m.getEnableStatus(on) == 0 && on;
+}
+
+MotorList LoadConfig(const std::string& path) {
+    YAML::Node config;
+    std::string error;
+    MotorList motors;
+    if (!ReadMotorConfig(path, config, error) ||
+        !BuildConfiguredMotors(config, path, motors, error))
+        throw py::value_error(error);
+    if (motors.empty()) throw py::value_error("config file " + path + ": no motors defined");
+    return motors;
+}
+
+// Recording of motors owned by Python: keeps them alive while registered.
+struct Recorder {
+    explicit Recorder(unsigned ringSamples) : recorder(ringSamples) {}
+    TraceRecorder recorder;
+    MotorList motors;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_jointbus, m) {
+    m.doc() = "Damiao CAN joint motors and Feetech serial servos, driven by the library's threads.";
+    m.def("version", &get_lib_version, "The library's version line.");
+
+    py::class_<CtrlMotorInterface, MotorPtr>(m, "Motor", R"doc(
+A motor of any family. Units: rad, rad/s, N·m. Setters and init() raise jointbus.MotorError on a
+non-zero result; properties never raise, they give the last value the motor reported.)doc")
+        .def_property_readonly(
+            "id", [](const CtrlMotorInterface& self) { return self.motor_id; },
+            "Id on the bus (CAN id, servo id).")
+        .def_property_readonly(
+            "inverse", [](const CtrlMotorInterface& self) { return self.inverse; },
+            "Whether values change sign between caller and motor.")
+        .def(
+            "init",
+            [](CtrlMotorInterface& self) {
+                Call(self, "init", [](CtrlMotorInterface& x) { return x.init(); });
+            },
+            "Opens the bus and registers the motor with its sender (may wait 0.5 s).")
+        .def(
+            "enable",
+            [](CtrlMotorInterface& self) {
+                Call(self, "enable", [](CtrlMotorInterface& x) { return x.setEnableStatus(true); });
+            },
+            "Asks the motor to enable; enabled shows when it has.")
+        .def(
+            "disable",
+            [](CtrlMotorInterface& self) {
+                Call(self, "disable",
+                     [](CtrlMotorInterface& x) { return x.setEnableStatus(false); });
+            },
+            "Asks the motor to disable.")
+        .def(
+            "set_position",
+            [](CtrlMotorInterface& self, double pos, std::optional<double> speed,
+               std::optional<double> torque) {
+                if (torque && !speed) throw py::value_error("torque needs a speed as well");
+                Call(self, "set_position", [&](CtrlMotorInterface& x) {
+                    if (torque) return x.setMotorPosition(pos, *speed, *torque);
+                    if (speed) return x.setMotorPosition(pos, *speed);
+                    return x.setMotorPosition(pos);
+                });
+            },
+            py::arg("pos"), py::arg("speed") = py::none(), py::arg("torque") = py::none(),
+            "Sets the position target (rad); speed (rad/s) and torque (N·m) where the mode uses "
+            "them.")
+        .def(
+            "set_velocity",
+            [](CtrlMotorInterface& self, double v) {
+                Call(self, "set_velocity", [v](CtrlMotorInterface& x) { return x.setVelocity(v); });
+            },
+            py::arg("v"), "Sets the velocity target (rad/s).")
+        .def(
+            "set_home",
+            [](CtrlMotorInterface& self, unsigned timeoutMs) {
+                // A servo's limit is in whole seconds (a homing servo moves for a while).
+                const unsigned limit =
+                    dynamic_cast<feetechMotor*>(&self) != nullptr ? (timeoutMs + 999) / 1000
+                                                                  : timeoutMs;
+                Call(self, "set_home", [limit](CtrlMotorInterface& x) { return x.setHome(limit); });
+            },
+            py::arg("timeout_ms"),
+            "Makes the present position zero; waits up to timeout_ms for the motor to confirm "
+            "(a servo: whole seconds, rounded up; 0 does not wait). Raises MotorError 3006 when "
+            "it was not confirmed in time.")
+        .def_property_readonly("position", &Position, "Position (rad), last reported.")
+        .def_property_readonly("velocity", &Velocity, "Velocity (rad/s), last reported.")
+        .def_property_readonly("torque", &Torque, "Torque (N·m), last reported.")
+        .def_property_readonly("temperature", &Temperature, "Temperature (°C), last reported.")
+        .def_property_readonly("enabled", &Enabled, "True when the motor reports enabled and no fault.")
+        .def_property_readonly(
+            "feedback_age",
+            [](CtrlMotorInterface& self) -> std::optional<double> {
+                double seconds = 0;
+                if (MotorFeedbackAge(self, seconds) != 0) return std::nullopt;
+                return seconds;
+            },
+            "Seconds since the last feedback, or None before the first.")
+        .def(
+            "status",
+            [](CtrlMotorInterface& self) {
+                bool on = false;
+                const int code = self.getEnableStatus(on);
+                return py::make_tuple(code, code == 0 ? (on ? "enabled" : "disabled")
+                                                      : MeaningOf(code));
+            },
+            "(code, text): 0 with 'enabled' or 'disabled', or a fault's or offline's code.");
+
+    py::class_<damiaoMotor, CtrlMotorInterface, std::shared_ptr<damiaoMotor>>(m, "DamiaoMotor",
+                                                                            "A Damiao joint motor on a CAN interface.")
+        .def(py::init([](int model, unsigned id, unsigned masterId, const std::string& interface,
+                         unsigned mode, bool inverse, float kp, float kd,
+                         std::optional<unsigned> feedbackTimeoutMs) {
+                 auto motor = std::make_shared<damiaoMotor>(model, id, mode, masterId, interface,
+                                                            inverse, kp, kd);
+                 if (feedbackTimeoutMs) motor->setFeedbackTimeout(*feedbackTimeoutMs);
+                 return motor;
+             }),
+             py::kw_only(), py::arg("model"), py::arg("id"), py::arg("master_id"),
+             py::arg("interface"), py::arg("mode") = 0, py::arg("inverse") = false,
+             py::arg("kp") = 15.0f, py::arg("kd") = 1.0f,
+             py::arg("feedback_timeout_ms") = py::none(),
+             "model 4310/4340/6006; mode 0 MIT, 0x100 position-speed, 0x200 speed.")
+        .def_property(
+            "feedback_timeout_ms", [](const damiaoMotor& self) { return self.getFeedbackTimeout(); },
+            [](damiaoMotor& self, unsigned ms) { self.setFeedbackTimeout(ms); },
+            "Feedback watch time-out (ms); 0 switches the watch off.");
+
+    py::class_<feetechMotor, CtrlMotorInterface, std::shared_ptr<feetechMotor>>(
+        m, "FeetechServo", "A Feetech SMS/STS servo on a serial port.")
+        .def(py::init([](unsigned id, const std::string& port, unsigned baud, bool inverse) {
+                 std::string device = port;
+                 return std::make_shared<feetechMotor>(id, baud, device, inverse);
+             }),
+             py::kw_only(), py::arg("id"), py::arg("port"), py::arg("baud") = 1000000,
+             py::arg("inverse") = false)
+        .def(
+            "abort_home", [](feetechMotor& self) { self.abortHome(); },
+            "Cuts a set_home waiting in another thread short.");
+
+    m.def("load_config", &LoadConfig, py::arg("path"), R"doc(
+The motors of a configuration file, in file order, not yet initialised. Raises ValueError with
+the tool's message for a missing or unusable file.)doc");
+
+    m.def(
+        "read_all",
+        [](const MotorList& motors) {
+            std::vector<std::tuple<double, double, double>> rows(motors.size());
+            {
+                py::gil_scoped_release unlocked;
+                for (size_t i = 0; i < motors.size(); ++i)
+                    rows[i] = {Position(*motors[i]), Velocity(*motors[i]), Torque(*motors[i])};
+            }
+            return rows;
+        },
+        py::arg("motors"), "[(position, velocity, torque), ...] of every motor.");
+    m.def(
+        "command_all",
+        [](const MotorList& motors, const std::vector<double>& positions) {
+            if (positions.size() != motors.size())
+                throw py::value_error("command_all: " + std::to_string(positions.size()) +
+                                      " positions for " + std::to_string(motors.size()) +
+                                      " motors");
+            int code = 0;
+            size_t failed = 0;
+            {
+                py::gil_scoped_release unlocked;
+                for (size_t i = 0; i < motors.size(); ++i) {
+                    const int rc = motors[i]->setMotorPosition(positions[i]);
+                    if (rc != 0 && code == 0) code = rc, failed = i;
+                }
+            }
+            if (code != 0) Check(code, *motors[failed], "command_all");
+        },
+        py::arg("motors"), py::arg("positions"),
+        "Sets every motor's position target; raises MotorError for the first refusal after "
+        "all were sent.");
+    m.def(
+        "hold_and_disable",
+        [](const MotorList& motors) {
+            py::gil_scoped_release unlocked;
+            return HoldAndDisable(motors);
+        },
+        py::arg("motors"),
+        "Holds each motor where it stands, disables it and waits (3 s at most each); returns how "
+        "many still report enabled.");
+
+    py::class_<Recorder>(m, "TraceRecorder", "Records every added motor to a CSV file.")
+        .def(py::init<unsigned>(), py::arg("ring_samples") = TraceRecorder::kDefaultRingSamples)
+        .def(
+            "add_motor",
+            [](Recorder& self, MotorPtr motor) {
+                if (!motor || self.recorder.addMotor(motor.get()) != 0)
+                    throw py::value_error("add_motor: no motor, or a recording runs");
+                self.motors.push_back(std::move(motor));
+            },
+            py::arg("motor"))
+        .def(
+            "start",
+            [](Recorder& self, const std::string& path, double rateHz, bool jsonLines) {
+                if (self.recorder.start(path, rateHz, jsonLines) != 0)
+                    throw py::value_error("cannot start recording to " + path +
+                                          " (see the log for why)");
+            },
+            py::arg("path"), py::arg("rate_hz") = TraceRecorder::kDefaultRateHz,
+            py::arg("json_lines") = false)
+        .def(
+            "stop",
+            [](Recorder& self) {
+                py::gil_scoped_release unlocked;
+                self.recorder.stop();
+            })
+        .def_property_readonly("recording", [](const Recorder& self) { return self.recorder.recording(); })
+        .def_property_readonly("samples", [](const Recorder& self) { return self.recorder.samples(); })
+        .def_property_readonly("dropped", [](const Recorder& self) { return self.recorder.dropped(); });
+}

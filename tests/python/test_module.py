@@ -1,0 +1,174 @@
+"""The Python module against the servo emulator on pseudo-terminals: configuration errors,
+motion, faults as MotorError, the Arm context manager's stop, and the GIL released while the
+library waits. JOINTBUS_BUILD names the build folder (ctest sets it)."""
+
+import os
+import sys
+import threading
+
+import pytest
+
+from emulators import BUILD, ServoEmulator, wait_for
+
+sys.path.insert(0, os.path.join(BUILD, "python"))
+import jointbus  # noqa: E402
+
+
+@pytest.fixture
+def servo_bus(tmp_path):
+    emu = ServoEmulator(str(tmp_path / "ttyGRIP"), "1,2")
+    yield emu
+    emu.close()
+
+
+def write(tmp_path, name, text):
+    path = tmp_path / name
+    path.write_text(text)
+    return str(path)
+
+
+def arm_file(tmp_path, link, ids=(1,)):
+    entries = "".join(
+        f"  - {{vendor: feetech, id: {i}, dev_name: {link}, baudrate: 1000000}}\n" for i in ids)
+    return write(tmp_path, "arm.yaml", "motor_init_para:\n" + entries)
+
+
+@pytest.mark.parametrize("text, message", [
+    (None, "not found, exit..."),
+    ("motor_init_para: [", "config file"),
+    ("motor_init_para:\n  - {vendor: damiao, id: 1, kp: .nan}\n", "kp is NaN or inf"),
+    ("motor_init_para:\n  - {vendor: damiao, id: 99999999999}\n", "bad conversion"),
+    ("motor_init_para:\n  - {vendor: damiao, id: 1, feedback_timeout_ms: 60001}\n",
+     "feedback_timeout_ms must be a whole number from 0 to 60000"),
+    ("motor_init_para: []\n", "no motors defined"),
+])
+def test_configuration_errors_raise_with_the_tools_messages(tmp_path, text, message):
+    path = str(tmp_path / "missing.yaml") if text is None else write(tmp_path, "m.yaml", text)
+    with pytest.raises(ValueError, match=message.replace(".", r"\.").replace("[", r"\[")):
+        jointbus.load_config(path)
+
+
+def test_load_config_builds_each_family_in_file_order(tmp_path):
+    path = write(tmp_path, "m.yaml", "motor_init_para:\n"
+                 "  - {vendor: feetech, id: 3, dev_name: /dev/null}\n"
+                 "  - {vendor: damiao, id: 1, master_id: 0x11, dev_name: vcan9, motor_model: 4310}\n")
+    servo, joint = jointbus.load_config(path)
+    assert isinstance(servo, jointbus.FeetechServo) and servo.id == 3
+    assert isinstance(joint, jointbus.DamiaoMotor) and joint.id == 1
+    assert joint.feedback_timeout_ms == 100
+    assert servo.feedback_age is None  # nothing heard yet
+    assert servo.status()[0] == 5004
+
+
+def test_servo_follows_position_targets_and_reads_back(servo_bus):
+    servo = jointbus.FeetechServo(id=1, port=servo_bus.link)
+    servo.init()
+    assert wait_for(lambda: servo.status()[0] == 0)
+    servo.enable()
+    assert wait_for(lambda: servo.enabled)
+    assert servo_bus.status(1)["torque"] == 1
+    # Small steps, within the servo's 10° filter, as a control loop would send them.
+    target = 0.3
+    for _ in range(200):
+        now = servo.position
+        if abs(now - target) < 0.02:
+            break
+        servo.set_position(now + max(-0.08, min(0.08, target - now)))
+        wait_for(lambda: False, 0.02)
+    assert wait_for(lambda: abs(servo.position - target) < 0.03), servo.position
+    assert servo.feedback_age is not None and servo.feedback_age < 5
+    rows = jointbus.read_all([servo])
+    assert len(rows) == 1 and abs(rows[0][0] - servo.position) < 0.05
+    jointbus.command_all([servo], [servo.position])
+    with pytest.raises(ValueError, match="2 positions for 1 motors"):
+        jointbus.command_all([servo], [0.0, 0.0])
+    servo.disable()
+    assert wait_for(lambda: servo_bus.status(1)["torque"] == 0)
+
+
+def test_faults_raise_motor_error_with_their_codes(tmp_path):
+    silent = str(tmp_path / "nothing")
+    os.symlink("/dev/null", silent)  # a port where no servo answers
+    servo = jointbus.FeetechServo(id=7, port=silent)
+    with pytest.raises(jointbus.MotorError) as refused:
+        servo.set_position(0.1)  # not online
+    assert refused.value.code == 5002
+    assert "not online" in str(refused.value) and "code 5002" in str(refused.value)
+    with pytest.raises(jointbus.MotorError) as nan:
+        servo.set_velocity(float("nan"))
+    assert nan.value.code == 5005
+    code, text = servo.status()
+    assert (code, text) == (5004, "no feedback yet, or offline (both families)")
+    assert servo.position == servo.position  # properties never raise
+    with pytest.raises(ValueError, match="torque needs a speed"):
+        servo.set_position(0.0, torque=1.0)
+
+
+def test_arm_disables_every_motor_on_an_exception(tmp_path, servo_bus):
+    path = arm_file(tmp_path, servo_bus.link, (1, 2))
+    with pytest.raises(RuntimeError, match="control loop failed"):
+        with jointbus.Arm(path) as arm:
+            assert len(arm) == 2
+            assert wait_for(lambda: all(m.enabled for m in arm))
+            assert servo_bus.status(2)["torque"] == 1
+            raise RuntimeError("control loop failed")
+    assert servo_bus.status(1)["torque"] == 0
+    assert servo_bus.status(2)["torque"] == 0
+    assert arm.motors == []
+
+
+def test_arm_disables_every_motor_on_keyboard_interrupt(tmp_path, servo_bus):
+    path = arm_file(tmp_path, servo_bus.link)
+    with pytest.raises(KeyboardInterrupt):
+        with jointbus.Arm(path) as arm:
+            assert wait_for(lambda: arm.motors[0].enabled)
+            raise KeyboardInterrupt
+    assert servo_bus.status(1)["torque"] == 0
+
+
+def test_the_gil_is_released_while_the_library_waits(tmp_path):
+    """A Python thread keeps counting while another waits in set_home on a servo that never
+    answers (the wait ends by its time-out: 1.5 s, a whole 2 s for a servo)."""
+    silent = str(tmp_path / "nothing")
+    os.symlink("/dev/null", silent)
+    servo = jointbus.FeetechServo(id=9, port=silent)
+    servo.init()
+    ticks = 0
+    waiting = threading.Event()
+    done = threading.Event()
+
+    def waiter():
+        waiting.set()
+        try:
+            servo.set_home(1500)
+        except jointbus.MotorError as e:
+            assert e.code == 3006
+        done.set()
+
+    thread = threading.Thread(target=waiter)
+    thread.start()
+    waiting.wait()
+    while not done.is_set():
+        ticks += 1
+        done.wait(0.01)
+    thread.join()
+    assert ticks > 20  # about 200 without the GIL held; at most a few with it
+
+
+def test_trace_recorder_writes_every_added_motor(tmp_path, servo_bus):
+    servo = jointbus.FeetechServo(id=2, port=servo_bus.link)
+    servo.init()
+    recorder = jointbus.TraceRecorder()
+    recorder.add_motor(servo)
+    out = str(tmp_path / "run.csv")
+    recorder.start(out, rate_hz=100)
+    assert recorder.recording
+    assert wait_for(lambda: recorder.samples >= 0 and os.path.getsize(out) > 0)
+    wait_for(lambda: False, 0.3)
+    recorder.stop()
+    assert not recorder.recording
+    lines = open(out).read().splitlines()
+    assert lines[0].startswith("t,id,family")
+    assert any(",2,feetech," in line for line in lines[1:])
+    with pytest.raises(ValueError):
+        recorder.start(str(tmp_path / "no" / "such" / "dir.csv"))
