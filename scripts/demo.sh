@@ -2,6 +2,8 @@
 # The main job: builds jointbus and runs spinbench on a simulated arm (emulated Damiao motors
 # on a virtual CAN bus and an emulated gripper servo), on the host where its kernel has CAN,
 # else on the user-mode Linux CAN bench; records the run and plots it to build/demo/arm.png.
+#   scripts/demo.sh [--python]
+# --python runs the Python example (examples/python/arm_loop.py) on the same arm instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -13,6 +15,11 @@ mkdir -p "$demo"
 rm -f "$demo/arm.csv" "$demo/arm.png"
 tests/support/canbench.sh start "$state"
 trap 'tests/support/canbench.sh stop "$state"' EXIT
+if [ "${1:-}" = --python ]; then
+    JOINTBUS_SIM_CLIENT=python tests/support/canbench.sh run "$state" "$PWD/scripts/sim_arm.sh" \
+        "$PWD/build/plain" "${DEMO_SECONDS:-10}"
+    exit
+fi
 tests/support/canbench.sh run "$state" "$PWD/scripts/sim_arm.sh" "$PWD/build/plain" \
     "${DEMO_SECONDS:-10}" "$demo/arm.csv"
 /usr/bin/python3 scripts/plot_trace.py "$demo/arm.csv" --out "$demo/arm.png"

@@ -2,7 +2,8 @@
 # Runs spinbench on a simulated arm for a while, then stops it with SIGINT. Needs a kernel
 # with CAN (scripts/demo.sh runs it on the CAN bench).
 #   scripts/sim_arm.sh BUILD_DIR [SECONDS [TRACE_CSV]]
-# With TRACE_CSV, spinbench records every motor into that file (--record).
+# With TRACE_CSV, spinbench records every motor into that file (--record). With
+# JOINTBUS_SIM_CLIENT=python the Python example examples/python/arm_loop.py drives the arm instead.
 set -u
 cd "$(dirname "$0")/.."
 bin=$1/bin
@@ -20,16 +21,24 @@ emulator=$!
 gripper=$!
 sleep 0.5
 
-echo "sim_arm: spinbench drives 3 emulated Damiao joints and a Feetech gripper to 2 rad for ${seconds}s"
-echo "sim_arm: (joint 2 is mounted inverse)"
-"$bin/spinbench" -c examples/config/sim_arm.yaml -m 2 -p 2.0 -s 0.2 -f 20 "${record[@]}" &
-tool=$!
-sleep "$seconds"
-echo "sim_arm: sending SIGINT to spinbench"
-kill -INT "$tool"
-wait "$tool"
-status=$?
+if [ "${JOINTBUS_SIM_CLIENT:-spinbench}" = python ]; then
+    # The example stops itself after its loop has run that long (Ctrl-C stops it too).
+    echo "sim_arm: the Python example streams a sine to 3 emulated Damiao joints and a Feetech gripper for ${seconds}s"
+    PYTHONPATH="$1/python" /usr/bin/python3 examples/python/arm_loop.py \
+        examples/config/sim_arm.yaml --seconds "$seconds"
+    status=$?
+else
+    echo "sim_arm: spinbench drives 3 emulated Damiao joints and a Feetech gripper to 2 rad for ${seconds}s"
+    echo "sim_arm: (joint 2 is mounted inverse)"
+    "$bin/spinbench" -c examples/config/sim_arm.yaml -m 2 -p 2.0 -s 0.2 -f 20 "${record[@]}" &
+    tool=$!
+    sleep "$seconds"
+    echo "sim_arm: sending SIGINT to spinbench"
+    kill -INT "$tool"
+    wait "$tool"
+    status=$?
+fi
 kill "$emulator" "$gripper" 2>/dev/null
 wait "$emulator" "$gripper" 2>/dev/null
-echo "sim_arm: spinbench exited with status $status"
+echo "sim_arm: the client exited with status $status"
 exit $status
