@@ -88,6 +88,7 @@ struct Row {
     double latencyMedian = NAN, latencyP99 = NAN, framesPerSec = NAN;
     double wire = NAN, ratio = NAN, cpuPerTick = NAN, cpuPercent = NAN, allocsPerTick = NAN;
     double nsPerCall = NAN;
+    double missedPercent = NAN;  // a client loop's cycles that missed their slot
 };
 
 // The median of each figure over several runs of one row.
@@ -102,7 +103,7 @@ inline Row MedianRow(const std::vector<Row>& runs) {
     for (double Row::*f :
          {&Row::tickMedian, &Row::tickP99, &Row::periodMean, &Row::periodP99, &Row::latencyMedian,
           &Row::latencyP99, &Row::framesPerSec, &Row::wire, &Row::ratio, &Row::cpuPerTick,
-          &Row::cpuPercent, &Row::allocsPerTick, &Row::nsPerCall})
+          &Row::cpuPercent, &Row::allocsPerTick, &Row::nsPerCall, &Row::missedPercent})
         median(f);
     return out;
 }
@@ -116,14 +117,15 @@ inline void Print(const Row& r) {
         std::snprintf(text, sizeof text, format, v);
         return std::string(text);
     };
-    std::printf("| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n",
-                r.bench.c_str(), r.n, cell(r.tickMedian, "%.0f").c_str(),
-                cell(r.tickP99, "%.0f").c_str(), cell(r.periodMean, "%.0f").c_str(),
-                cell(r.periodP99, "%.0f").c_str(), cell(r.latencyMedian, "%.0f").c_str(),
-                cell(r.latencyP99, "%.0f").c_str(), cell(r.framesPerSec, "%.0f").c_str(),
-                cell(r.wire, "%.0f").c_str(), cell(r.ratio, "%.2f").c_str(),
-                cell(r.cpuPerTick, "%.0f").c_str(), cell(r.cpuPercent, "%.2f").c_str(),
-                cell(r.allocsPerTick, "%.2f").c_str(), cell(r.nsPerCall, "%.1f").c_str());
+    std::printf(
+        "| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n",
+        r.bench.c_str(), r.n, cell(r.tickMedian, "%.0f").c_str(), cell(r.tickP99, "%.0f").c_str(),
+        cell(r.periodMean, "%.0f").c_str(), cell(r.periodP99, "%.0f").c_str(),
+        cell(r.latencyMedian, "%.0f").c_str(), cell(r.latencyP99, "%.0f").c_str(),
+        cell(r.framesPerSec, "%.0f").c_str(), cell(r.wire, "%.0f").c_str(),
+        cell(r.ratio, "%.2f").c_str(), cell(r.cpuPerTick, "%.0f").c_str(),
+        cell(r.cpuPercent, "%.2f").c_str(), cell(r.allocsPerTick, "%.2f").c_str(),
+        cell(r.nsPerCall, "%.1f").c_str(), cell(r.missedPercent, "%.2f").c_str());
     std::fflush(stdout);
     const char* path = std::getenv("JOINTBUS_BENCH_JSON");
     if (path == nullptr || *path == 0) return;
@@ -141,7 +143,8 @@ inline void Print(const Row& r) {
         << ", \"library_cpu_us_per_tick\": " << json(r.cpuPerTick)
         << ", \"library_cpu_percent\": " << json(r.cpuPercent)
         << ", \"allocations_per_tick\": " << json(r.allocsPerTick)
-        << ", \"ns_per_call\": " << json(r.nsPerCall) << "}\n";
+        << ", \"ns_per_call\": " << json(r.nsPerCall)
+        << ", \"missed_percent\": " << json(r.missedPercent) << "}\n";
 }
 
 // Runs of each row: JOINTBUS_BENCH_RUNS, default 3.

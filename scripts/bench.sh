@@ -24,13 +24,16 @@ can_env=$(cat "$state/mode")
 
 echo "jointbus benchmarks, $(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores, host kernel $(uname -r);"
 echo "Damiao rows on the CAN bench ($can_env), the others on the host. Medians of ${JOINTBUS_BENCH_RUNS:-3} runs of ${seconds} s."
-echo "allocations/tick and ns/call of the log rows are per call."
+echo "allocations/tick and ns/call of the log rows are per call. The client-loop rows are a 200 Hz loop that reads and"
+echo "commands 6 Damiao motors: their CPU columns are the whole client process per cycle, frames/s the feedback frames"
+echo "it received per motor per second, missed % its cycles that missed their 5 ms slot."
 echo
-printf '%s' "| bench | n | tick median µs | tick p99 µs | period mean µs | period p99 µs | set→wire median µs | set→wire p99 µs | frames/s | wire µs | tick/wire | library CPU µs/tick | library CPU % | allocations/tick | ns/call |
-|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|
+printf '%s' "| bench | n | tick median µs | tick p99 µs | period mean µs | period p99 µs | set→wire median µs | set→wire p99 µs | frames/s | wire µs | tick/wire | library CPU µs/tick | library CPU % | allocations/tick | ns/call | missed % |
+|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|
 "
 # Programs print their rows on standard output; the bench's own chatter goes to standard error.
 tests/support/canbench.sh run "$state" "$bin/damiao_sender_bench" "$seconds" 2>/dev/null | grep '^|'
+tests/support/canbench.sh run "$state" "$bin/client_loop_bench" "$seconds" 2>/dev/null | grep '^|'
 "$bin/feetech_scheduler_bench" "$seconds" 2>/dev/null
 "$bin/idle_arm_bench" "$seconds" 2>/dev/null
 "$bin/log_cost_bench" 2>/dev/null

@@ -11,7 +11,7 @@ packages=(
     valgrind systemd systemd-sysv procps
     clang libclang-rt-14-dev
     python3 python3-matplotlib python3-pytest
-    python3-dev pybind11-dev python3-pybind11 dpkg-dev
+    python3-dev pybind11-dev python3-pybind11 dpkg-dev python3-can
 )
 
 missing=()

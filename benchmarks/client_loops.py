@@ -1,0 +1,129 @@
+#!/usr/bin/python3
+"""Client loops for the benchmark (figures, not tests): a 200 Hz control loop that reads and
+commands every Damiao motor on a CAN interface, written two ways, for client_loop_bench:
+
+  module      through the jointbus Python module (the library's threads do the bus work)
+  python-can  the pure-Python reference: the loop itself builds, sends and decodes every MIT
+              frame with python3-can, as drivers that do the bus work in the interpreter do
+
+    client_loops.py MODE IFACE SECONDS MOTORS
+
+Prints one line: cycles=N missed=N cpu_us=N feedback=N (feedback frames the client received).
+CPU is the whole process's (every thread), over the loop only.
+"""
+
+import math
+import sys
+import time
+
+PERIOD = 0.005
+
+
+def run_loop(seconds, step):
+    """Calls step(t) at 200 Hz for `seconds`; returns (cycles, missed, cpu µs)."""
+    cycles = missed = 0
+    cpu0 = time.process_time()
+    start = deadline = time.monotonic()
+    while time.monotonic() - start < seconds:
+        step(time.monotonic() - start)
+        cycles += 1
+        deadline += PERIOD
+        pause = deadline - time.monotonic()
+        if pause > 0:
+            time.sleep(pause)
+        else:
+            missed += 1
+            deadline = time.monotonic()
+    return cycles, missed, (time.process_time() - cpu0) * 1e6
+
+
+def with_module(iface, seconds, ids):
+    import jointbus
+    motors = [jointbus.DamiaoMotor(model=4310, id=i, master_id=0x10 + i, interface=iface)
+              for i in ids]
+    for m in motors:
+        m.init()
+        m.enable()
+    deadline = time.monotonic() + 10
+    while not all(m.enabled for m in motors) and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+    def step(t):
+        jointbus.read_all(motors)
+        jointbus.command_all(motors, [0.1 * math.sin(t)] * len(motors))
+
+    result = run_loop(seconds, step)
+    jointbus.hold_and_disable(motors)
+    return result + (-1,)
+
+
+# MIT frame of a 4310 (p ±12.5 rad, v ±30 rad/s, kp 0..500, kd 0..5, t ±10 N·m).
+def to_uint(x, lo, hi, bits):
+    x = min(max(x, lo), hi)
+    return int((x - lo) * ((1 << bits) - 1) / (hi - lo))
+
+
+def encode_mit(p, v, kp, kd, t):
+    P, V = to_uint(p, -12.5, 12.5, 16), to_uint(v, -30, 30, 12)
+    KP, KD, T = to_uint(kp, 0, 500, 12), to_uint(kd, 0, 5, 12), to_uint(t, -10, 10, 12)
+    return bytes([P >> 8, P & 0xFF, V >> 4, ((V & 0xF) << 4) | (KP >> 8), KP & 0xFF, KD >> 4,
+                  ((KD & 0xF) << 4) | (T >> 8), T & 0xFF])
+
+
+def decode_feedback(d):
+    pos = (d[1] << 8) | d[2]
+    vel = (d[3] << 4) | (d[4] >> 4)
+    tq = ((d[4] & 0xF) << 8) | d[5]
+    return (d[0] >> 4, -12.5 + pos * 25.0 / 65535, -30 + vel * 60.0 / 4095,
+            -10 + tq * 20.0 / 4095)
+
+
+def with_python_can(iface, seconds, ids):
+    import can
+    bus = can.Bus(interface="socketcan", channel=iface)
+    masters = {0x10 + i for i in ids}
+    state = {}
+    received = [0]
+
+    def special(last):
+        for i in ids:
+            bus.send(can.Message(arbitration_id=i, data=b"\xff" * 7 + bytes([last]),
+                                 is_extended_id=False))
+
+    def drain():
+        while True:
+            msg = bus.recv(timeout=0)
+            if msg is None:
+                return
+            if msg.arbitration_id in masters and len(msg.data) == 8:
+                state[msg.arbitration_id] = decode_feedback(msg.data)
+                received[0] += 1
+
+    special(0xFC)  # enable
+    time.sleep(0.1)
+    drain()
+    received[0] = 0
+
+    def step(t):
+        target = 0.1 * math.sin(t)
+        for i in ids:
+            bus.send(can.Message(arbitration_id=i, data=encode_mit(target, 0, 15, 1, 0),
+                                 is_extended_id=False))
+        drain()
+
+    result = run_loop(seconds, step)
+    special(0xFD)  # disable
+    bus.shutdown()
+    return result + (received[0],)
+
+
+def main():
+    mode, iface, seconds, count = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[4])
+    ids = list(range(1, count + 1))
+    run = with_module if mode == "module" else with_python_can
+    cycles, missed, cpu, feedback = run(iface, seconds, ids)
+    print(f"cycles={cycles} missed={missed} cpu_us={cpu:.0f} feedback={feedback}", flush=True)
+
+
+if __name__ == "__main__":
+    main()
