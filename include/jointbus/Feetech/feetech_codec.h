@@ -197,7 +197,9 @@ int SyncWrite(uint8_t addr, uint8_t len, const Id* ids, size_t n, Fill&& fill, S
         buf[5] = addr;
         buf[6] = len;
         size_t pos = 7;
-        for (size_t k = first; k < last; ++k) {
+        // The second bound never ends the loop early (perPacket ids always fit); it tells the
+        // optimiser that every block lies inside the buffer.
+        for (size_t k = first; k < last && pos + 1 + len < sizeof buf; ++k) {
             buf[pos++] = uint8_t(ids[k]);
             fill(k, buf + pos);
             pos += len;
