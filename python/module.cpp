@@ -55,26 +55,17 @@ void Call(CtrlMotorInterface& motor, const char* operation, Op op) {
     Check(code, motor, operation);
 }
 
-double Position(CtrlMotorInterface& m) {
-    double v = 0;
-    m.getMotorPosition(v);
+// The last value a getter reports; a fault's result code is not a reason to raise here.
+template <typename T, int (CtrlMotorInterface::*Get)(T&)>
+T Last(CtrlMotorInterface& m) {
+    T v{};
+    (m.*Get)(v);
     return v;
 }
-double Velocity(CtrlMotorInterface& m) {
-    double v = 0;
-    m.getVelocity(v);
-    return v;
-}
-double Torque(CtrlMotorInterface& m) {
-    double v = 0;
-    m.getTorque(v);
-    return v;
-}
-int Temperature(CtrlMotorInterface& m) {
-    int v = 0;
-    m.getMotorTemperature(v);
-    return v;
-}
+constexpr auto Position = &Last<double, &CtrlMotorInterface::getMotorPosition>;
+constexpr auto Velocity = &Last<double, &CtrlMotorInterface::getVelocity>;
+constexpr auto Torque = &Last<double, &CtrlMotorInterface::getTorque>;
+constexpr auto Temperature = &Last<int, &CtrlMotorInterface::getMotorTemperature>;
 bool Enabled(CtrlMotorInterface& m) {
     bool on = false;
     return m.getEnableStatus(on) == 0 && on;
@@ -156,20 +147,21 @@ non-zero result; properties never raise, they give the last value the motor repo
             "set_home",
             [](CtrlMotorInterface& self, unsigned timeoutMs) {
                 // A servo's limit is in whole seconds (a homing servo moves for a while).
-                const unsigned limit =
-                    dynamic_cast<feetechMotor*>(&self) != nullptr ? (timeoutMs + 999) / 1000
-                                                                  : timeoutMs;
+                const unsigned limit = dynamic_cast<feetechMotor*>(&self) != nullptr
+                                           ? (timeoutMs + 999) / 1000
+                                           : timeoutMs;
                 Call(self, "set_home", [limit](CtrlMotorInterface& x) { return x.setHome(limit); });
             },
             py::arg("timeout_ms"),
             "Makes the present position zero; waits up to timeout_ms for the motor to confirm "
             "(a servo: whole seconds, rounded up; 0 does not wait). Raises MotorError 3006 when "
             "it was not confirmed in time.")
-        .def_property_readonly("position", &Position, "Position (rad), last reported.")
-        .def_property_readonly("velocity", &Velocity, "Velocity (rad/s), last reported.")
-        .def_property_readonly("torque", &Torque, "Torque (N·m), last reported.")
-        .def_property_readonly("temperature", &Temperature, "Temperature (°C), last reported.")
-        .def_property_readonly("enabled", &Enabled, "True when the motor reports enabled and no fault.")
+        .def_property_readonly("position", Position, "Position (rad), last reported.")
+        .def_property_readonly("velocity", Velocity, "Velocity (rad/s), last reported.")
+        .def_property_readonly("torque", Torque, "Torque (N·m), last reported.")
+        .def_property_readonly("temperature", Temperature, "Temperature (°C), last reported.")
+        .def_property_readonly("enabled", &Enabled,
+                               "True when the motor reports enabled and no fault.")
         .def_property_readonly(
             "feedback_age",
             [](CtrlMotorInterface& self) -> std::optional<double> {
@@ -183,13 +175,13 @@ non-zero result; properties never raise, they give the last value the motor repo
             [](CtrlMotorInterface& self) {
                 bool on = false;
                 const int code = self.getEnableStatus(on);
-                return py::make_tuple(code, code == 0 ? (on ? "enabled" : "disabled")
-                                                      : MeaningOf(code));
+                return py::make_tuple(code,
+                                      code == 0 ? (on ? "enabled" : "disabled") : MeaningOf(code));
             },
             "(code, text): 0 with 'enabled' or 'disabled', or a fault's or offline's code.");
 
-    py::class_<damiaoMotor, CtrlMotorInterface, std::shared_ptr<damiaoMotor>>(m, "DamiaoMotor",
-                                                                            "A Damiao joint motor on a CAN interface.")
+    py::class_<damiaoMotor, CtrlMotorInterface, std::shared_ptr<damiaoMotor>>(
+        m, "DamiaoMotor", "A Damiao joint motor on a CAN interface.")
         .def(py::init([](int model, unsigned id, unsigned masterId, const std::string& interface,
                          unsigned mode, bool inverse, float kp, float kd,
                          std::optional<unsigned> feedbackTimeoutMs) {
@@ -204,7 +196,8 @@ non-zero result; properties never raise, they give the last value the motor repo
              py::arg("feedback_timeout_ms") = py::none(),
              "model 4310/4340/6006; mode 0 MIT, 0x100 position-speed, 0x200 speed.")
         .def_property(
-            "feedback_timeout_ms", [](const damiaoMotor& self) { return self.getFeedbackTimeout(); },
+            "feedback_timeout_ms",
+            [](const damiaoMotor& self) { return self.getFeedbackTimeout(); },
             [](damiaoMotor& self, unsigned ms) { self.setFeedbackTimeout(ms); },
             "Feedback watch time-out (ms); 0 switches the watch off.");
 
@@ -286,13 +279,15 @@ the tool's message for a missing or unusable file.)doc");
             },
             py::arg("path"), py::arg("rate_hz") = TraceRecorder::kDefaultRateHz,
             py::arg("json_lines") = false)
-        .def(
-            "stop",
-            [](Recorder& self) {
-                py::gil_scoped_release unlocked;
-                self.recorder.stop();
-            })
-        .def_property_readonly("recording", [](const Recorder& self) { return self.recorder.recording(); })
-        .def_property_readonly("samples", [](const Recorder& self) { return self.recorder.samples(); })
-        .def_property_readonly("dropped", [](const Recorder& self) { return self.recorder.dropped(); });
+        .def("stop",
+             [](Recorder& self) {
+                 py::gil_scoped_release unlocked;
+                 self.recorder.stop();
+             })
+        .def_property_readonly("recording",
+                               [](const Recorder& self) { return self.recorder.recording(); })
+        .def_property_readonly("samples",
+                               [](const Recorder& self) { return self.recorder.samples(); })
+        .def_property_readonly("dropped",
+                               [](const Recorder& self) { return self.recorder.dropped(); });
 }

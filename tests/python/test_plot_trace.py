@@ -5,13 +5,12 @@ import os
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from emulators import BUILD, ROOT, wait_for
+
 PLOT = os.path.join(ROOT, "scripts", "plot_trace.py")
-BUILD = os.environ.get("JOINTBUS_BUILD", os.path.join(ROOT, "build", "plain"))
 ENV = dict(os.environ, SPDLOG_STDOUT="true", SPDLOG_SYSTEMD="false", SPDLOG_LEVEL="info")
 HEADER = "t,id,family,target,position,velocity,torque,temperature,enabled,code,age\n"
 
@@ -24,15 +23,6 @@ def plot(*args):
 def is_png(path):
     with open(path, "rb") as f:
         return f.read(8) == b"\x89PNG\r\n\x1a\n"
-
-
-def wait_for(predicate, seconds=30):
-    deadline = time.monotonic() + seconds
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
 
 
 @pytest.fixture
