@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,9 +28,13 @@
 namespace {
 
 const char* kUsage =
-    "usage: damiao_emulator IFACE ID:MASTER[:MODEL[:MODE]]... [--trace]\n"
+    "usage: damiao_emulator IFACE ID:MASTER[:MODEL[:MODE]]... [--state FILE] [--trace]\n"
     "  e.g. damiao_emulator vcan0 1:0x11:4310:0 2:0x12:4340:256\n"
-    "  stdin: fault ID CODE | powerloss ID | silent ID on|off | late ID MS | status | quit\n"
+    "  MODE is the offset of the mode's frames: 0 MIT, 256 position-speed, 512 speed\n"
+    "  --state FILE keeps the stored registers: read at start when it exists, written on\n"
+    "  every store (0xAA) request\n"
+    "  stdin: fault ID CODE | powerloss ID | silent ID on|off | late ID MS | status |\n"
+    "         regs | powercycle ID | quit\n"
     "  --trace prints each frame received: rx NS ID LEN BYTES, then 'unanswered' while the\n"
     "  motor is silent (it stays on the bus, the others keep answering)\n";
 
@@ -38,10 +43,21 @@ using Clock = std::chrono::steady_clock;
 constexpr double kInertia = 0.01;   // kg·m²
 constexpr double kFriction = 0.05;  // N·m per rad/s
 
+// The registers a motor keeps in flash; the running copy is the motor's own fields.
+struct Stored {
+    uint32_t id = 0, master = 0, mode = 0, timeout = 0, canRate = 4;
+    motor_wire::Limits r;
+};
+
 struct Motor {
-    uint32_t id = 0, master = 0, mode = 0;
+    uint32_t id = 0, master = 0, mode = 0;  // ESC_ID, MST_ID, and the mode as a frame offset
+    uint32_t timeout = 0;                   // TIMEOUT in 50 us units; 0 is off
+    uint32_t canRate = 4;                   // CAN bit rate code: 4 is 1 Mbit/s
     int model = 4310;
     motor_wire::Limits r;
+    Stored flash;
+    unsigned long long stores = 0, registerRequests = 0;
+    Clock::time_point lastHeard{};
     bool enabled = false;
     double pos = 0, vel = 0, torque = 0, zero = 0;
     int fault = 0;
@@ -53,6 +69,90 @@ struct Motor {
     unsigned long long received = 0, answered = 0;  // frames addressed to it, feedback sent
 
     int State() const { return fault ? fault : (enabled ? 1 : 0); }
+
+    Stored Registers() const { return {id, master, mode, timeout, canRate, r}; }
+    void Restore(const Stored& s) {
+        id = s.id, master = s.master, mode = s.mode, timeout = s.timeout, canRate = s.canRate;
+        r = s.r;
+    }
+
+    // A register's value as it travels (floats by their bits); false for an unknown register.
+    bool Get(uint8_t rid, uint32_t& value) const {
+        switch (rid) {
+            case motor_wire::kRegMasterId:
+                value = master;
+                return true;
+            case motor_wire::kRegEscId:
+                value = id;
+                return true;
+            case motor_wire::kRegTimeout:
+                value = timeout;
+                return true;
+            case motor_wire::kRegCtrlMode:
+                value = motor_wire::ModeRegisterOf(mode);
+                return true;
+            case motor_wire::kRegPmax:
+                value = motor_wire::BitsOf(r.pmax);
+                return true;
+            case motor_wire::kRegVmax:
+                value = motor_wire::BitsOf(r.vmax);
+                return true;
+            case motor_wire::kRegTmax:
+                value = motor_wire::BitsOf(r.tmax);
+                return true;
+            case motor_wire::kRegCanRate:
+                value = canRate;
+                return true;
+            case motor_wire::kRegSwVersion:
+                value = motor_wire::kSwVersion;
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    // Writes a register in RAM; false (nothing changed) for an unknown or read-only register
+    // or a value out of its range.
+    bool Set(uint8_t rid, uint32_t value) {
+        const float f = motor_wire::FloatOf(value);
+        const bool positive = f > 0 && f < 1e6f;
+        switch (rid) {
+            case motor_wire::kRegMasterId:
+                if (value > 0x7FF) return false;
+                master = value;
+                return true;
+            case motor_wire::kRegEscId:
+                if (value == 0 || value > 0x7FF) return false;
+                id = value;
+                return true;
+            case motor_wire::kRegTimeout:
+                timeout = value;
+                return true;
+            case motor_wire::kRegCtrlMode:
+                if (value < 1 || value > 4) return false;
+                mode = motor_wire::ModeOffsetOf(value);
+                haveCmd = false;
+                return true;
+            case motor_wire::kRegPmax:
+                if (!positive) return false;
+                r.pmax = f;
+                return true;
+            case motor_wire::kRegVmax:
+                if (!positive) return false;
+                r.vmax = f;
+                return true;
+            case motor_wire::kRegTmax:
+                if (!positive) return false;
+                r.tmax = f;
+                return true;
+            case motor_wire::kRegCanRate:
+                if (value > 4) return false;
+                canRate = value;
+                return true;
+            default:
+                return false;
+        }
+    }
 
     void Step(double dt) {
         if (!enabled || fault || !haveCmd) {
@@ -118,15 +218,48 @@ bool ParseMotor(const std::string& text, Motor& m) {
     } catch (...) {
         return false;
     }
-    return motor_wire::LimitsOfModel(m.model, m.r) &&
-           (m.mode == motor_wire::kModeMit || m.mode == motor_wire::kModePosSpeed ||
-            m.mode == motor_wire::kModeSpeed);
+    if (!motor_wire::LimitsOfModel(m.model, m.r) || (m.mode & ~0x300u) != 0) return false;
+    m.flash = m.Registers();
+    return true;
+}
+
+// The state file: one line per motor, in command-line order, with its stored registers.
+void LoadState(const std::string& path, std::vector<Motor>& motors) {
+    std::ifstream in(path);
+    size_t k = 0;
+    for (std::string line; std::getline(in, line) && k < motors.size(); ++k) {
+        Stored s;
+        if (std::sscanf(
+                line.c_str(),
+                "motor id=%u master=%u mode=%u timeout=%u can_br=%u pmax=%f vmax=%f tmax=%f", &s.id,
+                &s.master, &s.mode, &s.timeout, &s.canRate, &s.r.pmax, &s.r.vmax, &s.r.tmax) != 8)
+            break;
+        motors[k].flash = s;
+        motors[k].Restore(s);
+    }
+}
+
+void SaveState(const std::string& path, const std::vector<Motor>& motors) {
+    if (path.empty()) return;
+    std::ofstream out(path + ".new");
+    for (const auto& m : motors) {
+        const Stored& s = m.flash;
+        out << "motor id=" << s.id << " master=" << s.master << " mode=" << s.mode
+            << " timeout=" << s.timeout << " can_br=" << s.canRate << " pmax=" << s.r.pmax
+            << " vmax=" << s.r.vmax << " tmax=" << s.r.tmax << "\n";
+    }
+    out.close();
+    if (std::rename((path + ".new").c_str(), path.c_str()) != 0)
+        std::perror("damiao_emulator: state file");
 }
 
 class Emulator {
 public:
-    Emulator(int socketFd, std::vector<Motor> played, bool traceFrames)
-        : fd(socketFd), motors(std::move(played)), trace(traceFrames) {}
+    Emulator(int socketFd, std::vector<Motor> played, bool traceFrames, std::string statePath)
+        : fd(socketFd),
+          motors(std::move(played)),
+          trace(traceFrames),
+          state(std::move(statePath)) {}
 
     int Run() {
         auto last = Clock::now();
@@ -140,6 +273,12 @@ public:
             last = now;
             for (auto& m : motors) {
                 for (double left = dt; left > 1e-9; left -= 0.0002) m.Step(std::min(left, 0.0002));
+                // The motor's own communication watch: heard nothing for TIMEOUT x 50 us.
+                if (m.timeout > 0 && m.enabled &&
+                    now - m.lastHeard > std::chrono::microseconds(50LL * m.timeout)) {
+                    m.enabled = false;
+                    m.fault = motor_wire::kStateCommunicationLost;
+                }
             }
             if (fds[0].revents & (POLLIN | POLLERR)) {
                 // Answer every frame that is waiting before the next physics step, so a
@@ -175,11 +314,10 @@ public:
     }
 
 private:
+    // The motor a frame is for: its command id plus the offset of any mode.
     Motor* Find(uint32_t canId) {
         for (auto& m : motors) {
-            if (canId == m.id || canId == (m.id | motor_wire::kModePosSpeed) ||
-                canId == (m.id | motor_wire::kModeSpeed))
-                return &m;
+            if ((canId & ~0x300u) == m.id) return &m;
         }
         return nullptr;
     }
@@ -196,9 +334,14 @@ private:
 
     void HandleFrame(const can_frame& f, Clock::time_point now) {
         if (f.can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG)) return;
+        if (f.can_id == motor_wire::kRegisterCanId) {
+            HandleRegister(f);
+            return;
+        }
         Motor* m = Find(f.can_id);
         if (m == nullptr) return;
         ++m->received;
+        m->lastHeard = now;
         if (trace) {
             std::printf("rx %lld %03X %d",
                         (long long)std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -264,6 +407,49 @@ private:
         }
     }
 
+    // A register request [id_lo, id_hi, cmd, rid, d0..d3] for the motor with that command id.
+    // Reads and accepted writes are answered on the feedback id in the same layout; a store
+    // keeps the registers (and the state file) and answers nothing.
+    void HandleRegister(const can_frame& f) {
+        if (f.can_dlc != 8) return;
+        const uint32_t target = uint32_t(f.data[0] | f.data[1] << 8);
+        Motor* m = nullptr;
+        for (auto& candidate : motors)
+            if (candidate.id == target) m = &candidate;
+        if (m == nullptr) return;
+        ++m->registerRequests;
+        if (m->silent) return;
+        const uint8_t cmd = f.data[2], rid = f.data[3];
+        uint32_t value = 0;
+        bool answer = false;
+        if (cmd == motor_wire::kRegRead) {
+            answer = m->Get(rid, value);
+        } else if (cmd == motor_wire::kRegWrite) {
+            value = motor_wire::ReadU32(f.data + 4);
+            // The echo goes out on the feedback id in force before the write.
+            can_frame echo{};
+            echo.can_id = m->master;
+            if (m->Set(rid, value)) {
+                echo.can_dlc = 8;
+                std::memcpy(echo.data, f.data, 8);
+                Send(echo);
+            }
+            return;
+        } else if (cmd == motor_wire::kRegStore) {
+            m->flash = m->Registers();
+            ++m->stores;
+            SaveState(state, motors);
+            return;
+        }
+        if (!answer) return;
+        can_frame reply{};
+        reply.can_id = m->master;
+        reply.can_dlc = 8;
+        std::memcpy(reply.data, f.data, 4);
+        motor_wire::PutU32(value, reply.data + 4);
+        Send(reply);
+    }
+
     void Send(const can_frame& f) {
         if (write(fd, &f, sizeof f) != ssize_t(sizeof f)) perror("damiao_emulator: write");
     }
@@ -285,6 +471,17 @@ private:
             std::fflush(stdout);
             return true;
         }
+        if (verb == "regs") {
+            for (const auto& m : motors)
+                std::printf(
+                    "regs %u master=%u timeout=%u mode=%u pmax=%g vmax=%g tmax=%g can_br=%u "
+                    "stores=%llu requests=%llu\n",
+                    m.id, m.master, m.timeout, motor_wire::ModeRegisterOf(m.mode), m.r.pmax,
+                    m.r.vmax, m.r.tmax, m.canRate, m.stores, m.registerRequests);
+            std::printf("end\n");
+            std::fflush(stdout);
+            return true;
+        }
         Motor* m = ById(id);
         if (m == nullptr) {
             std::fprintf(stderr, "damiao_emulator: no motor %s in: %s\n", id.c_str(), line.c_str());
@@ -297,6 +494,11 @@ private:
             m->powerLoss = true;
         } else if (verb == "silent") {
             m->silent = arg == "on";
+        } else if (verb == "powercycle") {
+            // Power off and on: RAM registers come back from flash, the motor disabled.
+            m->Restore(m->flash);
+            m->enabled = m->haveCmd = false;
+            m->fault = 0;
         } else if (verb == "late") {
             m->lateMs = std::max(0, std::atoi(arg.c_str()));
         } else {
@@ -308,6 +510,7 @@ private:
     int fd;
     std::vector<Motor> motors;
     bool trace;
+    std::string state;  // the state file, or empty
     std::deque<Pending> pending;
 };
 
@@ -317,10 +520,13 @@ int main(int argc, char** argv) {
     std::vector<Motor> motors;
     bool trace = false;
     const char* ifname = nullptr;
+    std::string state;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--trace") {
             trace = true;
+        } else if (arg == "--state" && i + 1 < argc) {
+            state = argv[++i];
         } else if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -339,9 +545,10 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    if (!state.empty()) LoadState(state, motors);
     const int fd = OpenSocket(ifname);
     if (fd < 0) return 1;
     std::printf("ready %zu motor(s) on %s\n", motors.size(), ifname);
     std::fflush(stdout);
-    return Emulator(fd, std::move(motors), trace).Run();
+    return Emulator(fd, std::move(motors), trace, state).Run();
 }

@@ -40,6 +40,37 @@ constexpr uint32_t kModeMit = 0x000;
 constexpr uint32_t kModePosSpeed = 0x100;
 constexpr uint32_t kModeSpeed = 0x200;
 
+constexpr uint32_t kModeForcePos = 0x300;
+
+// Register requests go to CAN id 0x7FF as [id_lo, id_hi, cmd, rid, d0, d1, d2, d3].
+constexpr uint32_t kRegisterCanId = 0x7FF;
+constexpr uint8_t kRegRead = 0x33;
+constexpr uint8_t kRegWrite = 0x55;
+constexpr uint8_t kRegStore = 0xAA;
+
+// Register numbers.
+constexpr uint8_t kRegMasterId = 7;
+constexpr uint8_t kRegEscId = 8;
+constexpr uint8_t kRegTimeout = 9;
+constexpr uint8_t kRegCtrlMode = 10;
+constexpr uint8_t kRegSwVersion = 14;
+constexpr uint8_t kRegPmax = 21;
+constexpr uint8_t kRegVmax = 22;
+constexpr uint8_t kRegTmax = 23;
+constexpr uint8_t kRegCanRate = 35;
+
+constexpr uint32_t kSwVersion = 5014;  // what this emulated firmware reports
+constexpr int kStateCommunicationLost = 13;
+
+// CTRL_MODE counts the modes 1 MIT, 2 position-speed, 3 speed, 4 force-position; their
+// frames' ids are the command id plus 0x000, 0x100, 0x200, 0x300.
+inline uint32_t ModeRegisterOf(uint32_t offset) {
+    return (offset >> 8) + 1;
+}
+inline uint32_t ModeOffsetOf(uint32_t reg) {
+    return (reg - 1) << 8;
+}
+
 // Last byte of the frames FF FF FF FF FF FF FF xx.
 constexpr uint8_t kCmdEnable = 0xFC;
 constexpr uint8_t kCmdDisable = 0xFD;
@@ -83,6 +114,26 @@ inline MitTarget ReadMit(const Limits& l, const uint8_t d[8]) {
 inline float ReadFloat(const uint8_t* d) {
     const uint32_t bits =
         uint32_t(d[0]) | uint32_t(d[1]) << 8 | uint32_t(d[2]) << 16 | uint32_t(d[3]) << 24;
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+inline uint32_t ReadU32(const uint8_t* d) {
+    return uint32_t(d[0]) | uint32_t(d[1]) << 8 | uint32_t(d[2]) << 16 | uint32_t(d[3]) << 24;
+}
+
+inline void PutU32(uint32_t v, uint8_t* d) {
+    for (int i = 0; i < 4; ++i) d[i] = uint8_t(v >> (8 * i));
+}
+
+inline uint32_t BitsOf(float f) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+
+inline float FloatOf(uint32_t bits) {
     float f;
     std::memcpy(&f, &bits, sizeof f);
     return f;

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -27,14 +28,21 @@
 namespace {
 
 const char* kUsage =
-    "usage: feetech_emulator LINK ID[,ID...] [--baud N] [--delay-us N] [--trace]\n"
+    "usage: feetech_emulator LINK ID[:BAUD][,ID[:BAUD]...] [--baud N] [--delay-us N]\n"
+    "                        [--state FILE] [--trace]\n"
     "  e.g. feetech_emulator /tmp/ttyGRIP 1,2 --baud 1000000\n"
+    "       feetech_emulator /tmp/ttyGRIP 1:115200,7:1000000\n"
+    "  A servo given a baud (or whose baud register is written) hears only requests sent at\n"
+    "  that line speed; the others hear every speed. --baud paces the line.\n"
+    "  --state FILE keeps each servo's EEPROM: read at start when it exists, written on\n"
+    "  every EEPROM write made with the lock open\n"
     "  stdin: silent|badsum|wrongid|truncate|trickle ID on|off | garbage on|off |\n"
-    "         vanish | reappear | status | quit\n";
+    "         vanish | reappear | status | eeprom | powercycle | quit\n";
 
 using Clock = std::chrono::steady_clock;
 
 enum : uint8_t {
+    kPing = 0x01,
     kRead = 0x02,
     kWrite = 0x03,
     kRegWrite = 0x04,
@@ -44,6 +52,15 @@ enum : uint8_t {
     kBroadcast = 0xFE
 };
 enum : uint8_t {
+    kRegFirmwareMajor = 0,
+    kRegFirmwareMinor = 1,
+    kRegModel = 3,
+    kRegId = 5,
+    kRegBaud = 6,
+    kRegReturnDelay = 7,
+    kRegMinAngle = 9,
+    kRegMaxAngle = 11,
+    kRegOffset = 31,
     kRegMode = 33,
     kRegTorque = 40,
     kRegAcc = 41,
@@ -55,8 +72,42 @@ enum : uint8_t {
     kRegVoltage = 62,
     kRegTemperature = 63,
     kRegMoving = 66,
+    kRegLock = 55,
     kRegCurrent = 69
 };
+constexpr int kEepromEnd = 40;  // registers below this one are kept in EEPROM
+constexpr uint16_t kModelNumber = 777;
+
+// Line speeds of the baud register's codes 0 to 7.
+constexpr long kBauds[] = {1000000, 500000, 250000, 128000, 115200, 76800, 57600, 38400};
+
+int BaudCode(long baud) {
+    for (int k = 0; k < 8; ++k)
+        if (kBauds[k] == baud) return k;
+    return -1;
+}
+
+// The rate the pseudo-terminal's other end was set to, in bits per second; 0 when unknown.
+long LineSpeed(int fd) {
+    termios t{};
+    if (fd < 0 || tcgetattr(fd, &t) != 0) return 0;
+    switch (cfgetispeed(&t)) {
+        case B38400:
+            return 38400;
+        case B57600:
+            return 57600;
+        case B115200:
+            return 115200;
+        case B230400:
+            return 230400;
+        case B500000:
+            return 500000;
+        case B1000000:
+            return 1000000;
+        default:
+            return 0;
+    }
+}
 
 uint8_t Checksum(const uint8_t* d, size_t n) {
     unsigned sum = 0;
@@ -82,13 +133,40 @@ struct Servo {
     uint8_t regs[256] = {};
     double pos = 2048;                  // ticks
     std::vector<uint8_t> pendingWrite;  // REG WRITE: start register, data
+    uint8_t eeprom[kEepromEnd] = {};    // what survives a power cycle
+    bool baudFixed = false;             // hears only requests at its baud register's speed
+    unsigned long long eepromWrites = 0;
     bool silent = false, badsum = false, wrongid = false, truncate = false, trickle = false;
     unsigned long long requests = 0, answered = 0;  // packets that want a reply, replies sent
 
     Servo() {
+        regs[kRegFirmwareMajor] = 3;
+        regs[kRegFirmwareMinor] = 10;
+        regs[kRegModel] = uint8_t(kModelNumber);
+        regs[kRegModel + 1] = uint8_t(kModelNumber >> 8);
+        regs[kRegReturnDelay] = 0;
+        regs[kRegMaxAngle] = uint8_t(4095);
+        regs[kRegMaxAngle + 1] = uint8_t(4095 >> 8);
+        regs[kRegLock] = 1;
         regs[kRegVoltage] = 120;
         regs[kRegTemperature] = 30;
         Sync(0);
+    }
+
+    void Keep() { std::memcpy(eeprom, regs, sizeof eeprom); }
+
+    // Power off and on: EEPROM comes back, RAM starts afresh with the torque off.
+    void PowerCycle() {
+        std::memcpy(regs, eeprom, sizeof eeprom);
+        id = regs[kRegId];
+        regs[kRegTorque] = 0;
+        regs[kRegLock] = 1;
+        Sync(0);
+    }
+
+    bool Hears(long lineSpeed) const {
+        return !baudFixed || lineSpeed == 0 ||
+               lineSpeed == kBauds[std::min<int>(regs[kRegBaud], 7)];
     }
 
     // Moves the rotor towards the goal (position mode) or at the goal speed (wheel mode).
@@ -121,9 +199,20 @@ struct Servo {
                   int(std::lround(std::fabs(speed) / 20)) + (regs[kRegTorque] == 1 ? 10 : 0));
     }
 
-    void Write(int start, const uint8_t* data, int n) {
+    // Writes registers; an EEPROM register written while the lock is open is also kept.
+    // Returns true when EEPROM was kept.
+    bool Write(int start, const uint8_t* data, int n) {
+        bool kept = false;
         for (int i = 0; i < n && start + i < 256; ++i) {
             const int reg = start + i;
+            if (reg == kRegModel || reg == kRegModel + 1 || reg < kRegModel) continue;  // read only
+            if (reg == kRegBaud && data[i] > 7) continue;
+            if (reg == kRegBaud) baudFixed = true;
+            if (reg == kRegId) id = data[i];
+            if (reg < kEepromEnd && regs[kRegLock] == 0) {
+                eeprom[reg] = data[i];
+                kept = true;
+            }
             if (reg == kRegTorque && data[i] == 128) {
                 pos = 2048;  // calibration: the present position becomes the middle
                 PutSigned(regs, kRegGoal, 2048);
@@ -136,18 +225,55 @@ struct Servo {
             PutSigned(regs, kRegGoal, std::clamp(SignedWord(regs, kRegGoal), 0, 4095));
         }
         Sync(SignedWord(regs, kRegSpeed));
+        if (kept) ++eepromWrites;
+        return kept;
     }
 };
 
 class Emulator {
 public:
     Emulator(std::string linkPath, std::vector<Servo> played, long baudRate, long delayUs,
-             bool traceOn)
+             bool traceOn, std::string statePath)
         : link(std::move(linkPath)),
           servos(std::move(played)),
           baud(baudRate),
           returnDelayUs(delayUs),
-          trace(traceOn) {}
+          trace(traceOn),
+          state(std::move(statePath)) {}
+
+    // The state file: one line per servo, in command-line order, its EEPROM as hex bytes.
+    void LoadState() {
+        std::ifstream in(state);
+        for (auto& s : servos) {
+            std::string line;
+            if (!std::getline(in, line)) return;
+            std::istringstream bytes(line);
+            std::string word;
+            bytes >> word;
+            if (word != "servo") return;
+            for (int reg = 0; reg < kEepromEnd && bytes >> std::hex >> word; ++reg)
+                s.eeprom[reg] = uint8_t(std::stoul(word, nullptr, 16));
+            s.PowerCycle();
+            s.baudFixed = true;
+        }
+    }
+
+    void SaveState() const {
+        if (state.empty()) return;
+        std::ofstream out(state + ".new");
+        for (const auto& s : servos) {
+            out << "servo";
+            char hex[4];
+            for (int reg = 0; reg < kEepromEnd; ++reg) {
+                std::snprintf(hex, sizeof hex, " %02x", s.eeprom[reg]);
+                out << hex;
+            }
+            out << "\n";
+        }
+        out.close();
+        if (std::rename((state + ".new").c_str(), state.c_str()) != 0)
+            perror("feetech_emulator: state file");
+    }
 
     bool OpenPty() {
         master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -297,20 +423,23 @@ private:
 
     void Handle(const std::vector<uint8_t>& p) {
         Pace(p.size());  // the request's own time on the line
+        const long speed = LineSpeed(master);
         const int id = p[2];
         const uint8_t instruction = p[4];
         const uint8_t* params = p.data() + 5;
         const int n = int(p.size()) - 6;
         if (instruction == kSyncRead && id == kBroadcast && n >= 2) {
             for (int k = 2; k < n; ++k) {
-                if (Servo* s = Find(params[k])) Reply(*s, s->regs + params[0], params[1]);
+                Servo* s = Find(params[k]);
+                if (s && s->Hears(speed)) Reply(*s, s->regs + params[0], params[1]);
             }
             return;
         }
         if (instruction == kSyncWrite && id == kBroadcast && n >= 2) {
             const int len = params[1];
             for (int k = 2; k + len < n + 1 && k + 1 + len <= n; k += len + 1) {
-                if (Servo* s = Find(params[k])) s->Write(params[0], params + k + 1, len);
+                Servo* s = Find(params[k]);
+                if (s && s->Hears(speed)) s->Write(params[0], params + k + 1, len);
             }
             return;
         }
@@ -324,12 +453,19 @@ private:
             return;
         }
         Servo* s = Find(id);
-        if (s == nullptr) return;
-        if (instruction == kRead && n == 2) {
+        if (s == nullptr || !s->Hears(speed)) return;
+        if (instruction == kPing && n == 0) {
+            Reply(*s, nullptr, 0);
+        } else if (instruction == kRead && n == 2) {
             Reply(*s, s->regs + params[0], params[1]);
         } else if (instruction == kWrite && n >= 1) {
-            s->Write(params[0], params + 1, n - 1);
-            Reply(*s, nullptr, 0);
+            // The status packet leaves under the id and at the speed the request reached.
+            Servo before = *s;
+            const bool kept = s->Write(params[0], params + 1, n - 1);
+            before.requests = s->requests, before.answered = s->answered;
+            Reply(before, nullptr, 0);
+            s->requests = before.requests, s->answered = before.answered;
+            if (kept) SaveState();
         } else if (instruction == kRegWrite && n >= 1) {
             s->pendingWrite.assign(params, params + n);
             Reply(*s, nullptr, 0);
@@ -353,7 +489,19 @@ private:
             std::fflush(stdout);
             return true;
         }
-        if (verb == "garbage") {
+        if (verb == "eeprom") {
+            for (auto& s : servos)
+                std::printf("eeprom %d baud=%d delay=%d offset=%d mode=%d lock=%d writes=%llu\n",
+                            s.eeprom[kRegId], s.eeprom[kRegBaud], s.eeprom[kRegReturnDelay],
+                            SignedWord(s.eeprom, kRegOffset), s.eeprom[kRegMode], s.regs[kRegLock],
+                            s.eepromWrites);
+            std::printf("end\n");
+            std::fflush(stdout);
+            return true;
+        }
+        if (verb == "powercycle") {
+            for (auto& s : servos) s.PowerCycle();
+        } else if (verb == "garbage") {
             garbage = a == "on";
         } else if (verb == "vanish") {
             ClosePty();
@@ -391,6 +539,7 @@ private:
     std::vector<uint8_t> input;
     bool garbage = false;
     bool trace;
+    std::string state;
     Clock::time_point lineFree{};
 };
 
@@ -399,13 +548,15 @@ private:
 int main(int argc, char** argv) {
     // Line pacing waits tens of microseconds at a time: wake on time, not up to 50 us late.
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-    std::string link, ids;
+    std::string link, ids, state;
     long baud = 0, delayUs = 0;
     bool trace = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--trace") {
             trace = true;
+        } else if (arg == "--state" && i + 1 < argc) {
+            state = argv[++i];
         } else if ((arg == "--baud" || arg == "--delay-us") && i + 1 < argc) {
             (arg == "--baud" ? baud : delayUs) = std::atol(argv[++i]);
         } else if (arg == "-h" || arg == "--help") {
@@ -424,19 +575,27 @@ int main(int argc, char** argv) {
     std::stringstream in(ids);
     for (std::string id; std::getline(in, id, ',');) {
         const int value = std::atoi(id.c_str());
-        if (value < 0 || value > 253) {
-            std::fprintf(stderr, "feetech_emulator: bad servo id '%s'\n", id.c_str());
+        const auto colon = id.find(':');
+        const int code = colon == std::string::npos ? (baud > 0 ? std::max(0, BaudCode(baud)) : 0)
+                                                    : BaudCode(std::atol(id.c_str() + colon + 1));
+        if (value < 0 || value > 253 || code < 0) {
+            std::fprintf(stderr, "feetech_emulator: bad servo '%s'\n", id.c_str());
             return 2;
         }
         Servo s;
         s.id = value;
+        s.regs[kRegId] = uint8_t(value);
+        s.regs[kRegBaud] = uint8_t(code);
+        s.baudFixed = colon != std::string::npos;
+        s.Keep();
         servos.push_back(s);
     }
     if (link.empty() || servos.empty()) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    Emulator emulator(link, std::move(servos), baud, delayUs, trace);
+    Emulator emulator(link, std::move(servos), baud, delayUs, trace, state);
+    if (!state.empty()) emulator.LoadState();
     if (!emulator.OpenPty()) return 1;
     std::printf("ready %s\n", link.c_str());
     std::fflush(stdout);
