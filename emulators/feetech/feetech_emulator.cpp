@@ -128,6 +128,12 @@ void PutSigned(uint8_t* regs, int at, int v) {
     regs[at + 1] = uint8_t(w >> 8);
 }
 
+// The position offset is sign-magnitude with the sign in bit 11.
+int OffsetOf(const uint8_t* regs) {
+    const int w = Word(regs, kRegOffset);
+    return (w & 0x800) ? -(w & 0x7FF) : (w & 0x7FF);
+}
+
 struct Servo {
     int id = 1;
     uint8_t regs[256] = {};
@@ -493,7 +499,7 @@ private:
             for (auto& s : servos)
                 std::printf("eeprom %d baud=%d delay=%d offset=%d mode=%d lock=%d writes=%llu\n",
                             s.eeprom[kRegId], s.eeprom[kRegBaud], s.eeprom[kRegReturnDelay],
-                            SignedWord(s.eeprom, kRegOffset), s.eeprom[kRegMode], s.regs[kRegLock],
+                            OffsetOf(s.eeprom), s.eeprom[kRegMode], s.regs[kRegLock],
                             s.eepromWrites);
             std::printf("end\n");
             std::fflush(stdout);

@@ -289,6 +289,9 @@ void damiaoMotor::Consume(CanFrame& frame) {
     // A short frame would be decoded from stale bytes. The socket's filter (id, mask 0x7FF)
     // also passes extended and remote frames whose low 11 bits match: they are not feedback.
     if (frame.len < 8 || (frame.id & (CAN_EFF_FLAG | CAN_RTR_FLAG))) return;
+    // A register answer to a commissioning tool arrives on the feedback id too; it is not
+    // feedback.
+    if (Damiao::IsAnyRegisterReply(frame.data, motor_id)) return;
     const Damiao::Feedback fb = Damiao::DecodeFeedback(ranges, frame.data);
     stateCode.store(fb.state, relaxed);
     reportedEnabled.store(fb.state != 0, relaxed);

@@ -130,6 +130,60 @@ inline void EncodeSpecial(SpecialFrame kind, uint8_t out[8]) {
 // Control modes; each is also the offset of its frames' CAN id.
 enum Mode : uint32_t { kMit = 0, kPosSpeed = 0x100, kSpeed = 0x200 };
 
+// Register requests travel on CAN id 0x7FF as [id_lo, id_hi, cmd, rid, d0, d1, d2, d3], with
+// the motor's command id in bytes 0-1. The motor answers a read (and usually a write) on its
+// feedback id in the same layout, the value in d0..d3 little-endian.
+constexpr uint32_t kRegisterCanId = 0x7FF;
+enum RegisterCommand : uint8_t {
+    kRegisterRead = 0x33,
+    kRegisterWrite = 0x55,
+    kRegisterStore = 0xAA
+};
+
+inline void EncodeRegisterRequest(uint32_t commandId, RegisterCommand cmd, uint8_t rid,
+                                  uint32_t value, uint8_t out[8]) {
+    out[0] = uint8_t(commandId);
+    out[1] = uint8_t(commandId >> 8);
+    out[2] = cmd;
+    out[3] = rid;
+    for (int i = 0; i < 4; ++i) out[4 + i] = uint8_t(value >> (8 * i));
+}
+
+// A store request: cmd 0xAA with register byte 0x01 and no value.
+inline void EncodeRegisterStore(uint32_t commandId, uint8_t out[8]) {
+    EncodeRegisterRequest(commandId, kRegisterStore, 0x01, 0, out);
+}
+
+// True when `d` answers a read (or echoes a write) of register `rid` of the motor with this
+// command id.
+inline bool IsRegisterReply(const uint8_t d[8], uint32_t commandId, RegisterCommand cmd,
+                            uint8_t rid) {
+    return d[0] == uint8_t(commandId) && d[1] == uint8_t(commandId >> 8) && d[2] == cmd &&
+           d[3] == rid;
+}
+
+// True when `d` is any register answer of that motor: not feedback, though it arrives on the
+// feedback id.
+inline bool IsAnyRegisterReply(const uint8_t d[8], uint32_t commandId) {
+    return d[0] == uint8_t(commandId) && d[1] == uint8_t(commandId >> 8) &&
+           (d[2] == kRegisterRead || d[2] == kRegisterWrite);
+}
+
+inline uint32_t RegisterValue(const uint8_t d[8]) {
+    return uint32_t(d[4]) | uint32_t(d[5]) << 8 | uint32_t(d[6]) << 16 | uint32_t(d[7]) << 24;
+}
+
+// CTRL_MODE counts the modes from 1 (MIT, position-speed, speed, force-position); the frames
+// of mode n go to the command id plus (n - 1) * 0x100. 0 for a register value out of range.
+inline uint32_t ModeRegisterOf(uint32_t offset) {
+    return offset <= 0x300 && (offset & 0xFF) == 0 ? (offset >> 8) + 1 : 0;
+}
+inline bool ModeOffsetOf(uint32_t reg, uint32_t& offset) {
+    if (reg < 1 || reg > 4) return false;
+    offset = (reg - 1) << 8;
+    return true;
+}
+
 struct Feedback {
     int state = 0;  // 0 disabled, 1 enabled, above 7 a fault
     float position = 0, velocity = 0, torque = 0;

@@ -40,6 +40,14 @@ public:
     void SetAcceleration(int id, unsigned char acc);
     void ApplyPositionAsHome(int id);
 
+    // Runs f() while no tick runs (servoMutex held), so that another user of a servo port,
+    // a commissioning tool's register exchange for one, never interleaves with a tick.
+    // f must not call back into the scheduler.
+    template <typename F>
+    auto BetweenTicks(F&& f) {
+        std::lock_guard<std::mutex> lock(servoMutex);
+        return f();
+    }
     void Callback_SyncOpt();  // the tick; timer thread only
     void Callback();          // alternative tick polling each servo; not started by the library
 

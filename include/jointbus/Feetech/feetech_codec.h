@@ -31,8 +31,18 @@ enum Instruction : uint8_t {
 };
 
 enum Register : uint8_t {
+    kFirmwareMajor = 0,  // EEPROM, below kEepromEnd: kept only while the lock is open
+    kFirmwareMinor = 1,
+    kModel = 3,
+    kId = 5,
+    kBaud = 6,
+    kReturnDelay = 7,
+    kMinAngle = 9,
+    kMaxAngle = 11,
+    kOffset = 31,
     kMode = 33,
-    kTorqueEnable = 40,
+    kEepromEnd = 40,
+    kTorqueEnable = 40,  // RAM from here on
     kAcceleration = 41,
     kGoalPosition = 42,
     kGoalTime = 44,

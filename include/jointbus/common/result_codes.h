@@ -23,6 +23,10 @@ enum ResultCode : int {
     kCommunicationLost = 5003,    // Damiao fault reported by the motor (its own time-out)
     kOffline = 5004,              // no feedback yet, or offline
     kFeetechNotANumber = 5005,    // Feetech setter given NaN: nothing posted
+    kNoReply = 6001,              // register exchange: no answer within the wait
+    kWriteNotConfirmed = 6002,    // register write: the value read back differs
+    kBusNotOpen = 6003,           // register exchange: interface or port cannot be opened
+    kRegisterRefused = 6004,      // register write refused: read-only, unknown or out of range
 };
 
 struct ResultCodeInfo {
@@ -47,6 +51,11 @@ inline constexpr ResultCodeInfo kResultCodes[] = {
     {kCommunicationLost, "Damiao fault: communication lost (reported by the motor)"},
     {kOffline, "no feedback yet, or offline (both families)"},
     {kFeetechNotANumber, "Feetech setter given NaN: nothing posted"},
+    {kNoReply, "register exchange: no answer within the wait"},
+    {kWriteNotConfirmed, "register write: the value read back differs from the value written"},
+    {kBusNotOpen, "register exchange: the CAN interface or serial port cannot be opened"},
+    {kRegisterRefused,
+     "register write refused, nothing sent: read-only or unknown register, or value out of range"},
 };
 
 // The meaning of a code, or nullptr for a code the library does not return.
