@@ -53,4 +53,22 @@ EmulatedServo FeetechEmulatorProcess::Status(int id) {
     return s;
 }
 
+ServoEeprom FeetechEmulatorProcess::Eeprom(int id) {
+    const size_t from = child.Out().size();
+    child.WriteLine("eeprom");
+    const size_t end = child.WaitForOutput("end\n", std::chrono::seconds(5), from);
+    if (end == std::string::npos) return {};
+    std::istringstream in(child.Out().substr(from, end - from));
+    for (std::string line; std::getline(in, line);) {
+        int got = -1;
+        ServoEeprom e;
+        if (std::sscanf(line.c_str(),
+                        "eeprom %d baud=%d delay=%d offset=%d mode=%d lock=%d writes=%llu", &got,
+                        &e.baud, &e.delay, &e.offset, &e.mode, &e.lock, &e.writes) == 7 &&
+            got == id)
+            return e;
+    }
+    return {};
+}
+
 }  // namespace testsupport

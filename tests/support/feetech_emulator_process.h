@@ -14,6 +14,12 @@ struct EmulatedServo {
     unsigned long long requests = 0, answered = 0;  // packets that want a reply, replies sent
 };
 
+// What a servo keeps in EEPROM, and its lock.
+struct ServoEeprom {
+    int baud = -1, delay = -1, offset = 0, mode = -1, lock = -1;
+    unsigned long long writes = 0;  // EEPROM writes kept (made with the lock open)
+};
+
 class FeetechEmulatorProcess {
 public:
     // ids: "1" or "1,2,3".
@@ -23,6 +29,8 @@ public:
     // Sends a control command and waits for its acknowledgement.
     void Command(const std::string& line);
     EmulatedServo Status(int id);
+    // The EEPROM of the servo whose stored id is `id`; baud -1 when there is none.
+    ServoEeprom Eeprom(int id);
     ChildProcess& process() { return child; }
 
 private:
