@@ -121,3 +121,32 @@ TEST(DamiaoCodec, ModelRanges) {
     EXPECT_FALSE(RangesForModel(4311, r));
     EXPECT_EQ(r.P_MAX, 0);
 }
+
+TEST(DamiaoCodec, RegisterFrames) {
+    uint8_t d[8];
+    EncodeRegisterRequest(0x102, kRegisterWrite, 9, 0x00001388, d);
+    EXPECT_EQ(Hex(d, 8), "02 01 55 09 88 13 00 00");
+    EncodeRegisterRequest(3, kRegisterRead, 10, 0, d);
+    EXPECT_EQ(Hex(d, 8), "03 00 33 0A 00 00 00 00");
+    EncodeRegisterStore(3, d);
+    EXPECT_EQ(Hex(d, 8), "03 00 AA 01 00 00 00 00");
+
+    const uint8_t answer[8] = {0x03, 0x00, 0x33, 0x15, 0x00, 0x00, 0x48, 0x41};  // PMAX 12.5
+    EXPECT_TRUE(IsRegisterReply(answer, 3, kRegisterRead, 0x15));
+    EXPECT_FALSE(IsRegisterReply(answer, 4, kRegisterRead, 0x15)) << "another motor's";
+    EXPECT_FALSE(IsRegisterReply(answer, 3, kRegisterRead, 0x16)) << "another register";
+    EXPECT_FALSE(IsRegisterReply(answer, 3, kRegisterWrite, 0x15)) << "a write's echo";
+    EXPECT_TRUE(IsAnyRegisterReply(answer, 3));
+    EXPECT_EQ(RegisterValue(answer), 0x41480000u);
+    EXPECT_EQ(GetFloatLE(answer + 4), 12.5f);
+
+    uint32_t offset = 7;
+    EXPECT_EQ(ModeRegisterOf(kMit), 1u);
+    EXPECT_EQ(ModeRegisterOf(kSpeed), 3u);
+    EXPECT_EQ(ModeRegisterOf(0x300), 4u);
+    EXPECT_EQ(ModeRegisterOf(0x180), 0u);
+    EXPECT_TRUE(ModeOffsetOf(2, offset));
+    EXPECT_EQ(offset, uint32_t(kPosSpeed));
+    EXPECT_FALSE(ModeOffsetOf(0, offset));
+    EXPECT_FALSE(ModeOffsetOf(5, offset));
+}

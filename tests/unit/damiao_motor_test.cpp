@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/DaMiao/damiao_registers.h"
 #include "log_capture.h"
 
 using testsupport::LogCapture;
@@ -119,6 +120,26 @@ TEST(DamiaoMotor, OnlyFullStandardDataFramesAreFeedback) {
     m.Consume(f);
     EXPECT_FALSE(m.online.load());
     EXPECT_EQ(m.stateCode.load(), -1);
+}
+
+// A commissioning tool's register answers arrive on the feedback id; decoded as feedback they
+// would report the motor disabled at the far end of its range.
+TEST(DamiaoMotor, RegisterAnswersOnTheFeedbackIdAreNotFeedback) {
+    auto m = Motor();
+    Feed(m, 1, 1.0f);
+    CanFrame f;
+    f.id = m.master_id;
+    f.len = 8;
+    for (auto cmd : {Damiao::kRegisterRead, Damiao::kRegisterWrite}) {
+        Damiao::EncodeRegisterRequest(m.motor_id, cmd, Damiao::kRegCtrlMode, 1, f.data);
+        m.Consume(f);
+    }
+    double pos = 0;
+    bool enabled = false;
+    EXPECT_EQ(m.getMotorPosition(pos), 0);
+    EXPECT_NEAR(pos, 1.0, 1e-3);
+    EXPECT_EQ(m.getEnableStatus(enabled), 0);
+    EXPECT_TRUE(enabled);
 }
 
 TEST(DamiaoMotor, FaultCodesAndMessages) {
