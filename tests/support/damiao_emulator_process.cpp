@@ -50,6 +50,25 @@ EmulatedMotor DamiaoEmulatorProcess::Status(unsigned id) {
     return EmulatedMotor{};
 }
 
+EmulatedRegisters DamiaoEmulatorProcess::Registers(unsigned id) {
+    const size_t from = child.Out().size();
+    child.WriteLine("regs");
+    const size_t end = child.WaitForOutput("end\n", std::chrono::seconds(5), from);
+    if (end == std::string::npos) return {};
+    std::istringstream in(child.Out().substr(from, end - from));
+    for (std::string line; std::getline(in, line);) {
+        EmulatedRegisters r;
+        if (std::sscanf(line.c_str(),
+                        "regs %u master=%u timeout=%u mode=%u pmax=%f vmax=%f tmax=%f can_br=%u "
+                        "stores=%llu requests=%llu",
+                        &r.id, &r.master, &r.timeout, &r.mode, &r.pmax, &r.vmax, &r.tmax,
+                        &r.canRate, &r.stores, &r.requests) == 10 &&
+            r.id == id)
+            return r;
+    }
+    return {};
+}
+
 std::vector<std::string> DamiaoEmulatorProcess::Frames() {
     std::vector<std::string> frames;
     std::istringstream in(child.Out());
