@@ -21,6 +21,16 @@ emulator=$!
 gripper=$!
 sleep 0.5
 
+# What a user does before the first run: find the motors, then check them against the file.
+echo "sim_arm: jointcfg scan -i vcan0 --ids 1-8"
+SPDLOG_STDOUT=false "$bin/jointcfg" scan -i vcan0 --ids 1-8
+echo "sim_arm: jointcfg check -c examples/config/sim_arm.yaml"
+if ! SPDLOG_STDOUT=false "$bin/jointcfg" check -c examples/config/sim_arm.yaml; then
+    echo "sim_arm: the motors do not match the configuration; not starting"
+    kill "$emulator" "$gripper" 2>/dev/null
+    exit 1
+fi
+
 if [ "${JOINTBUS_SIM_CLIENT:-spinbench}" = python ]; then
     # The example stops itself after its loop has run that long (Ctrl-C stops it too).
     echo "sim_arm: the Python example streams a sine to 3 emulated Damiao joints and a Feetech gripper for ${seconds}s"
