@@ -110,15 +110,6 @@ inline MitTarget ReadMit(const Limits& l, const uint8_t d[8]) {
     return m;
 }
 
-// A little-endian IEEE single.
-inline float ReadFloat(const uint8_t* d) {
-    const uint32_t bits =
-        uint32_t(d[0]) | uint32_t(d[1]) << 8 | uint32_t(d[2]) << 16 | uint32_t(d[3]) << 24;
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
-
 inline uint32_t ReadU32(const uint8_t* d) {
     return uint32_t(d[0]) | uint32_t(d[1]) << 8 | uint32_t(d[2]) << 16 | uint32_t(d[3]) << 24;
 }
@@ -137,6 +128,11 @@ inline float FloatOf(uint32_t bits) {
     float f;
     std::memcpy(&f, &bits, sizeof f);
     return f;
+}
+
+// A little-endian IEEE single.
+inline float ReadFloat(const uint8_t* d) {
+    return FloatOf(ReadU32(d));
 }
 
 // The feedback frame: state in the high nibble of byte 0, p 16 bits, v 12, t 12, then the

@@ -14,7 +14,7 @@ namespace Feetech {
 
 RegisterPort::RegisterPort(const std::string& device, int baud)
     : port(DriverUart::GetUart(device, baud)) {
-    if (port->baudRate != baud) port->SetBaudRate(baud);
+    if (port->baudRate != baud) SetBaudRate(baud);
 }
 
 int RegisterPort::status() const {

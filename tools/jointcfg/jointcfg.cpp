@@ -165,12 +165,6 @@ std::string StateName(int state) {
     return fmt::format("fault {}", state);
 }
 
-float FloatOf(uint32_t raw) {
-    float f;
-    std::memcpy(&f, &raw, sizeof f);
-    return f;
-}
-
 struct DamiaoMotorInfo {
     uint32_t id = 0, master = 0, mode = 0, swVersion = 0, timeout = 0, canRate = 0;
     float pmax = 0, vmax = 0, tmax = 0;
@@ -200,7 +194,7 @@ int ReadDamiao(Damiao::RegisterBus& bus, uint32_t id, int master, int waitMs,
         uint32_t raw = 0;
         result = bus.Read(id, int(info.master), rangeIds[k], raw, waitMs);
         if (result != jointbus::kOk) return result;
-        *ranges[k] = FloatOf(raw);
+        std::memcpy(ranges[k], &raw, sizeof raw);  // the ranges travel as IEEE singles
     }
     int state = -1;
     if (bus.ReadState(id, int(info.master), state, waitMs) == jointbus::kOk) info.state = state;
