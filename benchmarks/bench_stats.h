@@ -88,7 +88,9 @@ struct Row {
     double latencyMedian = NAN, latencyP99 = NAN, framesPerSec = NAN;
     double wire = NAN, ratio = NAN, cpuPerTick = NAN, cpuPercent = NAN, allocsPerTick = NAN;
     double nsPerCall = NAN;
-    double missedPercent = NAN;  // a client loop's cycles that missed their slot
+    double missedPercent = NAN;   // a client loop's cycles that missed their slot
+    double feedbackPerSec = NAN;  // feedback frames delivered to a client, per motor
+    double cpuRatio = NAN;        // the pure-Python loop's CPU per cycle over this row's
 };
 
 // The median of each figure over several runs of one row.
@@ -103,7 +105,8 @@ inline Row MedianRow(const std::vector<Row>& runs) {
     for (double Row::*f :
          {&Row::tickMedian, &Row::tickP99, &Row::periodMean, &Row::periodP99, &Row::latencyMedian,
           &Row::latencyP99, &Row::framesPerSec, &Row::wire, &Row::ratio, &Row::cpuPerTick,
-          &Row::cpuPercent, &Row::allocsPerTick, &Row::nsPerCall, &Row::missedPercent})
+          &Row::cpuPercent, &Row::allocsPerTick, &Row::nsPerCall, &Row::missedPercent,
+          &Row::feedbackPerSec, &Row::cpuRatio})
         median(f);
     return out;
 }
@@ -118,14 +121,16 @@ inline void Print(const Row& r) {
         return std::string(text);
     };
     std::printf(
-        "| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n",
+        "| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s "
+        "|\n",
         r.bench.c_str(), r.n, cell(r.tickMedian, "%.0f").c_str(), cell(r.tickP99, "%.0f").c_str(),
         cell(r.periodMean, "%.0f").c_str(), cell(r.periodP99, "%.0f").c_str(),
         cell(r.latencyMedian, "%.0f").c_str(), cell(r.latencyP99, "%.0f").c_str(),
         cell(r.framesPerSec, "%.0f").c_str(), cell(r.wire, "%.0f").c_str(),
         cell(r.ratio, "%.2f").c_str(), cell(r.cpuPerTick, "%.0f").c_str(),
         cell(r.cpuPercent, "%.2f").c_str(), cell(r.allocsPerTick, "%.2f").c_str(),
-        cell(r.nsPerCall, "%.1f").c_str(), cell(r.missedPercent, "%.2f").c_str());
+        cell(r.nsPerCall, "%.1f").c_str(), cell(r.missedPercent, "%.2f").c_str(),
+        cell(r.feedbackPerSec, "%.0f").c_str(), cell(r.cpuRatio, "%.1f").c_str());
     std::fflush(stdout);
     const char* path = std::getenv("JOINTBUS_BENCH_JSON");
     if (path == nullptr || *path == 0) return;
@@ -144,7 +149,9 @@ inline void Print(const Row& r) {
         << ", \"library_cpu_percent\": " << json(r.cpuPercent)
         << ", \"allocations_per_tick\": " << json(r.allocsPerTick)
         << ", \"ns_per_call\": " << json(r.nsPerCall)
-        << ", \"missed_percent\": " << json(r.missedPercent) << "}\n";
+        << ", \"missed_percent\": " << json(r.missedPercent)
+        << ", \"feedback_per_s\": " << json(r.feedbackPerSec)
+        << ", \"python_cpu_over_this\": " << json(r.cpuRatio) << "}\n";
 }
 
 // Runs of each row: JOINTBUS_BENCH_RUNS, default 3.
@@ -163,12 +170,14 @@ inline double Setup(int argc, char** argv) {
     return argc > 1 ? std::atof(argv[1]) : 3.0;
 }
 
-// Runs one row Runs() times and prints the median of each figure.
+// Runs one row Runs() times, prints the median of each figure and returns it.
 template <typename F>
-void PrintMedianOfRuns(F run) {
+Row PrintMedianOfRuns(F run) {
     std::vector<Row> runs;
     for (int r = 0; r < Runs(); ++r) runs.push_back(run());
-    Print(MedianRow(runs));
+    const Row median = MedianRow(runs);
+    Print(median);
+    return median;
 }
 
 }  // namespace bench

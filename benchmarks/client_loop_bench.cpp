@@ -1,20 +1,32 @@
 // Client loops on the CAN bench (figures, not tests): a 200 Hz control loop that reads and
-// commands 6 Damiao motors (an emulator answers every frame) three ways, in one run:
-//   - in C++ through the library,
-//   - in Python through the jointbus module (benchmarks/client_loops.py module),
+// commands 1, 6, 12 and 16 Damiao motors (an emulator answers every frame) three ways, in one
+// run against the same emulator:
 //   - in pure Python with python3-can doing the bus work in the interpreter
-//     (benchmarks/client_loops.py python-can), the reference the library is measured against.
-// Each row: whole-process CPU per cycle and share of a core, loop period, feedback frames the
-// client received per motor per second (python-can only: the library's loops read the last
-// feedback the library decoded), cycles that missed their 5 ms slot.
+//     (benchmarks/client_loops.py python-can), the reference the library is measured against,
+//   - in C++ through the library,
+//   - in Python through the jointbus module (benchmarks/client_loops.py module).
+// Each loop commands a saw-tooth of distinct targets (0 to 0.099 rad in 1 mrad steps), so the
+// emulator's time stamp of motor 1's frames gives each target's set-to-wire latency.
+// Each row: CPU per cycle of the client process (the C++ row: the loop's thread and the
+// library's threads; the benchmark's own helper threads are left out), its share of a core,
+// the loop period, command frames motor 1 received per second during the loop, feedback
+// frames delivered to the client per motor per second (the pure-Python loop counts what it
+// received; the emulator answers every frame, so for the library's rows it is the frame
+// rate), set-to-wire latency, cycles that missed their 5 ms slot, and for the library's rows
+// how many times less CPU they take than the pure-Python loop.
 //   client_loop_bench [SECONDS]
 
-#include <time.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,49 +34,68 @@
 #include "bench_stats.h"
 #include "damiao_emulator_process.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/DaMiao/damiao_codec.h"
+#include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/common/stop_sequence.h"
+#include "pty.h"
 #include "subprocess.h"
 #include "vcan.h"
 
 namespace {
 
-constexpr int kMotors = 6;
 constexpr auto kPeriod = std::chrono::microseconds(5000);
 
-struct Loop {
-    long cycles = 0, missed = 0, feedback = -1;
-    double cpuUs = 0;
+struct Set {
+    long long t;  // steady clock, ns
+    double target;
 };
 
-double ProcessCpuUs() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) * 1e6 + double(t.tv_nsec) / 1e3;
+struct Loop {
+    long cycles = 0, missed = 0, feedback = -1;  // feedback: frames the client itself received
+    double cpuUs = 0;
+    std::vector<Set> sets;  // motor 1's targets
+};
+
+long long NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
-Loop CppLoop(const std::string& iface, double seconds) {
+// The target of cycle k: a saw-tooth of distinct values, never more than 0.1 rad from the last.
+double Target(long k) {
+    return 0.001 * double(k % 100);
+}
+
+// `sender`: the thread of the library's Damiao sender, started once for the whole program.
+Loop CppLoop(const std::string& iface, int n, double seconds, const std::set<int>& sender) {
+    const auto before = bench::Threads();
     std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
-    for (unsigned id = 1; id <= kMotors; ++id) {
-        motors.push_back(
-            std::make_shared<damiaoMotor>(4310, id, 0, 0x10 + id, iface, false, 15.0f, 1.0f));
+    for (int id = 1; id <= n; ++id) {
+        motors.push_back(std::make_shared<damiaoMotor>(4310, unsigned(id), 0, unsigned(0x10 + id),
+                                                       iface, false, 15.0f, 1.0f));
         motors.back()->init();
         motors.back()->setEnableStatus(true);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto measured = bench::NewThreads(before, bench::Threads());
+    measured.insert(int(syscall(SYS_gettid)));
+    measured.insert(sender.begin(), sender.end());
     Loop loop;
-    const double cpu0 = ProcessCpuUs();
+    loop.sets.reserve(size_t(seconds * 220) + 16);
+    const bench::ThreadMeter meter(measured);
     const auto start = std::chrono::steady_clock::now();
     auto deadline = start;
     while (std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds)) {
-        const double t =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         for (auto& m : motors) {
             double p, v, tq;
             m->getMotorPosition(p);
             m->getVelocity(v);
             m->getTorque(tq);
         }
-        for (auto& m : motors) m->setMotorPosition(0.1 * std::sin(t));
+        const double target = Target(loop.cycles);
+        loop.sets.push_back({NowNs(), target});
+        for (auto& m : motors) m->setMotorPosition(target);
         ++loop.cycles;
         deadline += kPeriod;
         if (deadline > std::chrono::steady_clock::now()) {
@@ -74,16 +105,19 @@ Loop CppLoop(const std::string& iface, double seconds) {
             deadline = std::chrono::steady_clock::now();
         }
     }
-    loop.cpuUs = ProcessCpuUs() - cpu0;
+    loop.cpuUs = meter.Cpu();
     HoldAndDisable(motors);
     return loop;
 }
 
-Loop PythonLoop(const char* mode, const std::string& iface, double seconds) {
-    const std::string cmd =
-        "PYTHONPATH=" + testsupport::SelfDir() + "/../python /usr/bin/python3 " +
-        JOINTBUS_SOURCE_DIR "/benchmarks/client_loops.py " + mode + " " + iface + " " +
-        std::to_string(seconds) + " " + std::to_string(kMotors) + " 2>/dev/null";
+Loop PythonLoop(const char* mode, const std::string& iface, int n, double seconds) {
+    testsupport::TempDir dir;
+    const std::string setsFile = dir.File("sets.txt");
+    const std::string cmd = "PYTHONPATH=" + testsupport::SelfDir() +
+                            "/../python /usr/bin/python3 " JOINTBUS_SOURCE_DIR
+                            "/benchmarks/client_loops.py " +
+                            mode + " " + iface + " " + std::to_string(seconds) + " " +
+                            std::to_string(n) + " " + setsFile + " 2>/dev/null";
     Loop loop;
     if (FILE* out = popen(cmd.c_str(), "r")) {
         char line[256];
@@ -92,19 +126,72 @@ Loop PythonLoop(const char* mode, const std::string& iface, double seconds) {
                         &loop.missed, &loop.cpuUs, &loop.feedback);
         pclose(out);
     }
+    std::ifstream in(setsFile);
+    for (Set s; in >> s.t >> s.target;) loop.sets.push_back(s);
     return loop;
 }
 
-bench::Row RowOf(const char* name, const Loop& loop, double seconds) {
+// Motor 1's frames as the emulator time-stamped them: (ns, position field), the special frames
+// (enable, disable) with field kSpecial.
+constexpr unsigned kSpecial = ~0u;
+
+std::vector<std::pair<long long, unsigned>> WireFrames(testsupport::DamiaoEmulatorProcess& emu) {
+    std::vector<std::pair<long long, unsigned>> frames;
+    std::istringstream in(emu.process().Out());
+    for (std::string line; std::getline(in, line);) {
+        long long t;
+        unsigned id, len, b0, b1, b2;
+        if (std::sscanf(line.c_str(), "rx %lld %x %u %x %x %x", &t, &id, &len, &b0, &b1, &b2) ==
+                6 &&
+            id == 1)
+            frames.emplace_back(t,
+                                b0 == 0xFF && b1 == 0xFF && b2 == 0xFF ? kSpecial : b0 << 8 | b1);
+    }
+    return frames;
+}
+
+// Set-to-wire latencies in µs: for each target, the first frame after it that carries it (one
+// field step of rounding either way, as clients encode in double or single precision).
+std::vector<double> Latencies(const std::vector<Set>& sets,
+                              const std::vector<std::pair<long long, unsigned>>& frames) {
+    std::vector<double> out;
+    size_t from = 0;
+    for (const auto& s : sets) {
+        const int field = int(Damiao::FloatToUint(float(s.target), -12.5f, 12.5f, 16));
+        while (from < frames.size() && frames[from].first < s.t) ++from;
+        for (size_t k = from; k < frames.size() && frames[k].first - s.t < 100000000LL; ++k) {
+            if (std::abs(int(frames[k].second) - field) <= 1) {
+                out.push_back(double(frames[k].first - s.t) / 1e3);
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+bench::Row Measure(const char* name, int n, double seconds, testsupport::DamiaoEmulatorProcess& emu,
+                   const std::function<Loop()>& run) {
+    const Loop loop = run();
     bench::Row row;
     row.bench = name;
-    row.n = kMotors;
+    row.n = n;
     if (loop.cycles <= 0) return row;
     row.periodMean = seconds * 1e6 / double(loop.cycles);
     row.cpuPerTick = loop.cpuUs / double(loop.cycles);
     row.cpuPercent = loop.cpuUs / (seconds * 1e6) * 100.0;
     row.missedPercent = 100.0 * double(loop.missed) / double(loop.cycles);
-    if (loop.feedback >= 0) row.framesPerSec = double(loop.feedback) / kMotors / seconds;
+    const auto frames = WireFrames(emu);
+    if (loop.sets.size() > 1) {
+        const long long from = loop.sets.front().t, to = loop.sets.back().t;
+        long inLoop = 0;
+        for (const auto& f : frames) inLoop += f.first >= from && f.first <= to;
+        row.framesPerSec = double(inLoop) / (double(to - from) / 1e9);
+    }
+    row.feedbackPerSec =
+        loop.feedback >= 0 ? double(loop.feedback) / n / seconds : row.framesPerSec;
+    const auto latency = Latencies(loop.sets, frames);
+    row.latencyMedian = bench::Percentile(latency, 50);
+    row.latencyP99 = bench::Percentile(latency, 99);
     return row;
 }
 
@@ -112,25 +199,35 @@ bench::Row RowOf(const char* name, const Loop& loop, double seconds) {
 
 int main(int argc, char** argv) {
     const double seconds = bench::Setup(argc, argv);
-    testsupport::Vcan bus;
-    std::vector<std::string> args;
-    for (int id = 1; id <= kMotors; ++id)
-        args.push_back(std::to_string(id) + ":" + std::to_string(0x10 + id) + ":4310:0");
-    testsupport::DamiaoEmulatorProcess emu(bus.name(), args);
-    if (!emu.ready()) {
-        std::fprintf(stderr, "client_loop_bench: the emulator did not start\n");
-        return 1;
+    const auto base = bench::Threads();
+    Damiao::Damiao_Thread::getInstance();
+    const auto sender = bench::NewThreads(base, bench::Threads());
+    for (int n : {1, 6, 12, 16}) {
+        testsupport::Vcan bus;
+        std::vector<std::string> args;
+        for (int id = 1; id <= n; ++id)
+            args.push_back(std::to_string(id) + ":" + std::to_string(0x10 + id) + ":4310:0");
+        testsupport::DamiaoEmulatorProcess emu(bus.name(), args, false, 1);
+        if (!emu.ready()) {
+            std::fprintf(stderr, "client_loop_bench: the emulator did not start\n");
+            return 1;
+        }
+        const bench::Row python = bench::PrintMedianOfRuns([&] {
+            return Measure("client loop 200 Hz, pure Python (python3-can)", n, seconds, emu,
+                           [&] { return PythonLoop("python-can", bus.name(), n, seconds); });
+        });
+        auto versus = [&](bench::Row row) {
+            row.cpuRatio = python.cpuPerTick / row.cpuPerTick;
+            return row;
+        };
+        bench::PrintMedianOfRuns([&] {
+            return versus(Measure("client loop 200 Hz, C++ (library)", n, seconds, emu,
+                                  [&] { return CppLoop(bus.name(), n, seconds, sender); }));
+        });
+        bench::PrintMedianOfRuns([&] {
+            return versus(Measure("client loop 200 Hz, Python module", n, seconds, emu,
+                                  [&] { return PythonLoop("module", bus.name(), n, seconds); }));
+        });
     }
-    bench::PrintMedianOfRuns([&] {
-        return RowOf("client loop 200 Hz, C++ (library)", CppLoop(bus.name(), seconds), seconds);
-    });
-    bench::PrintMedianOfRuns([&] {
-        return RowOf("client loop 200 Hz, Python module", PythonLoop("module", bus.name(), seconds),
-                     seconds);
-    });
-    bench::PrintMedianOfRuns([&] {
-        return RowOf("client loop 200 Hz, pure Python (python3-can)",
-                     PythonLoop("python-can", bus.name(), seconds), seconds);
-    });
     return 0;
 }

@@ -6,26 +6,35 @@ commands every Damiao motor on a CAN interface, written two ways, for client_loo
   python-can  the pure-Python reference: the loop itself builds, sends and decodes every MIT
               frame with python3-can, as drivers that do the bus work in the interpreter do
 
-    client_loops.py MODE IFACE SECONDS MOTORS
+    client_loops.py MODE IFACE SECONDS MOTORS SETS_FILE
 
 Prints one line: cycles=N missed=N cpu_us=N feedback=N (feedback frames the client received).
-CPU is the whole process's (every thread), over the loop only.
+CPU is the whole process's (every thread), over the loop only. Every cycle commands the same
+target to every motor, a saw-tooth of distinct values; SETS_FILE receives, after the loop, one
+line per cycle: the monotonic clock in ns when the target was set, and the target.
 """
 
-import math
 import sys
 import time
 
 PERIOD = 0.005
 
 
-def run_loop(seconds, step):
-    """Calls step(t) at 200 Hz for `seconds`; returns (cycles, missed, cpu µs)."""
+def target(cycle):
+    """The target of a cycle: 0 to 0.099 rad in 1 mrad steps, as the C++ loop commands."""
+    return 0.001 * (cycle % 100)
+
+
+def run_loop(seconds, step, sets):
+    """Calls step(target) at 200 Hz for `seconds`, noting when each target was set in `sets`;
+    returns (cycles, missed, cpu µs)."""
     cycles = missed = 0
     cpu0 = time.process_time()
     start = deadline = time.monotonic()
     while time.monotonic() - start < seconds:
-        step(time.monotonic() - start)
+        value = target(cycles)
+        sets.append((time.monotonic_ns(), value))
+        step(value)
         cycles += 1
         deadline += PERIOD
         pause = deadline - time.monotonic()
@@ -37,7 +46,7 @@ def run_loop(seconds, step):
     return cycles, missed, (time.process_time() - cpu0) * 1e6
 
 
-def with_module(iface, seconds, ids):
+def with_module(iface, seconds, ids, sets):
     import jointbus
     motors = [jointbus.DamiaoMotor(model=4310, id=i, master_id=0x10 + i, interface=iface)
               for i in ids]
@@ -48,11 +57,11 @@ def with_module(iface, seconds, ids):
     while not all(m.enabled for m in motors) and time.monotonic() < deadline:
         time.sleep(0.01)
 
-    def step(t):
+    def step(value):
         jointbus.read_all(motors)
-        jointbus.command_all(motors, [0.1 * math.sin(t)] * len(motors))
+        jointbus.command_all(motors, [value] * len(motors))
 
-    result = run_loop(seconds, step)
+    result = run_loop(seconds, step, sets)
     jointbus.hold_and_disable(motors)
     return result + (-1,)
 
@@ -78,7 +87,7 @@ def decode_feedback(d):
             -10 + tq * 20.0 / 4095)
 
 
-def with_python_can(iface, seconds, ids):
+def with_python_can(iface, seconds, ids, sets):
     import can
     bus = can.Bus(interface="socketcan", channel=iface)
     masters = {0x10 + i for i in ids}
@@ -104,14 +113,13 @@ def with_python_can(iface, seconds, ids):
     drain()
     received[0] = 0
 
-    def step(t):
-        target = 0.1 * math.sin(t)
-        for i in ids:
-            bus.send(can.Message(arbitration_id=i, data=encode_mit(target, 0, 15, 1, 0),
-                                 is_extended_id=False))
+    def step(value):
         drain()
+        frame = encode_mit(value, 0, 15, 1, 0)
+        for i in ids:
+            bus.send(can.Message(arbitration_id=i, data=frame, is_extended_id=False))
 
-    result = run_loop(seconds, step)
+    result = run_loop(seconds, step, sets)
     special(0xFD)  # disable
     bus.shutdown()
     return result + (received[0],)
@@ -121,7 +129,10 @@ def main():
     mode, iface, seconds, count = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[4])
     ids = list(range(1, count + 1))
     run = with_module if mode == "module" else with_python_can
-    cycles, missed, cpu, feedback = run(iface, seconds, ids)
+    sets = []
+    cycles, missed, cpu, feedback = run(iface, seconds, ids, sets)
+    with open(sys.argv[5], "w") as out:
+        out.writelines(f"{t} {value!r}\n" for t, value in sets)
     print(f"cycles={cycles} missed={missed} cpu_us={cpu:.0f} feedback={feedback}", flush=True)
 
 

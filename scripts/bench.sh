@@ -25,11 +25,12 @@ can_env=$(cat "$state/mode")
 echo "jointbus benchmarks, $(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores, host kernel $(uname -r);"
 echo "Damiao rows on the CAN bench ($can_env), the others on the host. Medians of ${JOINTBUS_BENCH_RUNS:-3} runs of ${seconds} s."
 echo "allocations/tick and ns/call of the log rows are per call. The client-loop rows are a 200 Hz loop that reads and"
-echo "commands 6 Damiao motors: their CPU columns are the whole client process per cycle, frames/s the feedback frames"
-echo "it received per motor per second, missed % its cycles that missed their 5 ms slot."
+echo "commands n Damiao motors: their CPU columns are the client process per cycle, frames/s the command frames each motor"
+echo "received per second (nominal: 200), feedback/s the feedback frames delivered to the client per motor per second,"
+echo "missed % its cycles that missed their 5 ms slot, python ÷ this the pure-Python loop's CPU per cycle over the row's."
 echo
-printf '%s' "| bench | n | tick median µs | tick p99 µs | period mean µs | period p99 µs | set→wire median µs | set→wire p99 µs | frames/s | wire µs | tick/wire | library CPU µs/tick | library CPU % | allocations/tick | ns/call | missed % |
-|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|
+printf '%s' "| bench | n | tick median µs | tick p99 µs | period mean µs | period p99 µs | set→wire median µs | set→wire p99 µs | frames/s | wire µs | tick/wire | library CPU µs/tick | library CPU % | allocations/tick | ns/call | missed % | feedback/s | python ÷ this |
+|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|
 "
 # Programs print their rows on standard output; the bench's own chatter goes to standard error.
 tests/support/canbench.sh run "$state" "$bin/damiao_sender_bench" "$seconds" 2>/dev/null | grep '^|'

@@ -28,7 +28,8 @@
 namespace {
 
 const char* kUsage =
-    "usage: damiao_emulator IFACE ID:MASTER[:MODEL[:MODE]]... [--state FILE] [--trace]\n"
+    "usage: damiao_emulator IFACE ID:MASTER[:MODEL[:MODE]]... [--state FILE]\n"
+    "                       [--trace | --trace-id ID]\n"
     "  e.g. damiao_emulator vcan0 1:0x11:4310:0 2:0x12:4340:256\n"
     "  MODE is the offset of the mode's frames: 0 MIT, 256 position-speed, 512 speed\n"
     "  --state FILE keeps the stored registers: read at start when it exists, written on\n"
@@ -36,7 +37,8 @@ const char* kUsage =
     "  stdin: fault ID CODE | powerloss ID | silent ID on|off | late ID MS | status |\n"
     "         regs | powercycle ID | quit\n"
     "  --trace prints each frame received: rx NS ID LEN BYTES, then 'unanswered' while the\n"
-    "  motor is silent (it stays on the bus, the others keep answering)\n";
+    "  motor is silent; --trace-id ID only those of one motor (a light load for benchmarks)\n"
+    "  (a silent motor stays on the bus, the others keep answering)\n";
 
 using Clock = std::chrono::steady_clock;
 
@@ -255,10 +257,12 @@ void SaveState(const std::string& path, const std::vector<Motor>& motors) {
 
 class Emulator {
 public:
-    Emulator(int socketFd, std::vector<Motor> played, bool traceFrames, std::string statePath)
+    Emulator(int socketFd, std::vector<Motor> played, bool traceFrames, uint32_t onlyId,
+             std::string statePath)
         : fd(socketFd),
           motors(std::move(played)),
           trace(traceFrames),
+          traceId(onlyId),
           state(std::move(statePath)) {}
 
     int Run() {
@@ -342,7 +346,7 @@ private:
         if (m == nullptr) return;
         ++m->received;
         m->lastHeard = now;
-        if (trace) {
+        if (trace && (traceId == 0 || m->id == traceId)) {
             std::printf("rx %lld %03X %d",
                         (long long)std::chrono::duration_cast<std::chrono::nanoseconds>(
                             now.time_since_epoch())
@@ -510,7 +514,8 @@ private:
     int fd;
     std::vector<Motor> motors;
     bool trace;
-    std::string state;  // the state file, or empty
+    uint32_t traceId = 0;  // 0: every motor's frames
+    std::string state;     // the state file, or empty
     std::deque<Pending> pending;
 };
 
@@ -519,12 +524,16 @@ private:
 int main(int argc, char** argv) {
     std::vector<Motor> motors;
     bool trace = false;
+    uint32_t traceId = 0;
     const char* ifname = nullptr;
     std::string state;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--trace") {
             trace = true;
+        } else if (arg == "--trace-id" && i + 1 < argc) {
+            trace = true;
+            traceId = uint32_t(std::strtoul(argv[++i], nullptr, 0));
         } else if (arg == "--state" && i + 1 < argc) {
             state = argv[++i];
         } else if (arg == "-h" || arg == "--help") {
@@ -550,5 +559,5 @@ int main(int argc, char** argv) {
     if (fd < 0) return 1;
     std::printf("ready %zu motor(s) on %s\n", motors.size(), ifname);
     std::fflush(stdout);
-    return Emulator(fd, std::move(motors), trace, state).Run();
+    return Emulator(fd, std::move(motors), trace, traceId, state).Run();
 }

@@ -411,7 +411,7 @@ damiaoMotor::WriteResult damiaoMotor::WriteFrame(uint32_t id, const uint8_t* fra
     WriteResult result;
     {
         std::lock_guard<std::mutex> lock(writeMutex);
-        if (firstUnansweredNs.load(relaxed) == 0) firstUnansweredNs.store(SteadyNowNs(), relaxed);
+        if (firstUnansweredNs.load(relaxed) == 0) firstUnansweredNs.store(TickOrNowNs(), relaxed);
         if (canDriver == nullptr)
             result = WriteResult::kNoDriver;
         else
@@ -456,8 +456,9 @@ void damiaoMotor::WatchFeedback() {
     // Under fbMutex, so that a feedback frame decoded meanwhile is not overruled.
     std::lock_guard<std::mutex> lock(fbMutex);
     const int64_t since = firstUnansweredNs.load(relaxed);
-    const int64_t now = SteadyNowNs();
-    if (since == 0 || now - since <= limitNs) return;
+    if (since == 0) return;  // every frame answered: nothing to time
+    const int64_t now = TickOrNowNs();
+    if (now - since <= limitNs) return;
     GoOffline();
     if (!feedbackLost.exchange(true, relaxed))
         LOG_ERROR("Damiao motor {}: no feedback for {} ms, offline", motor_id,

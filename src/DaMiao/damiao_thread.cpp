@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "common/steady_ns.h"
 #include "jointbus/common/logger.h"
 
 namespace Damiao {
@@ -46,6 +47,7 @@ void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
 
 void Damiao_Thread::Callback() {
     std::lock_guard<std::mutex> lock(motorsMutex);
+    const TickClock clock;  // one clock reading for the whole tick
     for (auto& entry : motors) {
         damiaoMotor* m = entry.second;
         m->WatchFeedback();

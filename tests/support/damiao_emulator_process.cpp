@@ -13,17 +13,21 @@ std::string EmulatorPath() {
 
 namespace {
 std::vector<std::string> Args(const std::string& ifname, const std::vector<std::string>& motors,
-                              bool trace) {
+                              bool trace, unsigned traceOnly) {
     std::vector<std::string> args{EmulatorPath(), ifname};
     args.insert(args.end(), motors.begin(), motors.end());
-    if (trace) args.push_back("--trace");
+    if (traceOnly > 0)
+        args.insert(args.end(), {"--trace-id", std::to_string(traceOnly)});
+    else if (trace)
+        args.push_back("--trace");
     return args;
 }
 }  // namespace
 
 DamiaoEmulatorProcess::DamiaoEmulatorProcess(const std::string& ifname,
-                                             const std::vector<std::string>& motors, bool trace)
-    : child(Args(ifname, motors, trace)) {
+                                             const std::vector<std::string>& motors, bool trace,
+                                             unsigned traceOnly)
+    : child(Args(ifname, motors, trace, traceOnly)) {
     isReady = child.WaitForOutput("ready", std::chrono::seconds(10)) != std::string::npos;
 }
 

@@ -26,8 +26,9 @@ struct EmulatedRegisters {
 class DamiaoEmulatorProcess {
 public:
     // motors: "ID:MASTER[:MODEL[:MODE]]" each.
+    // With `traceOnly`, only that motor's frames are traced.
     DamiaoEmulatorProcess(const std::string& ifname, const std::vector<std::string>& motors,
-                          bool trace = false);
+                          bool trace = false, unsigned traceOnly = 0);
     bool ready() const { return isReady; }
     void Command(const std::string& line) { child.WriteLine(line); }
     EmulatedMotor Status(unsigned id);

@@ -158,10 +158,18 @@ int DriverCan::Read(unsigned char* buf, int size) {
             std::lock_guard<std::mutex> lock(ioMutex);
             f = fd.load();
             if (f < 0) return -1;
-            // A frame waits (or the socket has an error to report): read it, at once.
-            pollfd ready{f, POLLIN, 0};
-            const int r = poll(&ready, 1, 0);
-            if (r > 0 || (r < 0 && errno != EINTR)) return int(::read(f, buf, size_t(size)));
+            // A frame waits (or the socket has an error to report): read it, at once, with one
+            // call that never blocks. A descriptor that is not a socket (a test double's)
+            // is asked whether it is readable first.
+            const ssize_t n = ::recv(f, buf, size_t(size), MSG_DONTWAIT);
+            if (n >= 0 ||
+                (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTSOCK && errno != EINTR))
+                return int(n);
+            if (errno == ENOTSOCK) {
+                pollfd ready{f, POLLIN, 0};
+                const int r = poll(&ready, 1, 0);
+                if (r > 0 || (r < 0 && errno != EINTR)) return int(::read(f, buf, size_t(size)));
+            }
         }
         // The number may be closed and even reused meanwhile: the wait then ends early or
         // late (at most after the bound), and the next pass reads the current socket. A stop
