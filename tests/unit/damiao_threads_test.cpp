@@ -101,3 +101,57 @@ TEST(DamiaoThreads, ClearErrorsWhileInitRunsAgain) {
     m.setEnableStatus(true);
     EXPECT_TRUE(WaitFor([&] { return IsEnabled(m); }, milliseconds(10000)));
 }
+
+namespace {
+
+// A transport double whose descriptor is the read end of a pipe, not a socket: the receive
+// thread must still read each whole frame, in order.
+class PipeCan : public DriverCan {
+public:
+    PipeCan() : DriverCan("none0", 0x11, 0) { PipeCan::Open(); }
+    ~PipeCan() override {
+        StopReceive();
+        if (writeEnd >= 0) close(writeEnd);
+    }
+    int Open() override {
+        if (fd.load() >= 0) return 0;
+        int ends[2];
+        if (pipe(ends) != 0) return -1;
+        fd.store(ends[0]);
+        writeEnd = ends[1];
+        return 0;
+    }
+    int writeEnd = -1;
+};
+
+struct Collector : ConsumerInterface {
+    using ConsumerInterface::Consume;
+    void Consume(CanFrame& frame) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        ids.push_back(frame.id);
+    }
+    std::vector<uint32_t> Ids() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return ids;
+    }
+    std::mutex mutex;
+    std::vector<uint32_t> ids;
+};
+
+}  // namespace
+
+TEST(DamiaoThreads, ReceiveThreadReadsFramesFromADescriptorThatIsNoSocket) {
+    PipeCan can;
+    Collector collector;
+    can.StartReceive(&collector);
+    for (uint32_t id : {0x11u, 0x12u, 0x13u}) {
+        can_frame f{};
+        f.can_id = id;
+        f.can_dlc = 8;
+        ASSERT_EQ(write(can.writeEnd, &f, sizeof f), ssize_t(sizeof f));
+    }
+    ASSERT_TRUE(
+        testsupport::WaitFor([&] { return collector.Ids().size() == 3; }, std::chrono::seconds(5)));
+    EXPECT_EQ(collector.Ids(), (std::vector<uint32_t>{0x11, 0x12, 0x13}));
+    can.StopReceive();
+}
