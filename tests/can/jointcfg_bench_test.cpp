@@ -1,5 +1,6 @@
-// The commissioning tool against the Damiao emulator on a real CAN interface: scan, the
-// setters and --store, check, and register traffic on a bus that spinbench drives.
+// The commissioning tool and the register API against the Damiao emulator on a real CAN
+// interface: scan, the setters and --store, check, register traffic on a bus that spinbench
+// drives, and the API's results.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,6 +11,9 @@
 #include "child_process.h"
 #include "damiao_emulator_process.h"
 #include "jointbus/DaMiao/damiao_codec.h"
+#include "jointbus/DaMiao/damiao_register_bus.h"
+#include "jointbus/DaMiao/damiao_registers.h"
+#include "jointbus/common/result_codes.h"
 #include "jointbus/driver/driver_can.h"
 #include "pty.h"
 #include "subprocess.h"
@@ -201,4 +205,48 @@ TEST(JointcfgBench, RegisterTrafficBesideSpinbenchLeavesItsServiceIntact) {
     const std::string out = tool.Out();
     for (const char* bad : {"lost", "offline", "error", "ERROR"})
         EXPECT_EQ(out.find(bad), std::string::npos) << bad << "\n" << out;
+}
+
+// The register API itself: a distinct result for silence, refusals that send nothing, a new
+// feedback id confirmed where the motor now answers, and the motor-side time-out it sets.
+TEST(DamiaoRegisterBus, NoReplyRefusalsAndIdChanges) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {"1:0x11:4310:0"});
+    ASSERT_TRUE(emu.ready());
+    Damiao::RegisterBus registers(bus.name());
+    ASSERT_EQ(registers.status(), jointbus::kOk);
+
+    uint32_t value = 7;
+    EXPECT_EQ(
+        registers.Read(9, Damiao::RegisterBus::kAnyFeedbackId, Damiao::kRegCtrlMode, value, 300),
+        jointbus::kNoReply);
+    EXPECT_EQ(registers.Read(1, 0x11, Damiao::kRegCtrlMode, value, 300), jointbus::kOk);
+    EXPECT_EQ(value, 1u);
+    EXPECT_EQ(registers.Read(1, 0x12, Damiao::kRegCtrlMode, value, 300), jointbus::kNoReply)
+        << "an answer on another feedback id is not this motor's";
+
+    const auto requests = emu.Registers(1).requests;
+    EXPECT_EQ(registers.Write(1, 0x11, Damiao::kRegSwVersion, 1), jointbus::kRegisterRefused);
+    EXPECT_EQ(registers.Write(1, 0x11, Damiao::kRegCtrlMode, 9), jointbus::kRegisterRefused);
+    EXPECT_EQ(registers.Write(1, 0x11, 99, 1), jointbus::kRegisterRefused);
+    EXPECT_EQ(emu.Registers(1).requests, requests) << "a refused write sends nothing";
+
+    EXPECT_EQ(registers.Write(1, 0x11, Damiao::kRegMasterId, 0x31, 300), jointbus::kOk);
+    EXPECT_EQ(emu.Registers(1).master, 0x31u);
+    EXPECT_EQ(registers.Read(1, 0x31, Damiao::kRegMasterId, value, 300), jointbus::kOk);
+    EXPECT_EQ(value, 0x31u);
+
+    // TIMEOUT 2000 x 50 us: an enabled motor that hears nothing for 100 ms disables itself and
+    // reports state 13.
+    EXPECT_EQ(registers.Write(1, 0x31, Damiao::kRegTimeout, 2000, 300), jointbus::kOk);
+    DriverCan can(bus.name().c_str(), 0x31, 0);
+    ASSERT_EQ(can.Open(), 0);
+    uint8_t enable[8];
+    Damiao::EncodeSpecial(Damiao::kEnable, enable);
+    ASSERT_TRUE(can.CanWrite(1, enable, 8));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return emu.Status(1).state == 13; }, seconds(5)))
+        << emu.Status(1).state;
+    int state = -1;
+    EXPECT_EQ(registers.ReadState(1, 0x31, state, 300), jointbus::kOk);
+    EXPECT_EQ(state, 13);
 }

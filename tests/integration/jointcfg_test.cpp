@@ -96,6 +96,23 @@ TEST(Jointcfg, SettersWriteAndOnlyStoreKeeps) {
     EXPECT_EQ(Jointcfg({"set", "-p", bus.link, "--id", "2", "torque_enable", "0"}).status, 0);
 }
 
+// Help: the commands, the storing rule with its reason, and each command's own options.
+TEST(Jointcfg, HelpNamesEveryCommandAndTheFlashRule) {
+    auto help = RunProcess({testsupport::SelfDir() + "/../bin/jointcfg", "-h"}, {});
+    EXPECT_EQ(help.status, 0);
+    for (const char* text :
+         {"scan", "get REG", "set REG VAL", "set-id NEW", "set-mode M", "set-zero",
+          "set-timeout MS", "set-baud RATE", "check", "Only --store keeps", "about 10,000"})
+        EXPECT_NE(help.out.find(text), std::string::npos) << text;
+    auto scan = RunProcess({testsupport::SelfDir() + "/../bin/jointcfg", "scan", "-h"}, {});
+    EXPECT_EQ(scan.status, 0);
+    EXPECT_NE(scan.out.find("--all-bauds"), std::string::npos) << scan.out;
+    EXPECT_NE(scan.out.find("-i IFACE"), std::string::npos) << scan.out;
+    auto none = RunProcess({testsupport::SelfDir() + "/../bin/jointcfg"}, {});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("usage: jointcfg"), std::string::npos);
+}
+
 // Bad input: a clear message, status 2, and not one packet on the line.
 TEST(Jointcfg, BadInputIsRefusedBeforeAnythingIsSent) {
     ServoBus bus("1:1000000", 0);
@@ -142,6 +159,18 @@ TEST(Jointcfg, CheckReportsWrongBaudAndMissingServo) {
                         << entry(1, 1000000) << entry(2, 1000000) << entry(5, 1000000);
     auto bad = Jointcfg({"check", "-c", path});
     EXPECT_EQ(bad.status, 1);
+    // JSON for scripts: strings escaped, even a path with a quote in it.
+    const std::string quoted = bus.dir.File("arm\"2.yaml");
+    std::ofstream(quoted) << "motor_init_para:\n" << entry(1, 1000000) << entry(2, 1000000);
+    auto json = Jointcfg({"check", "-c", quoted, "--json"});
+    EXPECT_EQ(json.status, 1);
+    EXPECT_NE(
+        json.out.find("{\"config\": \"" + bus.dir.File("arm\\\"2.yaml") + "\", \"ok\": false"),
+        std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("{\"motor\": \"feetech 1 on " + bus.link + "\", \"ok\": true"),
+              std::string::npos)
+        << json.out;
     EXPECT_NE(bad.out.find("[ ok ] feetech 1 on"), std::string::npos) << bad.out;
     EXPECT_NE(bad.out.find("answers at 115200 baud, configured 1000000"), std::string::npos)
         << bad.out;

@@ -145,6 +145,28 @@ bool ParseLong(const char* text, long& out) {
     return true;
 }
 
+// A JSON string: quoted, with quotes, backslashes and control characters escaped (paths and
+// messages may hold any of them).
+std::string JsonText(const std::string& text) {
+    std::string out = "\"";
+    for (const unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            out += fmt::format("\\u{:04x}", c);
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+// A JSON number; null for NaN or an infinity (a register can hold any bits).
+std::string JsonNumber(double v) {
+    return std::isfinite(v) ? fmt::format("{:g}", v) : "null";
+}
+
 const char* ResultText(int code) {
     const char* meaning = jointbus::ResultCodeMeaning(code);
     return meaning ? meaning : "failed";
@@ -352,15 +374,16 @@ int ScanDamiao(const Options& o, Bus& bus) {
     }
     Progress("");
     if (o.json) {
-        std::printf("{\"interface\": \"%s\", \"motors\": [", o.iface.c_str());
+        std::printf("{\"interface\": %s, \"motors\": [", JsonText(o.iface).c_str());
         for (size_t k = 0; k < found.size(); ++k) {
             const auto& m = found[k];
             std::printf(
-                "%s\n  {\"id\": %u, \"master_id\": %u, \"mode\": \"%s\", \"state\": %d, "
-                "\"sw_ver\": %u, \"pmax\": %g, \"vmax\": %g, \"tmax\": %g, \"timeout\": %u, "
+                "%s\n  {\"id\": %u, \"master_id\": %u, \"mode\": %s, \"state\": %d, "
+                "\"sw_ver\": %u, \"pmax\": %s, \"vmax\": %s, \"tmax\": %s, \"timeout\": %u, "
                 "\"can_br\": %u}",
-                k ? "," : "", m.id, m.master, DamiaoModeName(m.mode).c_str(), m.state, m.swVersion,
-                m.pmax, m.vmax, m.tmax, m.timeout, m.canRate);
+                k ? "," : "", m.id, m.master, JsonText(DamiaoModeName(m.mode)).c_str(), m.state,
+                m.swVersion, JsonNumber(m.pmax).c_str(), JsonNumber(m.vmax).c_str(),
+                JsonNumber(m.tmax).c_str(), m.timeout, m.canRate);
         }
         std::printf("\n]}\n");
         return kExitOk;
@@ -400,7 +423,7 @@ int ScanFeetech(const Options& o, Bus& bus) {
     }
     Progress("");
     if (o.json) {
-        std::printf("{\"port\": \"%s\", \"servos\": [", o.tty.c_str());
+        std::printf("{\"port\": %s, \"servos\": [", JsonText(o.tty).c_str());
         for (size_t k = 0; k < found.size(); ++k) {
             const auto& s = found[k];
             std::printf(
@@ -685,12 +708,12 @@ int Check(const Options& o) {
     size_t good = 0;
     for (const auto& l : lines) good += l.ok ? 1 : 0;
     if (o.json) {
-        std::printf("{\"config\": \"%s\", \"ok\": %s, \"motors\": [", o.config.c_str(),
+        std::printf("{\"config\": %s, \"ok\": %s, \"motors\": [", JsonText(o.config).c_str(),
                     good == lines.size() ? "true" : "false");
         for (size_t k = 0; k < lines.size(); ++k)
-            std::printf("%s\n  {\"motor\": \"%s\", \"ok\": %s, \"detail\": \"%s\"}", k ? "," : "",
-                        lines[k].what.c_str(), lines[k].ok ? "true" : "false",
-                        lines[k].detail.c_str());
+            std::printf("%s\n  {\"motor\": %s, \"ok\": %s, \"detail\": %s}", k ? "," : "",
+                        JsonText(lines[k].what).c_str(), lines[k].ok ? "true" : "false",
+                        JsonText(lines[k].detail).c_str());
         std::printf("\n]}\n");
     } else {
         for (const auto& l : lines)
