@@ -326,14 +326,18 @@ private:
         return nullptr;
     }
 
+    Motor* ByCommandId(uint32_t id) {
+        for (auto& m : motors)
+            if (m.id == id) return &m;
+        return nullptr;
+    }
+
     Motor* ById(const std::string& text) {
         try {
-            const uint32_t id = uint32_t(std::stoul(text, nullptr, 0));
-            for (auto& m : motors)
-                if (m.id == id) return &m;
+            return ByCommandId(uint32_t(std::stoul(text, nullptr, 0)));
         } catch (...) {
+            return nullptr;
         }
-        return nullptr;
     }
 
     void HandleFrame(const can_frame& f, Clock::time_point now) {
@@ -416,10 +420,7 @@ private:
     // keeps the registers (and the state file) and answers nothing.
     void HandleRegister(const can_frame& f) {
         if (f.can_dlc != 8) return;
-        const uint32_t target = uint32_t(f.data[0] | f.data[1] << 8);
-        Motor* m = nullptr;
-        for (auto& candidate : motors)
-            if (candidate.id == target) m = &candidate;
+        Motor* m = ByCommandId(uint32_t(f.data[0] | f.data[1] << 8));
         if (m == nullptr) return;
         ++m->registerRequests;
         if (m->silent) return;

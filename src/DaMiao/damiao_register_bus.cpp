@@ -138,9 +138,7 @@ int RegisterBus::Read(uint32_t commandId, int feedbackId, uint8_t rid, uint32_t&
 int RegisterBus::Write(uint32_t commandId, int feedbackId, uint8_t rid, uint32_t value,
                        int waitMs) {
     const jointbus::RegisterInfo* info = Describe(rid);
-    if (info == nullptr || !info->writable) return jointbus::kRegisterRefused;
-    const double number = jointbus::RegisterValueOf(*info, value);
-    if (!(number >= info->min && number <= info->max)) return jointbus::kRegisterRefused;
+    if (info == nullptr || !jointbus::AcceptsWrite(*info, value)) return jointbus::kRegisterRefused;
     std::lock_guard<std::mutex> lock(mutex);
     if (fd < 0) return jointbus::kBusNotOpen;
     DrainLocked();

@@ -88,9 +88,7 @@ int RegisterPort::ReadValue(int id, const jointbus::RegisterInfo& r, uint32_t& r
 }
 
 int RegisterPort::WriteValue(int id, const jointbus::RegisterInfo& r, uint32_t raw, bool keep) {
-    const double number = jointbus::RegisterValueOf(r, raw);
-    if (!r.writable || r.width > 2 || !(number >= r.min && number <= r.max))
-        return jointbus::kRegisterRefused;
+    if (r.width > 2 || !jointbus::AcceptsWrite(r, raw)) return jointbus::kRegisterRefused;
     const bool eeprom = keep && r.address < kEepromEnd;
     if (eeprom) {
         const int result = SetLock(id, false);

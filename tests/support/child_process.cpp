@@ -115,6 +115,13 @@ std::string ChildProcess::Err() {
     return err;
 }
 
+std::string ChildProcess::Query(const std::string& line, const std::string& end) {
+    const size_t from = Out().size();
+    WriteLine(line);
+    const size_t at = WaitForOutput(end, std::chrono::seconds(5), from);
+    return at == std::string::npos ? "" : Out().substr(from, at - from);
+}
+
 size_t ChildProcess::WaitForOutput(const std::string& needle, std::chrono::milliseconds limit,
                                    size_t from) {
     const auto deadline = std::chrono::steady_clock::now() + limit;

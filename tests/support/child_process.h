@@ -36,6 +36,9 @@ public:
     // or npos on time-out.
     size_t WaitForOutput(const std::string& needle, std::chrono::milliseconds limit,
                          size_t from = 0);
+    // Writes `line` and returns what the child printed in answer, up to `end` (not included);
+    // "" when `end` did not come within 5 s.
+    std::string Query(const std::string& line, const std::string& end);
 
 private:
     void Reader(int fd, std::string* sink);

@@ -32,12 +32,9 @@ DamiaoEmulatorProcess::DamiaoEmulatorProcess(const std::string& ifname,
 }
 
 EmulatedMotor DamiaoEmulatorProcess::Status(unsigned id) {
-    const size_t from = child.Out().size();
-    child.WriteLine("status");
-    const size_t end = child.WaitForOutput("end\n", std::chrono::seconds(5), from);
+    std::istringstream in(child.Query("status", "end\n"));
     EmulatedMotor m;
-    if (end == std::string::npos) return m;
-    std::istringstream in(child.Out().substr(from, end - from));
+
     for (std::string line; std::getline(in, line);) {
         unsigned got = 0;
         int enabled = 0;
@@ -55,11 +52,8 @@ EmulatedMotor DamiaoEmulatorProcess::Status(unsigned id) {
 }
 
 EmulatedRegisters DamiaoEmulatorProcess::Registers(unsigned id) {
-    const size_t from = child.Out().size();
-    child.WriteLine("regs");
-    const size_t end = child.WaitForOutput("end\n", std::chrono::seconds(5), from);
-    if (end == std::string::npos) return {};
-    std::istringstream in(child.Out().substr(from, end - from));
+    std::istringstream in(child.Query("regs", "end\n"));
+
     for (std::string line; std::getline(in, line);) {
         EmulatedRegisters r;
         if (std::sscanf(line.c_str(),

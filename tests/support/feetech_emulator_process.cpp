@@ -33,12 +33,9 @@ void FeetechEmulatorProcess::Command(const std::string& line) {
 }
 
 EmulatedServo FeetechEmulatorProcess::Status(int id) {
-    const size_t from = child.Out().size();
-    child.WriteLine("status");
-    const size_t end = child.WaitForOutput("end\n", std::chrono::seconds(5), from);
+    std::istringstream in(child.Query("status", "end\n"));
     EmulatedServo s;
-    if (end == std::string::npos) return s;
-    std::istringstream in(child.Out().substr(from, end - from));
+
     for (std::string line; std::getline(in, line);) {
         int got = -1;
         EmulatedServo v;
@@ -54,11 +51,8 @@ EmulatedServo FeetechEmulatorProcess::Status(int id) {
 }
 
 ServoEeprom FeetechEmulatorProcess::Eeprom(int id) {
-    const size_t from = child.Out().size();
-    child.WriteLine("eeprom");
-    const size_t end = child.WaitForOutput("end\n", std::chrono::seconds(5), from);
-    if (end == std::string::npos) return {};
-    std::istringstream in(child.Out().substr(from, end - from));
+    std::istringstream in(child.Query("eeprom", "end\n"));
+
     for (std::string line; std::getline(in, line);) {
         int got = -1;
         ServoEeprom e;

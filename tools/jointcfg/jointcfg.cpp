@@ -365,9 +365,7 @@ int ScanDamiao(const Options& o, Bus& bus) {
         return Usage("--ids " + o.idRange + ": a range of command ids within 1-0x7FF, e.g. 1-32");
     std::vector<DamiaoMotorInfo> found;
     for (long id = first; id <= last; ++id) {
-        if (!o.json)
-            std::fprintf(stderr, "\rscanning %s: id %ld of %ld-%ld", o.iface.c_str(), id, first,
-                         last);
+        Progress(fmt::format("scanning {}: id {} of {}-{}", o.iface, id, first, last));
         DamiaoMotorInfo info;
         if (ReadDamiao(*bus.can, uint32_t(id), int(o.master), DamiaoWait(o), info) == jointbus::kOk)
             found.push_back(info);

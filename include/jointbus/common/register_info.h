@@ -80,6 +80,15 @@ inline bool ParseRegisterValue(const RegisterInfo& r, const std::string& text, u
     return true;
 }
 
+inline double RegisterValueOf(const RegisterInfo& r, uint32_t raw);
+
+// True when `r` may be written with these raw bits: it is writable and the value they carry
+// lies within [min, max].
+inline bool AcceptsWrite(const RegisterInfo& r, uint32_t raw) {
+    const double value = RegisterValueOf(r, raw);
+    return r.writable && value >= r.min && value <= r.max;
+}
+
 // The value of raw bits as a number.
 inline double RegisterValueOf(const RegisterInfo& r, uint32_t raw) {
     if (r.kind == RegisterKind::kFloat) {
