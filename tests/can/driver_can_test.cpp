@@ -279,6 +279,18 @@ TEST(DriverCan, FailedWritesCountAndOneSuccessResets) {
     EXPECT_EQ(DriverCan::write_err_count.load(), 0);
 }
 
+// After a bus-off reset closed the socket, the receive loop's read fails and reports why:
+// the error is the closed descriptor's, not whatever an earlier call left in errno.
+TEST(DriverCan, AReadOnTheClosedSocketReportsABadDescriptor) {
+    Vcan bus;
+    DriverCan driver(bus.name().c_str(), 0x11u, 0u);
+    driver.Close();
+    unsigned char buf[16];
+    errno = 0;
+    EXPECT_EQ(driver.Read(buf, sizeof buf), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
 TEST(DriverCan, The199thFailedWriteRestartsTheInterface) {
     Vcan bus;
     LogCapture log;

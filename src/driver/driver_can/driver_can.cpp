@@ -157,7 +157,10 @@ int DriverCan::Read(unsigned char* buf, int size) {
         {
             std::lock_guard<std::mutex> lock(ioMutex);
             f = fd.load();
-            if (f < 0) return -1;
+            if (f < 0) {
+                errno = EBADF;  // as a read on the closed socket would report
+                return -1;
+            }
             // A frame waits (or the socket has an error to report): read it, at once, with one
             // call that never blocks. A descriptor that is not a socket (a test double's)
             // is asked whether it is readable first.
