@@ -74,38 +74,39 @@ int RegisterPort::Write(int id, uint8_t reg, const uint8_t* data, uint8_t count,
     return Exchange(packet, length, id, reply, kStatusReply, waitMs);
 }
 
-int RegisterPort::SetLock(int id, bool locked) {
+int RegisterPort::SetLock(int id, bool locked, int waitMs) {
     const uint8_t value = locked ? 1 : 0;
-    return Write(id, kLock, &value, 1);
+    return Write(id, kLock, &value, 1, waitMs);
 }
 
-int RegisterPort::ReadValue(int id, const jointbus::RegisterInfo& r, uint32_t& raw) {
+int RegisterPort::ReadValue(int id, const jointbus::RegisterInfo& r, uint32_t& raw, int waitMs) {
     uint8_t bytes[4] = {};
-    const int result = Read(id, uint8_t(r.address), uint8_t(r.width), bytes);
+    const int result = Read(id, uint8_t(r.address), uint8_t(r.width), bytes, waitMs);
     raw = 0;
     for (int i = 0; i < r.width; ++i) raw |= uint32_t(bytes[i]) << (8 * i);
     return result;
 }
 
-int RegisterPort::WriteValue(int id, const jointbus::RegisterInfo& r, uint32_t raw, bool keep) {
+int RegisterPort::WriteValue(int id, const jointbus::RegisterInfo& r, uint32_t raw, bool keep,
+                             int waitMs) {
     if (r.width > 2 || !jointbus::AcceptsWrite(r, raw)) return jointbus::kRegisterRefused;
     const bool eeprom = keep && r.address < kEepromEnd;
     if (eeprom) {
-        const int result = SetLock(id, false);
+        const int result = SetLock(id, false, waitMs);
         if (result != jointbus::kOk) return result;
     }
     const uint8_t bytes[2] = {uint8_t(raw), uint8_t(raw >> 8)};
-    int result = Write(id, uint8_t(r.address), bytes, uint8_t(r.width));
+    int result = Write(id, uint8_t(r.address), bytes, uint8_t(r.width), waitMs);
     // Where the servo answers from now on.
     const int nowId = r.address == kId ? int(raw) : id;
     if (result == jointbus::kOk && r.address == kBaud) result = SetBaudRate(kServoBauds[raw]);
     if (eeprom) {
-        const int locked = SetLock(nowId, true);
+        const int locked = SetLock(nowId, true, waitMs);
         if (result == jointbus::kOk) result = locked;
     }
     if (result != jointbus::kOk) return result;
     uint32_t back = 0;
-    result = ReadValue(nowId, r, back);
+    result = ReadValue(nowId, r, back, waitMs);
     if (result != jointbus::kOk) return result;
     return back == raw ? jointbus::kOk : jointbus::kWriteNotConfirmed;
 }

@@ -88,12 +88,28 @@ TEST(Jointcfg, SettersWriteAndOnlyStoreKeeps) {
     EXPECT_EQ(after.out.find("\"id\": 1,"), std::string::npos) << after.out;
 
     // A servo with its torque on is not configured; switching the torque off is allowed.
-    EXPECT_EQ(Jointcfg({"set", "-p", bus.link, "--id", "2", "torque_enable", "1"}).status, 0);
+    auto on = Jointcfg({"set", "-p", bus.link, "--id", "2", "torque_enable", "1"});
+    EXPECT_EQ(on.status, 0) << on.err;
     auto busy = Jointcfg({"set-mode", "-p", bus.link, "--id", "2", "speed"});
     EXPECT_EQ(busy.status, 1);
     EXPECT_NE(busy.err.find("torque on"), std::string::npos) << busy.err;
     EXPECT_EQ(bus.emu.Status(2).mode, 0);
-    EXPECT_EQ(Jointcfg({"set", "-p", bus.link, "--id", "2", "torque_enable", "0"}).status, 0);
+    auto off = Jointcfg({"set", "-p", bus.link, "--id", "2", "torque_enable", "0"});
+    EXPECT_EQ(off.status, 0) << off.err;
+}
+
+// A servo that answers 40 ms late is still read and written when --wait-ms allows for it:
+// every exchange of a setter (lock, write, lock, read-back) waits as long as the first.
+TEST(Jointcfg, ASlowServoIsReadAndWrittenWithinTheGivenWait) {
+    ServoBus bus("1", 1000000, 40000);
+    ASSERT_TRUE(bus.emu.ready());
+    auto got = Jointcfg({"get", "-p", bus.link, "--id", "1", "torque_enable"}, 2000);
+    EXPECT_EQ(got.status, 0) << got.err;
+    EXPECT_EQ(got.out, "0\n");
+    auto set = Jointcfg({"set", "-p", bus.link, "--id", "1", "offset", "-5", "--store"}, 2000);
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(bus.emu.Eeprom(1).offset, -5);
+    EXPECT_EQ(bus.emu.Eeprom(1).lock, 1);
 }
 
 // Help: the commands, the storing rule with its reason, and each command's own options.

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -329,10 +330,10 @@ int WriteRegister(const Options& o, Bus& bus, int master, const RegisterInfo& r,
         if (result == jointbus::kOk && o.store) {
             const uint32_t id = r.address == Damiao::kRegEscId ? raw : uint32_t(o.id);
             const int now = r.address == Damiao::kRegMasterId ? int(raw) : master;
-            result = bus.can->Store(id, now);
+            result = bus.can->Store(id, now, std::max(500, DamiaoWait(o)));
         }
     } else {
-        result = bus.serial->WriteValue(int(o.id), r, raw, o.store);
+        result = bus.serial->WriteValue(int(o.id), r, raw, o.store, o.waitMs);
     }
     if (result != jointbus::kOk)
         return Failed(fmt::format("writing {} of {} {}: {}", r.name, bus.can ? "motor" : "servo",
@@ -470,7 +471,7 @@ int Get(const Options& o, Bus& bus) {
     uint32_t raw = 0;
     const int result = bus.can ? bus.can->Read(uint32_t(o.id), int(o.master), uint8_t(r->address),
                                                raw, DamiaoWait(o))
-                               : bus.serial->ReadValue(int(o.id), *r, raw);
+                               : bus.serial->ReadValue(int(o.id), *r, raw, o.waitMs);
     if (result != jointbus::kOk)
         return Failed(fmt::format("reading {} of {} {}: {}", r->name, bus.can ? "motor" : "servo",
                                   o.id, ResultText(result)));

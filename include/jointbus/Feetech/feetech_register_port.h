@@ -36,17 +36,19 @@ public:
     int Write(int id, uint8_t reg, const uint8_t* data, uint8_t count, int waitMs = 0);
 
     // One register of kServoRegisters, as raw bits.
-    int ReadValue(int id, const jointbus::RegisterInfo& r, uint32_t& raw);
+    int ReadValue(int id, const jointbus::RegisterInfo& r, uint32_t& raw, int waitMs = 0);
     // Writes one register and reads it back: 0, kRegisterRefused (read-only or out of range;
     // nothing sent), kNoReply or kWriteNotConfirmed. With `keep`, an EEPROM register is
     // written with the lock opened around it, so it survives a power cycle; without, the
     // servo uses it until power-off. A new id is confirmed under that id; a new baud code
-    // moves the port to the new rate, where the servo then answers.
-    int WriteValue(int id, const jointbus::RegisterInfo& r, uint32_t raw, bool keep);
+    // moves the port to the new rate, where the servo then answers. Every exchange of it
+    // (lock, write, read-back) waits at most `waitMs`.
+    int WriteValue(int id, const jointbus::RegisterInfo& r, uint32_t raw, bool keep,
+                   int waitMs = 0);
 
 private:
     int Exchange(uint8_t* packet, int length, int id, uint8_t* reply, int expect, int waitMs);
-    int SetLock(int id, bool locked);
+    int SetLock(int id, bool locked, int waitMs);
 
     std::shared_ptr<DriverUart> port;
 };
