@@ -35,13 +35,13 @@ TEST(Jointcfg, ScanFindsEachServoAtItsBaud) {
     ServoBus bus("1:1000000,3:115200", 0);
     ASSERT_TRUE(bus.emu.ready());
     // Every id and baud tried waits out its silence: a short range and wait keep it brief.
-    auto one = Jointcfg({"scan", "-p", bus.link, "--ids", "0-4"}, 100);
+    auto one = Jointcfg({"scan", "-p", bus.link, "--ids", "0-4"}, 250);
     EXPECT_EQ(one.status, 0) << one.err;
     EXPECT_NE(one.out.find("1    1000000  777    3.10      position  off"), std::string::npos)
         << one.out;
     EXPECT_NE(one.out.find("1 servo(s) on"), std::string::npos) << one.out;
 
-    auto all = Jointcfg({"scan", "-p", bus.link, "--ids", "0-4", "--all-bauds", "--json"}, 100);
+    auto all = Jointcfg({"scan", "-p", bus.link, "--ids", "0-4", "--all-bauds", "--json"}, 250);
     EXPECT_EQ(all.status, 0) << all.err;
     EXPECT_NE(all.out.find("{\"id\": 1, \"baud\": 1000000, \"model\": 777, \"firmware\": \"3.10\""),
               std::string::npos)
