@@ -6,6 +6,7 @@
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "jointbus/common/logger.h"
@@ -34,6 +36,47 @@ constexpr int kReadWaitMs = 100;
 // Linux CAN netlink states that need a restart.
 constexpr int kStateBusOff = 3;
 constexpr int kStateStopped = 4;
+
+// The interface state query sends the kernel a request by interface index and then reads until
+// it has the answer. When the interface vanishes between the index lookup and the request (an
+// adapter unplugged while the receive loop reopens), the kernel answers with an error that the
+// query does not take as the end, and it reads forever: the receive thread would never reopen
+// nor stop. So the query runs under a timer that signals this thread once a second; the
+// signal's handler does nothing and does not restart the read, which then fails and ends the
+// query. The signal is only used when nobody else in the process handles it.
+const int kQuerySignal = SIGRTMAX - 1;
+
+void IgnoreQuerySignal(int) {}
+
+bool QuerySignalReady() {
+    static const bool ready = [] {
+        struct sigaction old {};
+        if (sigaction(kQuerySignal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) return false;
+        struct sigaction action {};
+        action.sa_handler = IgnoreQuerySignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no SA_RESTART: the blocked read returns EINTR
+        return sigaction(kQuerySignal, &action, nullptr) == 0;
+    }();
+    return ready;
+}
+
+int CanStateWithin(const char* dev, int* state) {
+    timer_t timer{};
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = kQuerySignal;
+    event._sigev_un._tid = gettid();  // the thread to signal (glibc gives the field no other name)
+    if (!QuerySignalReady() || timer_create(CLOCK_MONOTONIC, &event, &timer) != 0)
+        return can_get_state(dev, state);
+    // Repeats: a signal that lands before the read blocks is lost on it, the next one is not.
+    const itimerspec every{{1, 0}, {1, 0}};
+    timer_settime(timer, 0, &every, nullptr);
+    const int result = can_get_state(dev, state);
+    timer_delete(timer);
+    return result;
+}
+
 int BufferSize(int s, int option) {
     int size = 0;
     socklen_t len = sizeof size;
@@ -95,7 +138,7 @@ int DriverCan::Open() {
         return -1;
     }
     int state = 0;
-    if (can_get_state(devName, &state) == 0 && (state == kStateBusOff || state == kStateStopped)) {
+    if (CanStateWithin(devName, &state) == 0 && (state == kStateBusOff || state == kStateStopped)) {
         LOG_INFO("{} in bad stat, restart...\n", devName);
         RestartInterface(1, true);
     }
