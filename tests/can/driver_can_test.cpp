@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/can/error.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -373,6 +374,26 @@ TEST(DriverCan, OpenRefusesUnusableInterfaces) {
         EXPECT_EQ(missing.Open(), -1);
     }
     EXPECT_EQ(OpenDescriptors(), fds);
+}
+
+// Opening bounds the interface state query with a real-time signal (SIGRTMAX - 1) only while
+// the application has no use for it: an application's own handler stays in place.
+TEST(DriverCan, AnApplicationsHandlerForTheQuerySignalIsKept) {
+    static std::atomic<int> calls{0};
+    struct sigaction mine {}, before{};
+    mine.sa_handler = [](int) { ++calls; };
+    sigemptyset(&mine.sa_mask);
+    ASSERT_EQ(sigaction(SIGRTMAX - 1, &mine, &before), 0);
+    {
+        Vcan bus;
+        DriverCan driver(bus.name().c_str(), 0x11u, 0u);
+        EXPECT_TRUE(driver.IsOpen());
+        EXPECT_EQ(driver.Open(), 0);
+    }
+    struct sigaction now {};
+    ASSERT_EQ(sigaction(SIGRTMAX - 1, &before, &now), 0);
+    EXPECT_EQ(now.sa_handler, mine.sa_handler);
+    EXPECT_EQ(calls.load(), 0);
 }
 
 TEST(DriverCan, ReadQueueOperationsOnAnEmptyQueue) {

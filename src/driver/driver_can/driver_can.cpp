@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <thread>
 
 #include "jointbus/common/logger.h"
@@ -43,22 +44,26 @@ constexpr int kStateStopped = 4;
 // query does not take as the end, and it reads forever: the receive thread would never reopen
 // nor stop. So the query runs under a timer that signals this thread once a second; the
 // signal's handler does nothing and does not restart the read, which then fails and ends the
-// query. The signal is only used when nobody else in the process handles it.
+// query. The signal is used only while nobody else in the process handles it.
 const int kQuerySignal = SIGRTMAX - 1;
 
 void IgnoreQuerySignal(int) {}
 
+// Checked on every query: should the application take the signal over (or reset it, when its
+// default would end the process) after the first query, the timer is not armed.
 bool QuerySignalReady() {
-    static const bool ready = [] {
+    static std::once_flag once;
+    std::call_once(once, [] {
         struct sigaction old {};
-        if (sigaction(kQuerySignal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) return false;
+        if (sigaction(kQuerySignal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) return;
         struct sigaction action {};
         action.sa_handler = IgnoreQuerySignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = 0;  // no SA_RESTART: the blocked read returns EINTR
-        return sigaction(kQuerySignal, &action, nullptr) == 0;
-    }();
-    return ready;
+        sigaction(kQuerySignal, &action, nullptr);
+    });
+    struct sigaction now {};
+    return sigaction(kQuerySignal, nullptr, &now) == 0 && now.sa_handler == IgnoreQuerySignal;
 }
 
 int CanStateWithin(const char* dev, int* state) {
