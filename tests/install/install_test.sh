@@ -22,4 +22,45 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 c++ -std=c++17 "$source/examples/hello_motor/hello_motor.cpp" -o "$work/hello_pc" \
     $(pkg-config --cflags --libs jointbus)
 LD_LIBRARY_PATH="$libdir" "$work/hello_pc"
+# The library's ABI version: clients record the SONAME, and the logger's instance stays an
+# object of type Logger (a reference would be 8 bytes under the same name).
+lib=$(ls "$libdir"/libjointbus.so.*.*)
+soname=$(readelf -d "$lib" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
+test "$soname" = libjointbus.so.2 || { echo "SONAME $soname, expected libjointbus.so.2"; exit 1; }
+readelf -d "$work/hello_pc" | grep -q 'NEEDED.*\[libjointbus.so.2\]'
+logger_size=$(readelf -sW "$lib" | awk '$8 == "_ZZN7vantrel6Logger8InstanceEvE8instance" && $4 == "OBJECT" && !seen++ { print $3 }')
+test -n "$logger_size" && test "$logger_size" -gt 8 || {
+    echo "the logger's instance is not exported as a Logger object (size '$logger_size')"; exit 1; }
+
+# A client that allocates the device classes through the header-only factory (so their size
+# is compiled into it) runs against the installed library and tears them down cleanly.
+cat >"$work/factory_client.cpp" <<'EOF_CLIENT'
+#include <jointbus/common/motor_factory.h>
+
+#include <cstdio>
+
+int main() {
+    const YAML::Node config = YAML::Load(
+        "- {vendor: damiao, id: 3, master_id: 0x13, dev_name: jointbus-none0, motor_model: 4310}\n"
+        "- {vendor: feetech, id: 2, dev_name: /nonexistent/jointbus-tty, baudrate: 1000000}\n");
+    int built = 0;
+    for (const auto& entry : config) {
+        auto motor = MotorAllocate(entry);
+        if (!motor) return 1;
+        motor->setMotorPosition(0.25);
+        double target = 0;
+        if (auto* joint = dynamic_cast<damiaoMotor*>(motor.get())) {
+            joint->setFeedbackTimeout(250);
+            joint->getTargetPosition(target);
+            if (joint->getFeedbackTimeout() != 250 || target != 0.25f) return 2;
+        }
+        ++built;
+    }
+    std::printf("factory client: %d motors built and released\n", built);
+    return built == 2 ? 0 : 3;
+}
+EOF_CLIENT
+# shellcheck disable=SC2046
+c++ -std=c++17 "$work/factory_client.cpp" -o "$work/factory_client" $(pkg-config --cflags --libs jointbus)
+LD_LIBRARY_PATH="$libdir" SPDLOG_STDOUT=false SPDLOG_SYSTEMD=false "$work/factory_client"
 echo "install test: ok"

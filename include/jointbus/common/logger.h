@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace vantrel {
@@ -27,10 +28,7 @@ public:
 
     // Never destroyed: objects that outlive main (a motor in a global, say) still log from
     // their destructors at exit. The sinks write through at every line, so nothing is lost.
-    static Logger& Instance() {
-        static Logger& instance = *new Logger("spdlog");
-        return instance;
-    }
+    static Logger& Instance();
 
     // One log call: advance the counter if the level is shown, then hand prefix and body to
     // spdlog with the call site. A suppressed line is not formatted at all.
@@ -107,6 +105,19 @@ private:
         return kInfo;
     }
 };
+
+namespace logger_detail {
+// The instance's storage. Its symbol is the one a function-local `static Logger instance` of
+// Instance() has, an object of type Logger, which the library has always exported; building
+// the logger in place here instead means no exit handler ever destroys it.
+alignas(Logger) inline unsigned char storage[sizeof(Logger)] __asm__(
+    "_ZZN7vantrel6Logger8InstanceEvE8instance");
+}  // namespace logger_detail
+
+inline Logger& Logger::Instance() {
+    static Logger* const built = ::new (static_cast<void*>(logger_detail::storage)) Logger("spdlog");
+    return *built;
+}
 
 }  // namespace vantrel
 
