@@ -65,7 +65,11 @@ void Read(const Motor& m, Sample& s) {
     else
         m.motor->getMotorPosition(s.position);
     m.motor->getVelocity(s.velocity);
-    m.motor->getTorque(s.torque);
+    // A Damiao motor's getTorque updates the memory that unwraps the next reading: peek.
+    if (m.joint != nullptr)
+        m.joint->peekTorque(s.torque);
+    else
+        m.motor->getTorque(s.torque);
     m.motor->getMotorTemperature(s.temperature);
     bool enabled = false;
     if (m.joint != nullptr) {

@@ -144,6 +144,7 @@ struct Servo {
     unsigned long long eepromWrites = 0;
     bool silent = false, badsum = false, wrongid = false, truncate = false, trickle = false;
     unsigned long long requests = 0, answered = 0;  // packets that want a reply, replies sent
+    unsigned long long calibrations = 0;            // torque register written with 128
 
     Servo() {
         regs[kRegFirmwareMajor] = 3;
@@ -220,6 +221,7 @@ struct Servo {
                 kept = true;
             }
             if (reg == kRegTorque && data[i] == 128) {
+                ++calibrations;
                 pos = 2048;  // calibration: the present position becomes the middle
                 PutSigned(regs, kRegGoal, 2048);
                 continue;
@@ -487,10 +489,10 @@ private:
             for (auto& s : servos)
                 std::printf(
                     "servo %d pos=%d goal=%d torque=%d mode=%d speed=%d requests=%llu "
-                    "answered=%llu\n",
+                    "answered=%llu calibrations=%llu\n",
                     s.id, SignedWord(s.regs, kRegPosition), Word(s.regs, kRegGoal),
                     s.regs[kRegTorque], s.regs[kRegMode], SignedWord(s.regs, kRegSpeed), s.requests,
-                    s.answered);
+                    s.answered, s.calibrations);
             std::printf("end\n");
             std::fflush(stdout);
             return true;

@@ -4,7 +4,7 @@ The library's C++ threads do all bus traffic every 5 ms; these calls only store 
 read the last feedback, so a control loop in Python stays cheap::
 
     import jointbus
-    with jointbus.Arm("motor.yaml") as arm:
+    with jointbus.Arm("motor.yaml") as arm:      # Arm(path, home=True) also zeroes each motor
         for _ in range(1000):
             rows = jointbus.read_all(arm.motors)
             jointbus.command_all(arm.motors, [0.0] * len(arm.motors))
@@ -55,15 +55,20 @@ def read_all(motors):
 class Arm:
     """Every motor of a configuration file, started and stopped safely.
 
-    Entering creates, inits, homes and enables every motor, in file order, as spinbench does
-    (homing waits up to ``home_timeout_ms`` for a Damiao motor and ``servo_home_timeout_ms``
-    for a servo; 0 skips homing). Leaving, also on an exception or KeyboardInterrupt, holds
+    Entering creates, inits and enables every motor, in file order. It does not home them:
+    homing makes a Damiao motor store its present position as zero and re-calibrates a
+    servo's middle, so on an arm that is not in its home pose every later target would land
+    somewhere else. Pass ``home=True`` to home each motor as spinbench does (waiting up to
+    ``home_timeout_ms`` for a Damiao motor and ``servo_home_timeout_ms`` for a servo; 0
+    skips that motor's homing). Leaving, also on an exception or KeyboardInterrupt, holds
     each motor where it stands, disables it and waits for it. A failure while starting stops
     the motors started so far and raises.
     """
 
-    def __init__(self, path, home_timeout_ms=200, servo_home_timeout_ms=200_000, enable=True):
+    def __init__(self, path, home=False, home_timeout_ms=200, servo_home_timeout_ms=200_000,
+                 enable=True):
         self.path = path
+        self.home = home
         self.home_timeout_ms = home_timeout_ms
         self.servo_home_timeout_ms = servo_home_timeout_ms
         self.enable = enable
@@ -76,7 +81,7 @@ class Arm:
                 motor.init()
                 limit = (self.servo_home_timeout_ms if isinstance(motor, FeetechServo)
                          else self.home_timeout_ms)
-                if limit:
+                if self.home and limit:
                     motor.set_home(limit)
                 if self.enable:
                     motor.enable()

@@ -95,16 +95,21 @@ void damiaoMotor::SetModel(int m) {
 }
 
 int damiaoMotor::function_get_para(unsigned int id, std::string& path) {
-    return ReadParamEntry(
-        path, "damiaomotor" + std::to_string(id),
-        [this](const YAML::Node& entry) {
+    bool haveDevice = false;  // the device is logged even when a later key fails
+    const ParamRead read =
+        ReadParamEntry(path, "damiaomotor" + std::to_string(id), [&](const YAML::Node& entry) {
             para.dev_name = entry["device"].as<std::string>();
-            LOG_INFO("The motor can device is {}\r\n", para.dev_name);
+            haveDevice = true;
             para.mode = uint32_t(entry["mode"].as<int32_t>());
             if (entry["feedback_timeout_ms"].IsDefined())
                 para.feedbackTimeoutMs = entry["feedback_timeout_ms"].as<uint32_t>();
-        },
-        "YAML Error:  ", "Load motor yamlfile success\r\n!");
+        });
+    if (haveDevice) LOG_INFO("The motor can device is {}\r\n", para.dev_name);
+    if (read.result != 0)
+        LOG_ERROR("YAML Error:  {}\r\n", read.message);
+    else
+        LOG_INFO("Load motor yamlfile success\r\n!");
+    return read.result;
 }
 
 unsigned int damiaoMotor::float_to_uint(float x, float x_min, float x_max, int bits) {
@@ -394,8 +399,11 @@ int damiaoMotor::SetHomeCmd() {
 int damiaoMotor::ClearErrors() {
     uint8_t frame[8];
     Damiao::EncodeSpecial(Damiao::kClearError, frame);
-    // Before init (or after the driver went) there is nothing to send and nothing to count.
-    if (WriteFrame(mode | motor_id, frame, 8, false) == WriteResult::kNoDriver) return 0;
+    // Before init (or after the driver went) there is nothing to send and nothing to count; a
+    // write that fails counts towards the offline rule like any other.
+    const WriteResult result = WriteFrame(mode | motor_id, frame, 8, false);
+    if (result == WriteResult::kNoDriver) return 0;
+    if (result == WriteResult::kFailed) ErrCntIncrement();
     std::this_thread::sleep_for(kFramePause);
     return 0;
 }
@@ -465,18 +473,25 @@ void damiaoMotor::WatchFeedback() {
                   (now - lastFeedbackNs.load(relaxed)) / 1000000);
 }
 
-int damiaoMotor::TorqueProtect(float t, double& out) {
-    const float last = lastTorque.load(relaxed);
-    const float d = t - last;
+// A torque reading more than T_MAX away from the last one has wrapped around the encoding's
+// range: unwrap it by one whole range.
+float damiaoMotor::UnwrapTorque(float t) const {
+    const float d = t - lastTorque.load(relaxed);
     const float tmax = float(T_MAX);
-    float result = t;
-    if (d < -tmax) {
-        result = t + 2 * tmax;
-    } else if (d > tmax) {
-        result = t - 2 * tmax;
-    }
+    if (d < -tmax) return t + 2 * tmax;
+    if (d > tmax) return t - 2 * tmax;
+    return t;
+}
+
+int damiaoMotor::TorqueProtect(float t, double& out) {
+    const float result = UnwrapTorque(t);
     lastTorque.store(result, relaxed);
     out = result;
+    return 0;
+}
+
+int damiaoMotor::peekTorque(double& out) const {
+    out = Sign() * double(UnwrapTorque(fbTorque.load(relaxed)));
     return 0;
 }
 

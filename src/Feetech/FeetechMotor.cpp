@@ -72,14 +72,19 @@ void feetechMotor::initfeetechMotor(unsigned int id, unsigned int baud, std::str
 }
 
 int feetechMotor::function_get_para(unsigned int id, std::string& path) {
-    return ReadParamEntry(
-        path, "feetechmotor" + std::to_string(id),
-        [this](const YAML::Node& entry) {
+    bool haveDevice = false;  // the device is logged even when a later key fails
+    const ParamRead read =
+        ReadParamEntry(path, "feetechmotor" + std::to_string(id), [&](const YAML::Node& entry) {
             paraDevice = entry["device"].as<std::string>();
-            LOG_INFO("The motor tty device is {}\r\n", paraDevice);
+            haveDevice = true;
             paraBaud = entry["baudrate"].as<uint32_t>();
-        },
-        "YAML Error: ", "Load motor yamlfile success!\r\n");
+        });
+    if (haveDevice) LOG_INFO("The motor tty device is {}\r\n", paraDevice);
+    if (read.result != 0)
+        LOG_ERROR("YAML Error: {}\r\n", read.message);
+    else
+        LOG_INFO("Load motor yamlfile success!\r\n");
+    return read.result;
 }
 
 int feetechMotor::init() {

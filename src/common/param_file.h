@@ -7,25 +7,27 @@
 
 #include <string>
 
-#include "jointbus/common/logger.h"
 
 #ifndef JOINTBUS_PARAM_FILE
 #define JOINTBUS_PARAM_FILE "/usr/local/share/jointbus/config/motor_.yaml"
 #endif
 
+// What reading an entry gave: 0, or -1 with yaml-cpp's message.
+struct ParamRead {
+    int result = 0;
+    std::string message;
+};
+
 // Loads the file at `path` and hands its entry `key` to read(entry), which converts the keys
-// it needs (a missing or unconvertible key throws). Returns 0 after logging `loaded`, or -1
-// after logging `errorPrefix` and yaml-cpp's message when the file or a key could not be read.
+// it needs (a missing or unconvertible key throws). Logs nothing: the device's own reader
+// logs, so that its lines carry that reader as their source.
 template <typename Read>
-int ReadParamEntry(const std::string& path, const std::string& key, Read&& read,
-                   const char* errorPrefix, const char* loaded) {
+ParamRead ReadParamEntry(const std::string& path, const std::string& key, Read&& read) {
     try {
         const YAML::Node root = YAML::LoadFile(path);
         read(root[key]);
     } catch (const YAML::Exception& e) {
-        LOG_ERROR("{}{}\r\n", errorPrefix, e.what());
-        return -1;
+        return {-1, e.what()};
     }
-    LOG_INFO("{}", loaded);
-    return 0;
+    return {};
 }

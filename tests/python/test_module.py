@@ -117,6 +117,17 @@ def test_arm_disables_every_motor_on_an_exception(tmp_path, servo_bus):
     assert arm.motors == []
 
 
+def test_arm_homes_only_when_asked(tmp_path, servo_bus):
+    """Homing re-zeroes a motor wherever it stands: the default Arm sends no calibration."""
+    path = arm_file(tmp_path, servo_bus.link, (1, 2))
+    with jointbus.Arm(path) as arm:
+        assert wait_for(lambda: all(m.enabled for m in arm))
+    assert [servo_bus.status(i)["calibrations"] for i in (1, 2)] == [0, 0]
+    with jointbus.Arm(path, home=True) as arm:
+        assert wait_for(lambda: all(m.enabled for m in arm))
+    assert [servo_bus.status(i)["calibrations"] for i in (1, 2)] == [1, 1]
+
+
 def test_arm_disables_every_motor_on_keyboard_interrupt(tmp_path, servo_bus):
     path = arm_file(tmp_path, servo_bus.link)
     with pytest.raises(KeyboardInterrupt):

@@ -20,11 +20,22 @@ public:
     }
     void End() {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (--active == 0) text.clear();
+        if (--active == 0) {
+            text.clear();
+            sites.clear();
+        }
     }
     std::string Since(size_t start) {
         std::lock_guard<std::mutex> lock(mutex_);
         return start < text.size() ? text.substr(start) : std::string();
+    }
+    std::string SitesSince(size_t start) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return start < sites.size() ? sites.substr(start) : std::string();
+    }
+    size_t SitesSize() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sites.size();
     }
 
 protected:
@@ -32,11 +43,16 @@ protected:
         if (active == 0) return;
         text.append(msg.payload.data(), msg.payload.size());
         text.push_back('\n');
+        sites.append(msg.source.funcname != nullptr ? msg.source.funcname : "");
+        sites.push_back(' ');
+        sites.append(msg.payload.data(), msg.payload.size());
+        sites.push_back('\n');
     }
     void flush_() override {}
 
 private:
     std::string text;
+    std::string sites;  // each line again, behind the name of the function that logged it
     int active = 0;
 };
 
@@ -57,6 +73,7 @@ void InstallLogCapture() {
 LogCapture::LogCapture() {
     InstallLogCapture();  // no-op after the entry point's call
     start = Sink()->Begin();
+    sitesStart = Sink()->SitesSize();
 }
 
 LogCapture::~LogCapture() {
@@ -65,6 +82,10 @@ LogCapture::~LogCapture() {
 
 std::string LogCapture::Text() const {
     return Sink()->Since(start);
+}
+
+std::string LogCapture::Sites() const {
+    return Sink()->SitesSince(sitesStart);
 }
 
 size_t LogCapture::Count(const std::string& needle) const {

@@ -19,9 +19,12 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
     std::string Text() const;  // everything logged since this capture began
     size_t Count(const std::string& needle) const;
+    // The same lines, each behind the name of the function that logged it and a blank.
+    std::string Sites() const;
 
 private:
     size_t start;
+    size_t sitesStart;
 };
 
 }  // namespace testsupport

@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
 
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/DaMiao/damiao_registers.h"
+#include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
 
 using testsupport::LogCapture;
@@ -219,6 +223,71 @@ TEST(DamiaoMotor, TorqueUnwrapping) {
     EXPECT_EQ(out, 5);
     m.TorqueProtect(-9, out);
     EXPECT_EQ(out, 11);
+}
+
+// An observer (the trace recorder) reads the torque as the client would, but leaves the
+// unwrapping memory alone: the client's own readings are the same with or without it.
+TEST(DamiaoMotor, PeekingTheTorqueChangesNoLaterReading) {
+    auto watched = Motor(true), alone = Motor(true);
+    const float torques[] = {4.0f, -9.0f, 9.5f, -3.0f};
+    for (float t : torques) {
+        Feed(watched, 1, 0.0f, 0.0f, t);
+        Feed(alone, 1, 0.0f, 0.0f, t);
+        double peeked = 0, first = 0, second = 0;
+        for (int i = 0; i < 3; ++i) watched.peekTorque(peeked);
+        watched.getTorque(first);
+        alone.getTorque(second);
+        EXPECT_EQ(first, second) << "torque " << t;
+        EXPECT_EQ(peeked, first) << "torque " << t;
+    }
+}
+
+namespace {
+// A transport whose every write fails: its descriptor is the read end of a pipe, which never
+// becomes readable either.
+class FailingCan : public DriverCan {
+public:
+    explicit FailingCan(const can_filter& filter) : DriverCan("none0", &filter, 8) {
+        FailingCan::Open();
+    }
+    ~FailingCan() override {
+        StopReceive();
+        if (writeEnd >= 0) close(writeEnd);
+    }
+    int Open() override {
+        if (fd.load() >= 0) return 0;
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+        fd.store(ends[0]);
+        writeEnd = ends[1];
+        return 0;
+    }
+
+private:
+    int writeEnd = -1;
+};
+}  // namespace
+
+// A clear-error frame that cannot be written counts towards the offline rule like any other;
+// without a transport there is nothing to count.
+TEST(DamiaoMotor, FailedClearErrorWritesCount) {
+    auto idle = Motor();
+    Feed(idle, 1, 0.0f);
+    for (int i = 0; i < 25; ++i) EXPECT_EQ(idle.ClearErrors(), 0);
+    EXPECT_EQ(idle.errCount.load(), 0);
+    EXPECT_TRUE(idle.online.load());
+
+    auto m = Motor();
+    const can_filter filter{m.master_id, CAN_SFF_MASK};
+    m.canDriver = new FailingCan(filter);  // the motor owns it from here
+    Feed(m, 1, 0.0f);
+    for (int i = 0; i < 19; ++i) m.ClearErrors();
+    EXPECT_EQ(m.errCount.load(), 19);
+    EXPECT_TRUE(m.online.load());
+    m.ClearErrors();
+    EXPECT_FALSE(m.online.load());
+    bool enabled;
+    EXPECT_EQ(m.getEnableStatus(enabled), jointbus::kOffline);
 }
 
 // Without a bus the frames fail, but the window and ramp decisions are all visible.

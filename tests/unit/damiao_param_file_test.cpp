@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
+#include <vector>
 
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "log_capture.h"
@@ -66,6 +68,15 @@ TEST(DamiaoParamFile, ValueConversions) {
     EXPECT_EQ(m.para.dev_name, "can5");  // stored and logged before the failure
     EXPECT_EQ(log.Count("The motor can device is can5"), 1u);
     EXPECT_EQ(log.Count("bad conversion"), 1u);
+    // Both lines name the device's own reader as their source, the device line first.
+    std::istringstream sites(log.Sites());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(sites, line);)
+        if (line.find("[") != std::string::npos) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 2u) << log.Sites();
+    for (const auto& line : lines) EXPECT_EQ(line.rfind("function_get_para ", 0), 0u) << line;
+    EXPECT_NE(lines[0].find("The motor can device is can5"), std::string::npos);
+    EXPECT_NE(lines[1].find("[ERROR] YAML Error:  "), std::string::npos);
 
     std::string negative = Write(dir, "damiaomotor3: {device: can5, mode: -1}\n");
     EXPECT_EQ(m.function_get_para(3, negative), 0);

@@ -82,6 +82,9 @@ TEST(MotorFactory, EntriesThatGiveNoMotor) {
     EXPECT_EQ(log.Count("Must specify motor vendor name!!!"), 2u);
     EXPECT_FALSE(Allocate("{vendor: Stepper}"));
     EXPECT_EQ(log.Count("Allocate Motor: stepper\n"), 1u);
+    EXPECT_FALSE(Allocate("{vendor: ~}"));  // a null vendor reads as the text "null"
+    EXPECT_EQ(log.Count("Allocate Motor: null\n"), 1u);
+    EXPECT_EQ(log.Count("Allocate Motor: \n"), 0u);
 }
 
 TEST(MotorFactory, SequenceWithANullEntryGivesTwoMotorsInOrder) {

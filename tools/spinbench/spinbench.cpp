@@ -7,7 +7,10 @@
 // position command of the run mode and logs each motor's position and velocity, until
 // SIGINT or SIGTERM; then holds, disables and waits for every motor before it exits. With
 // --record FILE (a long option only, so the short options stay as they are), every motor is
-// recorded into FILE at 200 Hz from the first enable to the end of the stop sequence.
+// recorded into FILE at 200 Hz from the first enable to the end of the stop sequence. Two more
+// long options add a line to each motor's status: --feedback-age (mode 3: seconds since the
+// motor's last feedback) and --bus (the CAN interface or serial port, which tells two motors
+// with one id on two buses apart).
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -48,10 +51,15 @@ struct Settings {
     float speed = 2.0f;
     float freq = 10.0f;
     bool inverse = false;
-    std::string record;  // --record: the trace file, or empty
+    std::string record;         // --record: the trace file, or empty
+    bool feedbackAge = false;   // --feedback-age: mode 3 adds each motor's feedback age
+    bool bus = false;           // --bus: each motor's lines name its bus
 } settings;
 
-constexpr int kRecordOption = 0x100;  // --record has no short form
+// Long options without a short form, so that the short options and the help stay as they are.
+constexpr int kRecordOption = 0x100;
+constexpr int kFeedbackAgeOption = 0x101;
+constexpr int kBusOption = 0x102;
 
 // Signals: the handler only counts them and wakes the main thread's sleep; the main thread
 // does the logging.
@@ -132,6 +140,8 @@ void parse_option(int argc, char** argv) {
                                          {"version", no_argument, nullptr, 'v'},
                                          {"help", no_argument, nullptr, 'h'},
                                          {"record", required_argument, nullptr, kRecordOption},
+                                         {"feedback-age", no_argument, nullptr, kFeedbackAgeOption},
+                                         {"bus", no_argument, nullptr, kBusOption},
                                          {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "im:p:s:f:hvc:", longOptions, nullptr)) != -1) {
@@ -156,6 +166,12 @@ void parse_option(int argc, char** argv) {
                 break;
             case kRecordOption:
                 settings.record = optarg;
+                break;
+            case kFeedbackAgeOption:
+                settings.feedbackAge = true;
+                break;
+            case kBusOption:
+                settings.bus = true;
                 break;
             case 'h':
                 print_help();
@@ -292,13 +308,14 @@ void RunLoop(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors, dou
             if (settings.mode != 3) {
                 LOG_INFO(", set pos: {:.3f}", P);
                 motor->setMotorPosition(P);
-            } else {
+            } else if (settings.feedbackAge) {
                 double age = 0;
                 if (MotorFeedbackAge(*motor, age) == 0)
                     LOG_INFO(", feedback age: {:.3f} s", age);
                 else
                     LOG_INFO(", feedback age: none");
             }
+            if (settings.bus) LOG_INFO(", bus: {}", MotorBus(*motor));
             LOG_INFO("\r\n");
         }
         SleepUs(sleepUs);

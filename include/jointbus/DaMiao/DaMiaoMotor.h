@@ -91,6 +91,10 @@ public:
     int peekEnableStatus(bool& out) const;
     // The caller's last position target (rad, the caller's direction). Any thread; 0.
     int getTargetPosition(double& out) const;
+    // getTorque without its side effect: the reading is unwrapped against the last one a
+    // client read, but that memory is left as it is, so an observer does not change what the
+    // client's own getTorque returns. Any thread; 0.
+    int peekTorque(double& out) const;
 
     // Feedback decoding. Receive thread, with the driver's rxMutex held; does not block.
     using ConsumerInterface::Consume;
@@ -176,6 +180,7 @@ private:
     // counts towards the offline rule.
     WriteResult WriteFrame(uint32_t id, const uint8_t* frame, uint8_t len, bool countFailure);
     float Sign() const { return inverse ? -1.0f : 1.0f; }
+    float UnwrapTorque(float t) const;
     Damiao::Ranges ranges;
     bool knownModel = false;
 };

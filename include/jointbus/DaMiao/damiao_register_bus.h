@@ -20,6 +20,8 @@ class JOINTBUS_API RegisterBus {
 public:
     static constexpr int kAnyFeedbackId = -1;
     static constexpr int kDefaultWaitMs = 50;
+    // How long Store waits at least for the motor to answer again after writing its flash.
+    static constexpr int kStoreWaitMs = 500;
 
     explicit RegisterBus(const std::string& interface);
     ~RegisterBus();
@@ -40,7 +42,7 @@ public:
               int waitMs = kDefaultWaitMs);
     // Asks the motor to copy all its registers to flash, then confirms it still answers.
     // Flash endures a limited number of writes: store only when asked to.
-    int Store(uint32_t commandId, int feedbackId, int waitMs = 500);
+    int Store(uint32_t commandId, int feedbackId, int waitMs = kStoreWaitMs);
     // The state the motor reports in its feedback (0 disabled, 1 enabled, above 7 a fault).
     // It is asked with a stop command of a mode it is not in (after reading CTRL_MODE), which
     // a motor answers with feedback but does not obey.

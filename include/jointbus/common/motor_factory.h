@@ -41,10 +41,13 @@ T Lenient(const YAML::Node& entry, const char* key, const T& fallback) {
 // Largest feedback time-out of a Damiao entry, in milliseconds (a minute).
 constexpr long long kMaxFeedbackTimeoutMs = 60000;
 
-// The entry's vendor in lower case; "" when it has none that reads as text.
+// The entry's vendor in lower case, as the reader converts it (a null value reads "null");
+// "" when it has none that reads as text.
 inline std::string VendorOf(const YAML::Node& entry) {
     const YAML::Node node = entry["vendor"];
-    std::string vendor = node.IsDefined() && node.IsScalar() ? node.Scalar() : "";
+    std::string vendor = node.IsDefined() && (node.IsScalar() || node.IsNull())
+                             ? node.as<std::string>()
+                             : "";
     for (auto& c : vendor) c = char(std::tolower(static_cast<unsigned char>(c)));
     return vendor;
 }
@@ -105,6 +108,14 @@ int FeedbackAgeOf(CtrlMotorInterface& motor, double& seconds) {
     return static_cast<Device&>(motor).getFeedbackAge(seconds);
 }
 
+inline std::string DamiaoBus(const CtrlMotorInterface& motor) {
+    return static_cast<const damiaoMotor&>(motor).dev_name;
+}
+
+inline std::string FeetechBus(const CtrlMotorInterface& motor) {
+    return static_cast<const feetechMotor&>(motor).uartDevice;
+}
+
 // Cuts a waiting setHome short; only stores a lock-free flag, so a signal handler may call it.
 inline void AbortServoHome(CtrlMotorInterface* motor) {
     static_cast<feetechMotor*>(motor)->abortHome();
@@ -128,6 +139,8 @@ struct MotorFamily {
     // For a family whose setHome waits until the motor is home (minutes, not milliseconds):
     // cuts that wait short, and may be called from a signal handler. Null for the others.
     void (*abortHome)(CtrlMotorInterface* motor);
+    // The bus the motor is on: its CAN interface or serial port.
+    std::string (*bus)(const CtrlMotorInterface& motor);
 };
 
 inline const std::vector<MotorFamily>& MotorFamilies() {
@@ -139,14 +152,16 @@ inline const std::vector<MotorFamily>& MotorFamilies() {
          MakeDamiao,
          IsA<damiaoMotor>,
          FeedbackAgeOf<damiaoMotor>,
-         nullptr},
+         nullptr,
+         DamiaoBus},
         {"feetech",
          "Feetech servo",
          {"baudrate"},
          MakeFeetech,
          IsA<feetechMotor>,
          FeedbackAgeOf<feetechMotor>,
-         AbortServoHome},
+         AbortServoHome,
+         FeetechBus},
     };
     return families;
 }
@@ -181,6 +196,13 @@ inline std::vector<const char*> MotorEntryKeys(const YAML::Node& entry) {
 inline int MotorFeedbackAge(CtrlMotorInterface& motor, double& seconds) {
     const MotorFamily* family = MotorFamilyOf(motor);
     return family != nullptr ? family->feedbackAge(motor, seconds) : -1;
+}
+
+// The bus a motor is on (its CAN interface or serial port); "" for a kind the factory does
+// not build.
+inline std::string MotorBus(const CtrlMotorInterface& motor) {
+    const MotorFamily* family = MotorFamilyOf(motor);
+    return family != nullptr ? family->bus(motor) : std::string();
 }
 
 // Whether the motor's setHome waits until it is home, and so may take minutes.
