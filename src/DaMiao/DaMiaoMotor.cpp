@@ -58,7 +58,7 @@ void damiaoMotor::Shutdown() {
         driver = canDriver;
     }
     if (driver == nullptr) return;
-    Damiao::Damiao_Thread::getInstance()->removeDamiao(int(motor_id), this);
+    Damiao::Damiao_Thread::ForInterface(dev_name)->removeDamiao(int(motor_id), this);
     driver->StopReceive();
     {
         // Any thread may be writing through the driver (ClearErrors): it goes only once no
@@ -162,7 +162,7 @@ int damiaoMotor::init() {
         ErrCntIncrement();
     }
     firstUnansweredNs.store(0, relaxed);  // the watch starts with the sender's first frame
-    Damiao::Damiao_Thread::getInstance()->addDamiao(int(motor_id), this);
+    Damiao::Damiao_Thread::ForInterface(dev_name)->addDamiao(int(motor_id), this);
     return 0;
 }
 

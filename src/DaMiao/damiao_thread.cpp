@@ -3,29 +3,64 @@
 #include <cstdlib>
 #include <functional>
 
-#include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "common/bus_registry.h"
 #include "common/steady_ns.h"
+#include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/common/logger.h"
 
 namespace Damiao {
 
+namespace {
+constexpr int kTickMs = 5;
+
+jointbus_detail::BusRegistry<Damiao_Thread>& Senders() {
+    static auto* const senders = new jointbus_detail::BusRegistry<Damiao_Thread>;
+    return *senders;
+}
+
+std::atomic<bool> exiting{false};  // set by the exit handler: no sender starts again
+}  // namespace
+
 Damiao_Thread* Damiao_Thread::getInstance() {
     // Never destroyed, so a motor that outlives main (a global, a static pointer) can still
-    // deregister from its destructor. The tick thread must not run on into the teardown of
-    // the process, though: an exit handler stops and joins it. Registered once the sender
-    // exists, the handler runs before the destructors of every static object built earlier,
-    // motors included.
+    // deregister from its destructor. The tick threads must not run on into the teardown of
+    // the process, though: an exit handler stops and joins them all. Registered once the
+    // first sender exists, the handler runs before the destructors of every static object
+    // built earlier, motors included.
     static Damiao_Thread* const instance = [] {
         auto* sender = new Damiao_Thread;
-        std::atexit([] { getInstance()->timer.stop(); });
+        std::atexit(StopAll);
         return sender;
     }();
     return instance;
 }
 
+Damiao_Thread* Damiao_Thread::ForInterface(const std::string& interface) {
+    return Senders().For(interface, getInstance(), [](const std::string& bus) {
+        LOG_INFO("Start DamiaoMotor Thread for {}.\n", bus);
+        return new Damiao_Thread(OwnBus{});
+    });
+}
+
+void Damiao_Thread::StopAll() {
+    exiting.store(true);
+    auto stop = [](Damiao_Thread* sender) {
+        std::lock_guard<std::mutex> lifecycle(sender->lifecycleMutex);
+        sender->timer.stop();
+    };
+    stop(getInstance());
+    Senders().ForEach(stop);
+}
+
 Damiao_Thread::Damiao_Thread() {
     LOG_INFO("Start DamiaoMotor Thread.\n");
-    timer.start(5, std::bind(&Damiao_Thread::Callback, this));
+    Start();
+}
+
+Damiao_Thread::Damiao_Thread(OwnBus) : stopsWhenIdle(true) {}
+
+void Damiao_Thread::Start() {
+    if (!exiting.load()) timer.start(kTickMs, std::bind(&Damiao_Thread::Callback, this));
 }
 
 Damiao_Thread::~Damiao_Thread() {
@@ -35,14 +70,29 @@ Damiao_Thread::~Damiao_Thread() {
 }
 
 void Damiao_Thread::addDamiao(int id, damiaoMotor* motor) {
-    std::lock_guard<std::mutex> lock(motorsMutex);
-    motors[id] = motor;
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    {
+        std::lock_guard<std::mutex> lock(motorsMutex);
+        damiaoMotor*& slot = motors[id];
+        if (slot != nullptr && slot != motor)
+            LOG_WARN("Damiao motor {} on {}: replaced by a later motor with the same id\r\n", id,
+                     slot->dev_name);
+        slot = motor;
+    }
+    if (stopsWhenIdle) Start();  // no-op while running
 }
 
 void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
-    std::lock_guard<std::mutex> lock(motorsMutex);
-    auto found = motors.find(id);
-    if (found != motors.end() && found->second == motor) motors.erase(found);
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    bool idle;
+    {
+        std::lock_guard<std::mutex> lock(motorsMutex);
+        auto found = motors.find(id);
+        if (found != motors.end() && found->second == motor) motors.erase(found);
+        idle = motors.empty();
+    }
+    // Its last motor has left: the thread ends after the tick in progress.
+    if (idle && stopsWhenIdle) timer.stop();
 }
 
 void Damiao_Thread::Callback() {
@@ -61,6 +111,7 @@ void Damiao_Thread::Callback() {
             m->SendStat();
         }
     }
+    ticks.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace Damiao

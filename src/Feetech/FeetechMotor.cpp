@@ -96,14 +96,14 @@ int feetechMotor::init() {
         cmdPending = false;
     }
     auto port = DriverUart::GetUart(uartDevice, int(uartBaud));
-    scheduler = servo::SMS_STS_THREAD::getInstance();
     // A second init keeps the engine while port and id are the same. Otherwise the servo
-    // leaves the scheduler first, which waits for the tick in progress: the tick never uses
-    // an engine while it is replaced.
+    // leaves the scheduler of its old port first, which waits for the tick in progress: the
+    // tick never uses an engine while it is replaced.
     if (!drv || drv->port != port || drv->servoId != int(motor_id)) {
-        if (drv) scheduler->removeFeetech(drv->servoId, this);
+        if (drv && scheduler != nullptr) scheduler->removeFeetech(drv->servoId, this);
         drv = std::make_shared<FeetechDrvImpl>(port, int(motor_id), 0);
     }
+    scheduler = servo::SMS_STS_THREAD::ForPort(uartDevice);
     scheduler->addFeetech(int(motor_id), this);
     drv->Start(nullptr);
     return 0;

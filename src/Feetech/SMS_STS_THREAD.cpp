@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "common/bus_registry.h"
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/logger.h"
 
@@ -30,16 +31,42 @@ Mailbox CopyMailboxLocked(const feetechMotor& m) {
 }
 }  // namespace
 
+namespace {
+jointbus_detail::BusRegistry<SMS_STS_THREAD>& Schedulers() {
+    static auto* const schedulers = new jointbus_detail::BusRegistry<SMS_STS_THREAD>;
+    return *schedulers;
+}
+
+std::atomic<bool> exiting{false};  // set by the exit handler: no scheduler starts again
+}  // namespace
+
 SMS_STS_THREAD* SMS_STS_THREAD::getInstance() {
     // Never destroyed, so a servo that outlives main can still deregister from its
-    // destructor; an exit handler, registered once the scheduler exists and so run before the
-    // destructors of every static object built earlier, stops and joins the tick thread.
+    // destructor; an exit handler, registered once the first scheduler exists and so run
+    // before the destructors of every static object built earlier, stops and joins the tick
+    // threads.
     static SMS_STS_THREAD* const instance = [] {
         auto* scheduler = new SMS_STS_THREAD;
-        std::atexit([] { getInstance()->stop(); });
+        std::atexit(StopAll);
         return scheduler;
     }();
     return instance;
+}
+
+SMS_STS_THREAD* SMS_STS_THREAD::ForPort(const std::string& port) {
+    return Schedulers().For(port, getInstance(), [](const std::string&) {
+        return new SMS_STS_THREAD;
+    });
+}
+
+void SMS_STS_THREAD::StopAll() {
+    exiting.store(true);
+    auto stop = [](SMS_STS_THREAD* scheduler) {
+        std::lock_guard<std::mutex> lifecycle(scheduler->lifecycleMutex);
+        scheduler->stop();
+    };
+    stop(getInstance());
+    Schedulers().ForEach(stop);
 }
 
 SMS_STS_THREAD::SMS_STS_THREAD() {
@@ -64,7 +91,13 @@ void SMS_STS_THREAD::addFeetech(int id, feetechMotor* motor) {
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
     {
         std::lock_guard<std::mutex> lock(servoMutex);
-        if (FindLocked(id) == nullptr) servos.emplace_back(id, motor);
+        if (feetechMotor* first = FindLocked(id)) {
+            if (first != motor)
+                LOG_WARN("servo id:{} on {}: already registered, the later servo is not served\r\n",
+                         id, motor->uartDevice);
+        } else {
+            servos.emplace_back(id, motor);
+        }
         // Room for every servo in the tick's lists now, so that not even the first command
         // makes a tick allocate.
         const size_t n = servos.size();
@@ -77,7 +110,8 @@ void SMS_STS_THREAD::addFeetech(int id, feetechMotor* motor) {
         LOG_ERROR("servo id:{} init...\r\n", id);
         WarnIfTickTooShortLocked(motor->uartBaud);
     }
-    start(kTickMs, std::bind(&SMS_STS_THREAD::Callback_SyncOpt, this));  // no-op while running
+    if (!exiting.load())  // no-op while running
+        start(kTickMs, std::bind(&SMS_STS_THREAD::Callback_SyncOpt, this));
 }
 
 // One tick moves (8+N) + 21N + (8+N) + 7N + (8+9N) = 24 + 39N bytes for N servos, at 10 bits

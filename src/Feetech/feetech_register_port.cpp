@@ -26,7 +26,7 @@ int RegisterPort::baudRate() const {
 }
 
 int RegisterPort::SetBaudRate(int baud) {
-    return servo::SMS_STS_THREAD::getInstance()->BetweenTicks(
+    return servo::SMS_STS_THREAD::ForPort(port->devName)->BetweenTicks(
         [&] { return port->SetBaudRate(baud) == 1 ? jointbus::kOk : jointbus::kBusNotOpen; });
 }
 
@@ -38,7 +38,7 @@ int RegisterPort::Exchange(uint8_t* packet, int length, int id, uint8_t* reply, 
         waitMs = 10 + int(2LL * (length + expect) * 10 * 1000 / baud);
     }
     const auto budget = std::chrono::milliseconds(waitMs);
-    return servo::SMS_STS_THREAD::getInstance()->BetweenTicks([&] {
+    return servo::SMS_STS_THREAD::ForPort(port->devName)->BetweenTicks([&] {
         if (!port->IsOpen() && port->Open() != 0) return int(jointbus::kBusNotOpen);
         if (port->Write(packet, length) != length) return int(jointbus::kBusNotOpen);
         int n = std::max(0, port->ReadBriefly(reply, expect, budget));

@@ -298,11 +298,18 @@ TEST(DriverCan, The199thFailedWriteRestartsTheInterface) {
     DriverCan driver(bus.name().c_str(), 0x11u, 0u);
     Collector c;
     driver.StartReceive(&c);
-    DriverCan::write_err_count = 197;
+    // Frames that go out on another interface in between neither reset this interface's
+    // count nor add to it.
+    Vcan other;
+    DriverCan healthy(other.name().c_str(), 0x11u, 0u);
     // A write on a vcan does not fail, so fail it by closing the socket first.
     driver.Close();
     const unsigned char data[8] = {};
-    EXPECT_FALSE(driver.CanWrite(0x1, data, 8));  // 198th: no restart
+    for (int i = 0; i < 198; ++i) {
+        EXPECT_FALSE(driver.CanWrite(0x1, data, 8));  // no restart yet
+        EXPECT_TRUE(healthy.CanWrite(0x1, data, 8));
+    }
+    DriverCan::write_err_count = 198;
     EXPECT_EQ(log.Count("in bad stat, restart"), 0u);
     const auto t0 = steady_clock::now();
     EXPECT_FALSE(driver.CanWrite(0x1, data, 8));  // 199th: restart with two 5 s pauses

@@ -27,8 +27,8 @@ struct DamiaoPara {
 };
 
 // One Damiao joint motor on a CAN bus. Client calls only store targets and requests; the
-// process-wide sender (Damiao::Damiao_Thread) turns them into one frame per motor every 5 ms,
-// and the motor's own CAN receive thread decodes the feedback through Consume().
+// sender of its CAN interface (Damiao::Damiao_Thread) turns them into one frame per motor
+// every 5 ms, and the motor's own CAN receive thread decodes the feedback through Consume().
 //
 // Units: rad, rad/s, N·m. With `inverse`, values change sign between caller and motor; all
 // stored values are in the motor's frame.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -11,23 +12,29 @@ class feetechMotor;
 
 namespace servo {
 
-// The one scheduler of the Feetech servo bus. Every 5 ms its tick reads the feedback of all
+// The scheduler of one Feetech servo bus. Every 5 ms its tick reads the feedback of all
 // servos with one SYNC READ, homes servos that asked for it, reads their torque-enable state
 // with a second SYNC READ, then sends the mailbox commands: enable changes and velocity
 // commands as single writes, all position commands together in one SYNC WRITE.
 //
-// All registered servos must share one serial bus. The tick holds servoMutex for its whole
-// run, so registration and the mailbox operations wait for its end. The timer runs while at
-// least one servo is registered: it stops (after the tick in progress) when the last servo
-// leaves and starts again when a servo registers.
+// All servos registered with one scheduler must share one serial bus: every serial port has a
+// scheduler of its own (ForPort), on its own thread, so a silent port never holds up another.
+// getInstance() is the process-wide scheduler, which serves the first port asked for. The tick
+// holds servoMutex for its whole run, so registration and the mailbox operations wait for its
+// end. The timer runs while at least one servo is registered: it stops (after the tick in
+// progress) when the last servo leaves and starts again when a servo registers.
 class JOINTBUS_API SMS_STS_THREAD : public ConsumerInterface, public PrivateTimer {
 public:
     static SMS_STS_THREAD* getInstance();
+    // The scheduler of serial port `port` (its device path), made on first use and never
+    // destroyed.
+    static SMS_STS_THREAD* ForPort(const std::string& port);
 
     SMS_STS_THREAD();
     ~SMS_STS_THREAD() override;  // stops the timer and waits for the tick in progress
 
-    // An id already registered keeps its first servo.
+    // An id already registered keeps its first servo (a WARN line says so when another servo
+    // asks for it).
     void addFeetech(int id, feetechMotor* motor);
     // Removes the servo registered under `id` (only if it is `motor`, when given). Once this
     // returns the tick never visits it again.
@@ -55,6 +62,7 @@ public:
     void Consume(unsigned char* data, unsigned int len) override;
 
 private:
+    static void StopAll();  // at exit: stops every scheduler's thread
     feetechMotor* FindLocked(int id);
     size_t ChunkLocked(size_t first);
     void ReadFeedbackLocked();

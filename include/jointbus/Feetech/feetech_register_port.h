@@ -13,7 +13,8 @@ namespace Feetech {
 
 // Register exchanges with Feetech servos on one serial port, for commissioning. The port
 // comes from the process's port registry, so servos driven by the library on the same port
-// share it; every exchange runs between the servo scheduler's ticks, never inside one.
+// share it; every exchange runs between the ticks of its port's servo scheduler, never inside
+// one.
 // EEPROM registers (below 40) are written with the EEPROM lock opened first and closed after.
 //
 // Each exchange waits at most `waitMs` for the answer (0: twice the line time of request and

@@ -47,7 +47,9 @@ public:
 
     // Sends one frame; true when all of it was written. A full transmit queue (ENOBUFS) is
     // back-pressure, not a failure: the write is retried once after a 0.5 ms pause. Any
-    // thread; may block about 10 s when the failure count triggers an interface restart.
+    // thread; may block about 10 s when the failure count triggers an interface restart: the
+    // 199th, 399th, ... failed write in a row on this interface (successes on other
+    // interfaces do not reset that count).
     bool CanWrite(unsigned int id, const unsigned char* data, unsigned char len);
     // Reads one frame: 16 on success, -1 on failure (the socket is then closed).
     int CanRead(unsigned int* id, unsigned char* data, unsigned char* len);
@@ -69,7 +71,8 @@ public:
     void StartHeartbeatCheck();
     static void HeartbeatCallback(void* driver);
 
-    // Consecutive failed frame writes of all drivers in the process.
+    // Consecutive failed frame writes of all drivers in the process. The restart after every
+    // 200th failure counts the failures of the driver's own interface alone (see CanWrite).
     static std::atomic<int> write_err_count;
 
 protected:
@@ -86,6 +89,7 @@ private:
     void Poke();
 
     char devName[32] = {};
+    std::atomic<int>* interfaceWriteErrors = nullptr;  // this interface's count, never freed
     can_filter rxFilter{};
     std::mutex rxMutex;  // heartbeat list, read queue, and the hand-over to the consumer
     std::vector<HeartbeatEntry> heartbeatList;
