@@ -4,8 +4,10 @@
     scripts/plot_trace.py run.csv                 writes run.png beside it
     scripts/plot_trace.py run.csv --out arm.png
 
-One row of panels per motor: position and target, velocity, torque against time. Changes of
-the enable state and of the state code (faults, 5004 offline) are marked with vertical lines.
+One row of panels per motor, named by family, id and bus (two arms reuse their ids on two
+buses): position and target, velocity, torque against time. Changes of the enable state and of
+the state code (faults, 5004 offline) are marked with vertical lines. Traces recorded before
+the bus column existed plot too.
 The title names the file and the recording's duration. Needs Debian's python3-matplotlib;
 runs with /usr/bin/python3.
 """
@@ -17,7 +19,8 @@ import os
 import sys
 
 COLUMNS = ["t", "id", "family", "target", "position", "velocity", "torque", "temperature",
-           "enabled", "code", "age"]
+           "enabled", "code", "age", "bus"]
+NUMERIC = [c for c in COLUMNS if c not in ("id", "family", "bus")]
 
 
 class TraceError(Exception):
@@ -42,7 +45,8 @@ def read_trace(path):
     if not lines:
         raise TraceError(f"{path}: the file is empty")
     header_line, header = lines[0]
-    if [c.strip() for c in header.strip().split(",")] != COLUMNS:
+    columns = [c.strip() for c in header.strip().split(",")]
+    if columns not in (COLUMNS, COLUMNS[:-1]):
         raise TraceError(f"{path}: line {header_line}: not a trace header "
                          f"(expected {','.join(COLUMNS)})")
     motors = {}
@@ -51,11 +55,13 @@ def read_trace(path):
         if line.startswith("#"):
             continue
         fields = next(csv.reader([line]))
-        if len(fields) != len(COLUMNS):
-            raise TraceError(f"{path}: line {n}: {len(fields)} fields, expected {len(COLUMNS)}")
-        row = dict(zip(COLUMNS, fields))
+        if len(fields) != len(columns):
+            raise TraceError(f"{path}: line {n}: {len(fields)} fields, expected {len(columns)}")
+        row = dict(zip(columns, fields))
         label = f"{row['family']} {row['id']}"
-        series = motors.setdefault(label, {c: [] for c in COLUMNS if c not in ("id", "family")})
+        if row.get("bus"):
+            label += f" on {row['bus']}"
+        series = motors.setdefault(label, {c: [] for c in NUMERIC})
         for c in series:
             series[c].append(number(path, row[c], n, c, optional=c in ("target", "age")))
         rows += 1

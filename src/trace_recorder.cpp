@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -43,6 +44,8 @@ struct Sample {
     int temperature;
     int code;
     double target, position, velocity, torque, age;
+    const char* busCsv;   // the motor's bus as a CSV field and as a JSON string (Motor's own)
+    const char* busJson;
 };
 
 struct Motor {
@@ -51,12 +54,42 @@ struct Motor {
     damiaoMotor* joint;     // set for the Damiao family
     feetechMotor* servo;    // set for the Feetech family
     VirtualMotor* virt;     // set for the virtual family
+    std::string busCsv, busJson;  // its bus, escaped once for each format
 };
+
+// A field as CSV writes it: quoted (with quotes doubled) when it holds a comma, a quote or a
+// line break.
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            out += fmt::format("\\u{:04x}", c);
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
 
 // Reads one motor, through getters that never wait on a bus. Sampler thread.
 void Read(const Motor& m, Sample& s) {
     s.id = m.motor->motor_id;
     s.family = m.family;
+    s.busCsv = m.busCsv.c_str();
+    s.busJson = m.busJson.c_str();
     s.position = s.velocity = s.torque = s.target = s.age = 0;
     s.temperature = 0;
     // A virtual motor's position read advances its simulation: take the field instead.
@@ -91,7 +124,7 @@ void AppendCsv(fmt::memory_buffer& out, const Sample& s) {
     fmt::format_to(to, ",{:.6f},{:.6f},{:.6f},{},{},{},", s.position, s.velocity, s.torque,
                    s.temperature, s.enabled ? 1 : 0, s.code);
     if (s.hasAge) fmt::format_to(to, "{:.6f}", s.age);
-    out.push_back('\n');
+    fmt::format_to(to, ",{}\n", s.busCsv);
 }
 
 void AppendJson(fmt::memory_buffer& out, const Sample& s) {
@@ -107,9 +140,10 @@ void AppendJson(fmt::memory_buffer& out, const Sample& s) {
                    "\"temperature\": {}, \"enabled\": {}, \"code\": {}, \"age\": ",
                    s.position, s.velocity, s.torque, s.temperature, s.enabled ? 1 : 0, s.code);
     if (s.hasAge)
-        fmt::format_to(to, "{:.6f}}}\n", s.age);
+        fmt::format_to(to, "{:.6f}", s.age);
     else
-        fmt::format_to(to, "null}}\n");
+        fmt::format_to(to, "null");
+    fmt::format_to(to, ", \"bus\": {}}}\n", s.busJson);
 }
 
 // JSON has no NaN or infinity: a value that is not finite is written as null.
@@ -156,15 +190,25 @@ TraceRecorder::~TraceRecorder() {
 
 int TraceRecorder::addMotor(CtrlMotorInterface* motor) {
     if (motor == nullptr || recording()) return -1;
-    Motor m{motor, Family::kOther, dynamic_cast<damiaoMotor*>(motor),
-            dynamic_cast<feetechMotor*>(motor), dynamic_cast<VirtualMotor*>(motor)};
+    Motor m{motor,
+            Family::kOther,
+            dynamic_cast<damiaoMotor*>(motor),
+            dynamic_cast<feetechMotor*>(motor),
+            dynamic_cast<VirtualMotor*>(motor),
+            {},
+            {}};
     if (m.joint != nullptr)
         m.family = Family::kDamiao;
     else if (m.servo != nullptr)
         m.family = Family::kFeetech;
     else if (m.virt != nullptr)
         m.family = Family::kVirtual;
-    impl->motors.push_back(m);
+    const std::string bus = m.joint != nullptr   ? m.joint->dev_name
+                            : m.servo != nullptr ? m.servo->uartDevice
+                                                 : std::string();
+    m.busCsv = CsvField(bus);
+    m.busJson = JsonString(bus);
+    impl->motors.push_back(std::move(m));
     return 0;
 }
 
@@ -195,7 +239,7 @@ int TraceRecorder::start(const std::string& path, double rateHz, bool jsonLines)
     d.period = std::chrono::nanoseconds(static_cast<long long>(1e9 / rateHz));
     if (!jsonLines) {
         static const char kHeader[] =
-            "t,id,family,target,position,velocity,torque,temperature,enabled,code,age\n";
+            "t,id,family,target,position,velocity,torque,temperature,enabled,code,age,bus\n";
         if (!WriteOut(kHeader, sizeof kHeader - 1)) d.writeFailed = true;
     }
     d.t0 = Clock::now();

@@ -93,6 +93,10 @@ TEST(Spinbench, UnusableConfigurationsStopWith255) {
          "bad conversion"},
         {"motor_init_para:\n  - {vendor: damiao, id: 1, feedback_timeout_ms: 2.5}\n",
          "bad conversion"},
+        {"motor_init_para:\n  - {vendor: damiao, id: 2, dev_name: can0}\n"
+         "  - {vendor: damiao, id: 2, dev_name: can1}\n"
+         "  - {vendor: DAMIAO, id: 2, dev_name: can0}\n",
+         "entries 1 and 3 are the same motor (damiao id 2 on can0)"},
     };
     auto check = [&](const std::string& text, const char* expect) {
         const auto path = Write(dir, "m.yaml", text);

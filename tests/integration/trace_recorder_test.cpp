@@ -39,7 +39,7 @@ constexpr double kPi = 3.14159265358979323846;
 struct Row {
     double t = 0, target = NAN, position = 0, age = NAN;
     unsigned id = 0;
-    std::string family;
+    std::string family, bus;
     int enabled = 0, code = 0;
 };
 
@@ -66,8 +66,8 @@ Trace ReadCsv(const std::string& path) {
         std::stringstream fields(line);
         for (std::string cell; std::getline(fields, cell, ',');) f.push_back(cell);
         if (line.back() == ',') f.push_back("");
-        EXPECT_EQ(f.size(), 11u) << line;
-        if (f.size() != 11) continue;
+        EXPECT_EQ(f.size(), 12u) << line;
+        if (f.size() != 12) continue;
         Row r;
         r.t = std::stod(f[0]);
         r.id = unsigned(std::stoul(f[1]));
@@ -77,6 +77,7 @@ Trace ReadCsv(const std::string& path) {
         r.enabled = std::stoi(f[8]);
         r.code = std::stoi(f[9]);
         r.age = Field(f[10]);
+        r.bus = f[11];
         trace.rows.push_back(r);
         trace.byId[r.id].push_back(r);
     }
@@ -153,7 +154,7 @@ TEST(TraceRecorder, RecordsEveryMotorAndFollowsTheMotion) {
 
     const Trace trace = ReadCsv(path);
     EXPECT_EQ(trace.header,
-              "t,id,family,target,position,velocity,torque,temperature,enabled,code,age");
+              "t,id,family,target,position,velocity,torque,temperature,enabled,code,age,bus");
     EXPECT_EQ(trace.trailer, "# samples " + std::to_string(recorder.samples()) + ", dropped 0");
     EXPECT_EQ(trace.rows.size(), recorder.samples());
     ASSERT_EQ(trace.byId.size(), 3u);
@@ -170,6 +171,7 @@ TEST(TraceRecorder, RecordsEveryMotorAndFollowsTheMotion) {
     }
     EXPECT_EQ(trace.byId.at(1).front().family, "damiao");
     EXPECT_EQ(trace.byId.at(2).front().family, "feetech");
+    EXPECT_EQ(trace.byId.at(2).front().bus, servo.uartDevice);
     // The joint's recorded position follows its target up to 0.3 rad and never runs ahead.
     const auto& joint = trace.byId.at(1);
     EXPECT_NEAR(joint.back().position, 0.3, 0.01);
@@ -234,10 +236,11 @@ TEST(TraceRecorder, DestroyedWhileSampling) {
     }
 }
 
-// JSON lines: one object a sample, null where a value is unknown, the counts at the end.
+// JSON lines: one object a sample, null where a value is unknown, the counts at the end. A bus
+// name is escaped for each format.
 TEST(TraceRecorder, JsonLines) {
     TempDir dir;
-    std::string device = dir.File("ttyNONE");
+    std::string device = dir.File("tty\"NO,NE");
     feetechMotor servo(5, 1000000, device, false);  // never started: no age, no target
     TraceRecorder recorder;
     recorder.addMotor(&servo);
@@ -253,9 +256,24 @@ TEST(TraceRecorder, JsonLines) {
     EXPECT_NE(lines[0].find("\"id\": 5, \"family\": \"feetech\", \"target\": null"),
               std::string::npos)
         << lines[0];
-    EXPECT_NE(lines[0].find("\"code\": 5004, \"age\": null}"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("\"code\": 5004, \"age\": null, \"bus\": \"" + dir.path() +
+                            "/tty\\\"NO,NE\"}"),
+              std::string::npos)
+        << lines[0];
     EXPECT_EQ(lines.back(),
               "{\"samples\": " + std::to_string(recorder.samples()) + ", \"dropped\": 0}");
+
+    const std::string csv = dir.File("t.csv");
+    ASSERT_EQ(recorder.start(csv, 200.0), 0);
+    ASSERT_TRUE(WaitFor([&] { return recorder.samples() >= 1; }, milliseconds(3000)));
+    recorder.stop();
+    std::ifstream csvIn(csv);
+    std::string header, row;
+    std::getline(csvIn, header);
+    std::getline(csvIn, row);
+    const std::string quoted = ",5004,,\"" + dir.path() + "/tty\"\"NO,NE\"";
+    ASSERT_GE(row.size(), quoted.size());
+    EXPECT_EQ(row.substr(row.size() - quoted.size()), quoted) << row;
 }
 
 TEST(TraceRecorder, RefusesWhatItCannotRecord) {

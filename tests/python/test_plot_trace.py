@@ -12,7 +12,7 @@ from emulators import BUILD, ROOT, wait_for
 
 PLOT = os.path.join(ROOT, "scripts", "plot_trace.py")
 ENV = dict(os.environ, SPDLOG_STDOUT="true", SPDLOG_SYSTEMD="false", SPDLOG_LEVEL="info")
-HEADER = "t,id,family,target,position,velocity,torque,temperature,enabled,code,age\n"
+HEADER = "t,id,family,target,position,velocity,torque,temperature,enabled,code,age,bus\n"
 
 
 def plot(*args):
@@ -73,13 +73,30 @@ def test_default_output_is_beside_the_trace(recorded):
     assert is_png(recorded.with_suffix(".png"))
 
 
+def test_motors_are_told_apart_by_bus_and_old_traces_still_read(tmp_path):
+    sys.path.insert(0, os.path.dirname(PLOT))
+    import plot_trace
+    two = tmp_path / "two.csv"
+    two.write_text(HEADER + "0.0,1,damiao,0.1,0.1,0,0,30,1,0,0.004,vcan0\n"
+                   "0.0,1,damiao,0.2,0.2,0,0,30,1,0,0.004,vcan1\n"
+                   "0.1,1,feetech,,0.3,0,0,30,1,0,0.003,\"/dev/tty,A\"\n"
+                   "0.1,1,damiao,0.1,0.15,0,0,30,1,0,0.004,vcan0\n")
+    motors, duration = plot_trace.read_trace(str(two))
+    assert sorted(motors) == ["damiao 1 on vcan0", "damiao 1 on vcan1", "feetech 1 on /dev/tty,A"]
+    assert motors["damiao 1 on vcan0"]["position"] == [0.1, 0.15]
+    assert duration == pytest.approx(0.1)
+    old = tmp_path / "old.csv"
+    old.write_text(HEADER.replace(",bus", "") + "0.0,1,damiao,0.1,0.1,0,0,30,1,0,0.004\n")
+    assert list(plot_trace.read_trace(str(old))[0]) == ["damiao 1"]
+
+
 @pytest.mark.parametrize("name, text, message", [
     ("missing.csv", None, "no such file"),
     ("empty.csv", "", "the file is empty"),
     ("other.csv", "a,b,c\n1,2,3\n", "not a trace header"),
     ("header_only.csv", HEADER + "# samples 0, dropped 0\n", "no samples after the header"),
-    ("short_row.csv", HEADER + "0.1,1,damiao,0,0\n", "line 2: 5 fields, expected 11"),
-    ("bad_number.csv", HEADER + "0.1,1,damiao,,abc,0,0,30,1,0,\n",
+    ("short_row.csv", HEADER + "0.1,1,damiao,0,0\n", "line 2: 5 fields, expected 12"),
+    ("bad_number.csv", HEADER + "0.1,1,damiao,,abc,0,0,30,1,0,,can0\n",
      "line 2: position is not a number: 'abc'"),
 ])
 def test_bad_files_are_refused_with_their_reason(tmp_path, name, text, message):

@@ -1,6 +1,7 @@
 // The configuration factory's key table, in-process.
 
 #include "jointbus/common/motor_factory.h"
+#include "jointbus/common/motor_config.h"
 
 #include <gtest/gtest.h>
 
@@ -127,6 +128,36 @@ TEST(MotorFactory, MixedListInFileOrder) {
     ASSERT_EQ(motors.size(), 2u);
     EXPECT_NE(dynamic_cast<damiaoMotor*>(motors[0].get()), nullptr);
     EXPECT_NE(dynamic_cast<feetechMotor*>(motors[1].get()), nullptr);
+}
+
+// Two arms reuse their ids on two buses; only one vendor's id twice on one bus is the same
+// motor, and that stops the whole list with both entries named.
+TEST(MotorFactory, AnIdMayRepeatOnlyOnAnotherBus) {
+    LogCapture log;
+    std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
+    std::string error;
+    ASSERT_TRUE(BuildConfiguredMotors(YAML::Load("motor_init_para:\n"
+                                                 "  - {vendor: damiao, id: 1, dev_name: can0}\n"
+                                                 "  - {vendor: damiao, id: 1, dev_name: can1}\n"
+                                                 "  - {vendor: feetech, id: 1, dev_name: can0}\n"
+                                                 "  - {vendor: feetech, id: 1, dev_name: /dev/a}\n"
+                                                 "  - {vendor: feetech, id: 1, dev_name: /dev/b}\n"),
+                                      "two.yaml", motors, error))
+        << error;
+    ASSERT_EQ(motors.size(), 5u);
+    EXPECT_EQ(MotorBus(*motors[0]), "can0");
+    EXPECT_EQ(MotorBus(*motors[1]), "can1");
+    EXPECT_EQ(MotorBus(*motors[4]), "/dev/b");
+
+    EXPECT_FALSE(BuildConfiguredMotors(YAML::Load("motor_init_para:\n"
+                                                  "  - {vendor: feetech, id: 3, dev_name: /dev/a}\n"
+                                                  "  - ~\n"
+                                                  "  - {vendor: damiao, id: 3, dev_name: /dev/a}\n"
+                                                  "  - {vendor: Feetech, id: 3, dev_name: /dev/a}\n"),
+                                       "two.yaml", motors, error));
+    EXPECT_TRUE(motors.empty());
+    EXPECT_EQ(error,
+              "config file two.yaml: entries 1 and 4 are the same motor (feetech id 3 on /dev/a)");
 }
 
 // Every family of the table builds a motor it recognises, and only that family claims it:

@@ -47,11 +47,32 @@ inline bool ReadMotorConfig(const std::string& path, YAML::Node& config, std::st
     return true;
 }
 
+// Which motor an entry describes: its family, id and bus. Two entries with the same identity
+// would drive one motor twice.
+struct MotorIdentity {
+    std::string vendor;
+    int id = 0;
+    std::string bus;
+    size_t entry = 0;  // position in the list, from 1
+
+    bool SameMotor(const MotorIdentity& other) const {
+        return vendor == other.vendor && id == other.id && bus == other.bus;
+    }
+};
+
+// The entry of a motor the factory built; its keys have converted already.
+inline MotorIdentity IdentityOf(const YAML::Node& entry, size_t position) {
+    return {jointbus_factory_detail::VendorOf(entry), entry["id"].as<int>(0),
+            entry["dev_name"].as<std::string>(""), position};
+}
+
 // Builds a motor for every entry of the file's "motor_init_para" list, in file order. Every
 // entry is read before any motor is initialised (motors only open their bus in init), so a bad
 // value stops the caller before anything reaches a bus: false with the message in `error`,
-// and no motor. True with no motors when the file defines none. `config` is taken as a
-// mutable handle: looking up an absent key must not make it invalid.
+// and no motor. The same id may appear once on each bus; two entries of one vendor with the
+// same id and dev_name are refused, naming both. True with no motors when the file defines
+// none. `config` is taken as a mutable handle: looking up an absent key must not make it
+// invalid.
 inline bool BuildConfiguredMotors(YAML::Node config, const std::string& path,
                                   std::vector<std::shared_ptr<CtrlMotorInterface>>& motors,
                                   std::string& error) {
@@ -59,14 +80,30 @@ inline bool BuildConfiguredMotors(YAML::Node config, const std::string& path,
     try {
         const YAML::Node list = config.IsMap() ? config["motor_init_para"] : YAML::Node();
         if (!list.IsSequence()) return true;
+        std::vector<MotorIdentity> built;
+        size_t position = 0;
         for (const auto& entry : list) {
+            ++position;
             const std::string key = NonFiniteKey(entry);
             if (!key.empty()) {
                 motors.clear();
                 error = "config file " + path + ": " + key + " is NaN or inf, not a usable number";
                 return false;
             }
-            if (auto motor = MotorAllocate(entry)) motors.push_back(std::move(motor));
+            auto motor = MotorAllocate(entry);
+            if (!motor) continue;
+            const MotorIdentity identity = IdentityOf(entry, position);
+            for (const auto& earlier : built) {
+                if (!earlier.SameMotor(identity)) continue;
+                motors.clear();
+                error = "config file " + path + ": entries " + std::to_string(earlier.entry) +
+                        " and " + std::to_string(identity.entry) + " are the same motor (" +
+                        identity.vendor + " id " + std::to_string(identity.id) + " on " +
+                        (identity.bus.empty() ? "no dev_name" : identity.bus) + ")";
+                return false;
+            }
+            built.push_back(identity);
+            motors.push_back(std::move(motor));
         }
     } catch (const YAML::Exception& e) {
         motors.clear();

@@ -16,6 +16,8 @@
 //   enabled      1 when the motor reports its drive enabled, else 0
 //   code         0, or the state code getEnableStatus gives (a fault's code, 5004 offline)
 //   age          seconds since the motor's last feedback, where the device keeps it, else empty
+//   bus          the motor's CAN interface or serial port (empty for other kinds), which tells
+//                two motors with one id apart
 // and a last line "# samples N, dropped M" (JSON: {"samples": N, "dropped": M}).
 //
 // Motors are read through getters that never wait on a bus, and a Damiao fault is read
