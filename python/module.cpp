@@ -38,10 +38,12 @@ std::string MeaningOf(int code) {
     throw py::error_already_set();
 }
 
+// The message names the motor by id and, where it has one, its bus.
 void Check(int code, const CtrlMotorInterface& motor, const char* operation) {
-    if (code != 0)
-        RaiseMotorError(code, std::string(operation) + " on motor " +
-                                  std::to_string(motor.motor_id) + ": " + MeaningOf(code));
+    if (code == 0) return;
+    const std::string bus = MotorBus(motor);
+    RaiseMotorError(code, std::string(operation) + " on motor " + std::to_string(motor.motor_id) +
+                              (bus.empty() ? "" : " (" + bus + ")") + ": " + MeaningOf(code));
 }
 
 // Runs a motor operation without the GIL and raises for a non-zero result.
@@ -101,6 +103,10 @@ non-zero result; properties never raise, they give the last value the motor repo
         .def_property_readonly(
             "id", [](const CtrlMotorInterface& self) { return self.motor_id; },
             "Id on the bus (CAN id, servo id).")
+        .def_property_readonly(
+            "bus", [](const CtrlMotorInterface& self) { return MotorBus(self); },
+            "Its CAN interface or serial port: with the id, which motor it is (two arms reuse "
+            "their ids on two buses).")
         .def_property_readonly(
             "inverse", [](const CtrlMotorInterface& self) { return self.inverse; },
             "Whether values change sign between caller and motor.")

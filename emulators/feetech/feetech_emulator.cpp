@@ -37,7 +37,10 @@ const char* kUsage =
     "  --state FILE keeps each servo's EEPROM: read at start when it exists, written on\n"
     "  every EEPROM write made with the lock open\n"
     "  stdin: silent|badsum|wrongid|truncate|trickle ID on|off | garbage on|off |\n"
-    "         vanish | reappear | status | eeprom | powercycle | quit\n";
+    "         vanish | reappear | status | eeprom | powercycle | quit |\n"
+    "         hand ID AMPLITUDE PERIOD_MS | hand ID off\n"
+    "  hand: a hand moves the servo (while its torque is off) in a sine of AMPLITUDE ticks\n"
+    "  about where it stands, one cycle every PERIOD_MS, as a leader arm is moved\n";
 
 using Clock = std::chrono::steady_clock;
 
@@ -145,6 +148,10 @@ struct Servo {
     bool silent = false, badsum = false, wrongid = false, truncate = false, trickle = false;
     unsigned long long requests = 0, answered = 0;  // packets that want a reply, replies sent
     unsigned long long calibrations = 0;            // torque register written with 128
+    // A scripted hand: while the torque is off, the position follows
+    // handCentre + handAmplitude * sin(2 pi handTime / handPeriod).
+    bool hand = false;
+    double handCentre = 0, handAmplitude = 0, handPeriod = 1, handTime = 0;
 
     Servo() {
         regs[kRegFirmwareMajor] = 3;
@@ -179,7 +186,11 @@ struct Servo {
     // Moves the rotor towards the goal (position mode) or at the goal speed (wheel mode).
     void Step(double dt) {
         double speed = 0;
-        if (regs[kRegTorque] == 1) {
+        if (hand && regs[kRegTorque] != 1) {
+            handTime += dt;
+            const double to = handCentre + handAmplitude * std::sin(2 * M_PI * handTime / handPeriod);
+            speed = (to - pos) / std::max(dt, 1e-6);
+        } else if (regs[kRegTorque] == 1) {
             const int goalSpeed = SignedWord(regs, kRegGoalSpeed);
             if (regs[kRegMode] == 1) {
                 speed = goalSpeed;
@@ -482,8 +493,8 @@ private:
 
     bool Command(const std::string& line) {
         std::istringstream in(line);
-        std::string verb, a, b;
-        in >> verb >> a >> b;
+        std::string verb, a, b, c;
+        in >> verb >> a >> b >> c;
         if (verb == "quit") return false;
         if (verb == "status") {
             for (auto& s : servos)
@@ -529,6 +540,15 @@ private:
                 s->truncate = on;
             else if (verb == "trickle")
                 s->trickle = on;
+            else if (verb == "hand" && b == "off")
+                s->hand = false;
+            else if (verb == "hand" && std::atof(c.c_str()) > 0) {
+                s->hand = true;
+                s->handCentre = s->pos;
+                s->handAmplitude = std::atof(b.c_str());
+                s->handPeriod = std::atof(c.c_str()) / 1000.0;
+                s->handTime = 0;
+            }
             else
                 std::fprintf(stderr, "feetech_emulator: unknown command: %s\n", line.c_str());
         } else {

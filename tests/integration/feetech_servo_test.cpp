@@ -509,7 +509,7 @@ TEST(FeetechScheduler, MailboxOperationsReachTheNamedServoOnly) {
     ASSERT_EQ(a.init(), 0);
     ASSERT_EQ(b.init(), 0);
     ASSERT_TRUE(WaitFor([&] { return IsOnline(a) && IsOnline(b); }, milliseconds(3000)));
-    servo::SMS_STS_THREAD* scheduler = servo::SMS_STS_THREAD::getInstance();
+    servo::SMS_STS_THREAD* scheduler = servo::SMS_STS_THREAD::ForPort(bus.device);
     const int goal62 = emu.Status(62).goal;
 
     scheduler->setEnable(99, true);  // no such servo
@@ -555,4 +555,67 @@ TEST(FeetechScheduler, MailboxOperationsReachTheNamedServoOnly) {
     EXPECT_TRUE(WaitFor([&] { return !b.homeRequest.load(); }, milliseconds(3000)));
     EXPECT_TRUE(WaitFor([&] { return emu.Status(62).pos == 2048; }, milliseconds(3000)))
         << emu.Status(62).pos;
+}
+
+// A leader and a follower arm reuse their ids on two ports: each port has its own scheduler,
+// so both servos 1 are driven, and a port whose servo falls silent holds up only itself. A
+// second servo 1 on the same port is the same servo: it is refused with a WARN line.
+TEST(FeetechServo, TheSameIdOnTwoPortsIsServedOnEach) {
+    ServoBus left("1"), right("1");
+    feetechMotor a(1, 1000000, left.device, false);
+    feetechMotor b(1, 1000000, right.device, false);
+    ASSERT_EQ(a.init(), 0);
+    ASSERT_EQ(b.init(), 0);
+    EXPECT_NE(servo::SMS_STS_THREAD::ForPort(left.device),
+              servo::SMS_STS_THREAD::ForPort(right.device));
+    ASSERT_TRUE(WaitFor([&] { return IsOnline(a) && IsOnline(b); }, milliseconds(10000)));
+    a.setEnableStatus(true);
+    b.setEnableStatus(true);
+    ASSERT_TRUE(WaitFor([&] { return IsEnabled(a) && IsEnabled(b); }, milliseconds(10000)));
+    MoveTo(a, 20);
+    MoveTo(b, -20);
+    // 20 degrees is about 227 ticks either side of the middle.
+    EXPECT_TRUE(WaitFor([&] { return std::abs(left.emu.Status(1).pos - 2275) < 15; },
+                        milliseconds(5000)))
+        << left.emu.Status(1).pos;
+    EXPECT_TRUE(WaitFor([&] { return std::abs(right.emu.Status(1).pos - 1821) < 15; },
+                        milliseconds(5000)))
+        << right.emu.Status(1).pos;
+
+    {
+        LogCapture log;
+        std::string same = left.device;
+        feetechMotor twin(1, 1000000, same, false);
+        ASSERT_EQ(twin.init(), 0);
+        EXPECT_EQ(log.Count("[WARN] servo id:1 on " + left.device +
+                            ": already registered, the later servo is not served\r\n"),
+                  1u);
+    }  // leaving, the twin takes nothing of the first servo with it
+
+    right.emu.Command("silent 1 on");
+    ASSERT_TRUE(WaitFor([&] { return !IsOnline(b); }, milliseconds(5000)));
+    // Each tick asks each servo twice. The silent port's ticks wait out their replies; the
+    // other port's go on at their own pace, many to each of the silent port's (one scheduler
+    // for both would give them the same count).
+    const unsigned long long asked = right.emu.Status(1).requests;
+    const unsigned long long answered = left.emu.Status(1).answered;
+    bool leftStayed = true;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            leftStayed = leftStayed && IsOnline(a);
+            return right.emu.Status(1).requests >= asked + 6;
+        },
+        milliseconds(30000)));
+    const unsigned long long leftAnswers = left.emu.Status(1).answered - answered;
+    const unsigned long long rightAsks = right.emu.Status(1).requests - asked;
+    EXPECT_GE(leftAnswers, 3 * rightAsks) << leftAnswers << " answers on the live port, "
+                                          << rightAsks << " requests on the silent one";
+    EXPECT_TRUE(leftStayed);
+    MoveTo(a, 0);
+    EXPECT_TRUE(WaitFor([&] { return std::abs(left.emu.Status(1).pos - 2048) < 15; },
+                        milliseconds(5000)))
+        << left.emu.Status(1).pos;
+    EXPECT_FALSE(IsOnline(b));
+    right.emu.Command("silent 1 off");
+    EXPECT_TRUE(WaitFor([&] { return IsOnline(b); }, milliseconds(10000)));
 }
