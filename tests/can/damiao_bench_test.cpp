@@ -13,6 +13,7 @@
 #include "damiao_emulator_process.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/DaMiao/damiao_codec.h"
+#include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
 #include "near.h"
@@ -481,4 +482,114 @@ TEST(DamiaoBench, UnderCheckersDestroyingMotorsDuringTraffic) {
     never.reset();
     EXPECT_TRUE(WaitFor([&] { return testsupport::ThreadCount() <= baseline; }, milliseconds(3000)))
         << testsupport::ThreadCount() << " threads, " << baseline << " before";
+}
+
+// Two arms with the same ids on two interfaces: each interface has its own sender, so all
+// four motors are driven to their own targets. The same (interface, id) once more replaces the
+// earlier motor, and says so.
+TEST(DamiaoBench, TheSameIdsOnTwoInterfacesAreAllDriven) {
+    Vcan left, right;
+    DamiaoEmulatorProcess leftEmu(left.name(), {MotorArg(1), MotorArg(2)});
+    DamiaoEmulatorProcess rightEmu(right.name(), {MotorArg(1), MotorArg(2)});
+    ASSERT_TRUE(leftEmu.ready() && rightEmu.ready());
+    std::vector<std::unique_ptr<damiaoMotor>> motors;
+    for (const Vcan* bus : {&left, &right})
+        for (unsigned id : {1u, 2u}) motors.push_back(MakeMotor(*bus, id));
+    for (auto& m : motors) ASSERT_EQ(m->init(), 0);
+    EXPECT_NE(Damiao::Damiao_Thread::ForInterface(left.name()),
+              Damiao::Damiao_Thread::ForInterface(right.name()));
+    for (auto& m : motors) ASSERT_TRUE(EnableAndWait(*m));
+    const double targets[] = {0.2, -0.1, -0.2, 0.1};  // left 1, left 2, right 1, right 2
+    std::vector<std::thread> streams;
+    for (size_t k = 0; k < motors.size(); ++k)
+        streams.emplace_back([&, k] { Stream(*motors[k], 0.0, targets[k]); });
+    for (auto& t : streams) t.join();
+    for (size_t k = 0; k < motors.size(); ++k) {
+        DamiaoEmulatorProcess& emu = k < 2 ? leftEmu : rightEmu;
+        const unsigned id = unsigned(k % 2) + 1;
+        EXPECT_TRUE(WaitFor([&] { return std::fabs(emu.Status(id).pos - targets[k]) < 0.03; },
+                            milliseconds(5000)))
+            << "motor " << k << " at " << emu.Status(id).pos;
+    }
+
+    LogCapture log;
+    auto twin = MakeMotor(left, 1);
+    ASSERT_EQ(twin->init(), 0);
+    EXPECT_EQ(log.Count("[WARN] Damiao motor 1 on " + left.name() +
+                        ": replaced by a later motor with the same id\r\n"),
+              1u);
+    EXPECT_EQ(log.Count("replaced"), 1u) << "the other interface's motor 1 is not touched";
+}
+
+// While one interface is down, restarting and sitting out its pauses, the sender of another
+// keeps its pace: its motor gets a frame every tick (count the ticks it missed), and it goes
+// on while the downed interface's sender is stuck in its restart.
+TEST(DamiaoBench, ADownedInterfaceNeverHoldsUpAnother) {
+    Vcan healthy, failing;
+    DamiaoEmulatorProcess healthyEmu(healthy.name(), {MotorArg(1)});
+    DamiaoEmulatorProcess failingEmu(failing.name(), {MotorArg(1)});
+    ASSERT_TRUE(healthyEmu.ready() && failingEmu.ready());
+    auto a = MakeMotor(healthy, 1);
+    auto b = MakeMotor(failing, 1);
+    ASSERT_EQ(a->init(), 0);
+    ASSERT_EQ(b->init(), 0);
+    Damiao::Damiao_Thread* sender = Damiao::Damiao_Thread::ForInterface(healthy.name());
+    Damiao::Damiao_Thread* stuck = Damiao::Damiao_Thread::ForInterface(failing.name());
+    ASSERT_TRUE(WaitFor([&] { return healthyEmu.Status(1).received > 20; }, milliseconds(5000)));
+
+    LogCapture log;
+    const unsigned long long ticks0 = sender->Ticks();
+    const unsigned long long frames0 = healthyEmu.Status(1).received;
+    ASSERT_TRUE(failing.Down());
+    // Its writes fail; the 199th failure in a row restarts the interface, which takes the
+    // sender of that interface about 10 s.
+    ASSERT_TRUE(WaitFor([&] { return log.Count(failing.name() + " in bad stat, restart...") == 1; },
+                        milliseconds(60000)));
+    const unsigned long long stuckTicks = stuck->Ticks();
+    const unsigned long long framesAtRestart = healthyEmu.Status(1).received;
+    EXPECT_TRUE(WaitFor([&] { return healthyEmu.Status(1).received >= framesAtRestart + 20; },
+                        milliseconds(8000)));
+    EXPECT_LE(stuck->Ticks(), stuckTicks + 1) << "the restart was over already";
+    std::this_thread::sleep_for(milliseconds(2000));
+    failing.Up();
+    const unsigned long long frames = healthyEmu.Status(1).received - frames0;
+    const unsigned long long ticks = sender->Ticks() - ticks0;
+    // A frame or two may be on the way at either end of the count.
+    EXPECT_LE(ticks > frames ? ticks - frames : frames - ticks, 2u)
+        << ticks << " ticks, " << frames << " frames: " << (ticks > frames ? ticks - frames : 0)
+        << " ticks missed";
+    EXPECT_EQ(log.Count(healthy.name() + " in bad stat"), 0u);
+    bool on = false;
+    EXPECT_EQ(a->getEnableStatus(on), 0);
+}
+
+// Destroying one interface's motors while another's are driven leaves the other's sender
+// running and its motors served.
+TEST(DamiaoBench, MotorsDestroyedOnOneInterfaceWhileAnotherRuns) {
+    Vcan kept, dropped;
+    DamiaoEmulatorProcess keptEmu(kept.name(), {MotorArg(1), MotorArg(2)});
+    DamiaoEmulatorProcess droppedEmu(dropped.name(), {MotorArg(1), MotorArg(2)});
+    auto a = MakeMotor(kept, 1);
+    auto b = MakeMotor(kept, 2);
+    ASSERT_EQ(a->init(), 0);
+    ASSERT_EQ(b->init(), 0);
+    ASSERT_TRUE(EnableAndWait(*a));
+    Damiao::Damiao_Thread* sender = Damiao::Damiao_Thread::ForInterface(kept.name());
+    for (int round = 0; round < 3; ++round) {
+        auto c = MakeMotor(dropped, 1);
+        auto d = MakeMotor(dropped, 2);
+        ASSERT_EQ(c->init(), 0);
+        ASSERT_EQ(d->init(), 0);
+        c->setEnableStatus(true);
+        d->setHome(50);
+        const unsigned long long ticks = sender->Ticks();
+        c.reset();
+        d.reset();
+        EXPECT_TRUE(WaitFor([&] { return sender->Ticks() > ticks + 5; }, milliseconds(5000)));
+    }
+    const unsigned long long before = droppedEmu.Status(1).received;
+    Stream(*a, 0.0, 0.1);
+    EXPECT_TRUE(WaitFor([&] { return std::fabs(keptEmu.Status(1).pos - 0.1) < 0.03; },
+                        milliseconds(5000)));
+    EXPECT_EQ(droppedEmu.Status(1).received, before) << "a destroyed motor is sent nothing";
 }

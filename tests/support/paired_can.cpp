@@ -66,8 +66,8 @@ int PairedCan::Open() {
     return 0;
 }
 
-PairedMotor::PairedMotor(unsigned id, Responder& r)
-    : damiaoMotor(4310, id, 0, 0x10 + id, "none0", false, 15.0f, 1.0f), responder(r) {}
+PairedMotor::PairedMotor(unsigned id, Responder& r, const std::string& interface)
+    : damiaoMotor(4310, id, 0, 0x10 + id, interface, false, 15.0f, 1.0f), responder(r) {}
 
 PairedMotor::~PairedMotor() {
     Shutdown();

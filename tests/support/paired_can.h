@@ -7,6 +7,7 @@
 #include <atomic>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,7 +46,8 @@ private:
 
 class PairedMotor : public damiaoMotor {
 public:
-    PairedMotor(unsigned id, Responder& r);
+    // `interface` only names the motor's bus (its sender); frames go over the socket pair.
+    PairedMotor(unsigned id, Responder& r, const std::string& interface = "none0");
     ~PairedMotor() override;
 
 protected:

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "jointbus/DaMiao/damiao_thread.h"
 #include "near.h"
 #include "paired_can.h"
 #include "proc_self.h"
@@ -74,6 +75,52 @@ TEST(DamiaoThreads, UnderCheckersSeveralMotorsDestroyedDuringTraffic) {
     }
     EXPECT_TRUE(WaitFor([&] { return testsupport::ThreadCount() <= baseline; }, milliseconds(3000)))
         << testsupport::ThreadCount() << " threads, " << baseline << " before";
+}
+
+// Motors with one id on two interfaces are registered with two senders and both driven; the
+// motors of one interface come and go while the other's are streamed, and a sender whose last
+// motor has gone ends its thread. A probe for the race and memory checkers as well.
+TEST(DamiaoThreads, TwoInterfacesWithTheSameIds) {
+    Responder responder;
+    PairedMotor kept(1, responder, "pairA");
+    ASSERT_EQ(kept.init(), 0);
+    Damiao::Damiao_Thread* senderA = Damiao::Damiao_Thread::ForInterface("pairA");
+    Damiao::Damiao_Thread* senderB = Damiao::Damiao_Thread::ForInterface("pairB");
+    EXPECT_NE(senderA, senderB);
+    EXPECT_EQ(Damiao::Damiao_Thread::ForInterface("pairA"), senderA);
+    kept.setEnableStatus(true);
+    ASSERT_TRUE(WaitFor([&] { return IsEnabled(kept); }, milliseconds(3000)));
+    const int baseline = testsupport::ThreadCount();
+    std::atomic<bool> streaming{true};
+    std::thread stream([&] {
+        for (int i = 0; streaming.load(); ++i) {
+            kept.setMotorPosition(0.2 * std::sin(i * 0.01));
+            std::this_thread::sleep_for(milliseconds(2));
+        }
+        kept.setMotorPosition(0.25);
+    });
+    for (int round = 0; round < 5; ++round) {
+        auto same = std::make_unique<PairedMotor>(1, responder, "pairB");
+        auto other = std::make_unique<PairedMotor>(2, responder, "pairB");
+        ASSERT_EQ(same->init(), 0);
+        ASSERT_EQ(other->init(), 0);
+        same->setEnableStatus(true);
+        ASSERT_TRUE(WaitFor([&] { return IsEnabled(*same); }, milliseconds(3000)));
+        same->setMotorPosition(-0.1);
+        EXPECT_TRUE(WaitNear(PositionOf(*same), -0.1, 0.01, milliseconds(3000)));
+        const unsigned long long ticks = senderB->Ticks();
+        EXPECT_TRUE(WaitFor([&] { return senderB->Ticks() > ticks; }, milliseconds(3000)));
+        (round % 2 ? same : other).reset();
+    }
+    streaming = false;
+    stream.join();
+    EXPECT_TRUE(WaitNear(PositionOf(kept), 0.25, 0.01, milliseconds(3000)));
+    // pairB's sender has no motors left: its thread ends, with the motors' receive threads.
+    EXPECT_TRUE(WaitFor([&] { return testsupport::ThreadCount() <= baseline; }, milliseconds(3000)))
+        << testsupport::ThreadCount() << " threads, " << baseline << " before";
+    const unsigned long long idle = senderB->Ticks();
+    std::this_thread::sleep_for(milliseconds(30));
+    EXPECT_EQ(senderB->Ticks(), idle);
 }
 
 // Another thread sends clear-error frames ("any thread") while init() runs again and again,
