@@ -2,8 +2,10 @@
 # The main job: builds jointbus and runs spinbench on a simulated arm (emulated Damiao motors
 # on a virtual CAN bus and an emulated gripper servo), on the host where its kernel has CAN,
 # else on the user-mode Linux CAN bench; records the run and plots it to build/demo/arm.png.
-#   scripts/demo.sh [--python]
-# --python runs the Python example (examples/python/arm_loop.py) on the same arm instead.
+#   scripts/demo.sh [--python | --two-arms]
+# --python runs the Python example (examples/python/arm_loop.py) on the same arm instead;
+# --two-arms runs spinbench on two such arms with the same ids on vcan0 and vcan1, each with its
+# own gripper port, and plots both to build/demo/two_arms.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -20,7 +22,13 @@ if [ "${1:-}" = --python ]; then
         "$PWD/build/plain" "${DEMO_SECONDS:-10}"
     exit
 fi
+name=arm
+if [ "${1:-}" = --two-arms ]; then
+    name=two_arms
+    export JOINTBUS_SIM_ARMS=two
+fi
+rm -f "$demo/$name.csv" "$demo/$name.png"
 tests/support/canbench.sh run "$state" "$PWD/scripts/sim_arm.sh" "$PWD/build/plain" \
-    "${DEMO_SECONDS:-10}" "$demo/arm.csv"
-/usr/bin/python3 scripts/plot_trace.py "$demo/arm.csv" --out "$demo/arm.png"
-echo "demo: the run's trace is $demo/arm.csv, its picture $demo/arm.png"
+    "${DEMO_SECONDS:-10}" "$demo/$name.csv"
+/usr/bin/python3 scripts/plot_trace.py "$demo/$name.csv" --out "$demo/$name.png"
+echo "demo: the run's trace is $demo/$name.csv, its picture $demo/$name.png"

@@ -100,7 +100,7 @@ def plot(path, out):
                         linestyle="--")
         vel_ax.plot(s["t"], s["velocity"], color="tab:green")
         tor_ax.plot(s["t"], s["torque"], color="tab:red")
-        pos_ax.set_ylabel(f"{label}\nrad")
+        pos_ax.set_ylabel(label.replace(" on ", "\n") + "\nrad", fontsize="small")
         vel_ax.set_ylabel("rad/s")
         tor_ax.set_ylabel("N·m")
         pos_ax.legend(loc="upper left", fontsize="small")
@@ -117,7 +117,7 @@ def plot(path, out):
     for ax in axes[-1]:
         ax.set_xlabel("time (s)")
     fig.suptitle(f"{os.path.basename(path)}: {len(motors)} motor(s), {duration:.2f} s")
-    fig.tight_layout()
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.5 / fig.get_figheight()))
     fig.savefig(out, dpi=80)
     plt.close(fig)
 

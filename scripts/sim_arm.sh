@@ -4,6 +4,8 @@
 #   scripts/sim_arm.sh BUILD_DIR [SECONDS [TRACE_CSV]]
 # With TRACE_CSV, spinbench records every motor into that file (--record). With
 # JOINTBUS_SIM_CLIENT=python the Python example examples/python/arm_loop.py drives the arm instead.
+# With JOINTBUS_SIM_ARMS=two it runs two arms with the same ids, the left on vcan0 and the
+# right on vcan1, each with its own gripper port (examples/config/sim_two_arms.yaml).
 set -u
 cd "$(dirname "$0")/.."
 bin=$1/bin
@@ -12,35 +14,66 @@ record=()
 [ -n "${3:-}" ] && record=(--record "$3")
 export SPDLOG_STDOUT=true SPDLOG_SYSTEMD=false SPDLOG_LEVEL=info
 
-if ! ip link show vcan0 >/dev/null 2>&1; then
-    ip link add dev vcan0 type vcan && ip link set vcan0 up || { echo "sim_arm: cannot create vcan0"; exit 1; }
+if [ "${JOINTBUS_SIM_ARMS:-one}" = two ]; then
+    config=examples/config/sim_two_arms.yaml
+    buses=(vcan0 vcan1)
+    grippers=(/tmp/jointbus-sim-gripper-left /tmp/jointbus-sim-gripper-right)
+    what="two arms (vcan0 and vcan1), 3 emulated Damiao joints and a Feetech gripper each"
+else
+    config=examples/config/sim_arm.yaml
+    buses=(vcan0)
+    grippers=(/tmp/jointbus-sim-gripper)
+    what="3 emulated Damiao joints and a Feetech gripper"
 fi
-"$bin/damiao_emulator" vcan0 1:0x11:4310:0 2:0x12:4340:0 3:0x13:4310:0 </dev/null &
-emulator=$!
-"$bin/feetech_emulator" /tmp/jointbus-sim-gripper 1 --baud 1000000 </dev/null >/dev/null &
-gripper=$!
+
+emulators=()
+for bus in "${buses[@]}"; do
+    if ! ip link show "$bus" >/dev/null 2>&1; then
+        ip link add dev "$bus" type vcan && ip link set "$bus" up || { echo "sim_arm: cannot create $bus"; exit 1; }
+    fi
+    "$bin/damiao_emulator" "$bus" 1:0x11:4310:0 2:0x12:4340:0 3:0x13:4310:0 </dev/null &
+    emulators+=($!)
+done
+ready=$(mktemp -d)
+for k in "${!grippers[@]}"; do
+    "$bin/feetech_emulator" "${grippers[$k]}" 1 --baud 1000000 </dev/null >"$ready/$k" &
+    emulators+=($!)
+done
+stop_emulators() {
+    kill "${emulators[@]}" 2>/dev/null
+    wait "${emulators[@]}" 2>/dev/null
+    rm -rf "$ready"
+}
+# Every emulator says "ready" once it answers; a loaded machine may take a while.
+for k in "${!grippers[@]}"; do
+    for _ in $(seq 100); do grep -q '^ready' "$ready/$k" 2>/dev/null && break; sleep 0.1; done
+done
 sleep 0.5
 
 # What a user does before the first run: find the motors, then check them against the file.
-echo "sim_arm: jointcfg scan -i vcan0 --ids 1-8"
-SPDLOG_STDOUT=false "$bin/jointcfg" scan -i vcan0 --ids 1-8
-echo "sim_arm: jointcfg check -c examples/config/sim_arm.yaml"
-if ! SPDLOG_STDOUT=false "$bin/jointcfg" check -c examples/config/sim_arm.yaml; then
+for bus in "${buses[@]}"; do
+    echo "sim_arm: jointcfg scan -i $bus --ids 1-8"
+    SPDLOG_STDOUT=false "$bin/jointcfg" scan -i "$bus" --ids 1-8
+done
+echo "sim_arm: jointcfg check -c $config"
+if ! SPDLOG_STDOUT=false "$bin/jointcfg" check -c "$config"; then
     echo "sim_arm: the motors do not match the configuration; not starting"
-    kill "$emulator" "$gripper" 2>/dev/null
+    stop_emulators
     exit 1
 fi
 
 if [ "${JOINTBUS_SIM_CLIENT:-spinbench}" = python ]; then
     # The example stops itself after its loop has run that long (Ctrl-C stops it too).
-    echo "sim_arm: the Python example streams a sine to 3 emulated Damiao joints and a Feetech gripper for ${seconds}s"
-    PYTHONPATH="$1/python" /usr/bin/python3 examples/python/arm_loop.py \
-        examples/config/sim_arm.yaml --seconds "$seconds"
+    echo "sim_arm: the Python example streams a sine to $what for ${seconds}s"
+    PYTHONPATH="$1/python" /usr/bin/python3 examples/python/arm_loop.py "$config" \
+        --seconds "$seconds"
     status=$?
 else
-    echo "sim_arm: spinbench drives 3 emulated Damiao joints and a Feetech gripper to 2 rad for ${seconds}s"
+    echo "sim_arm: spinbench drives $what to 2 rad for ${seconds}s"
     echo "sim_arm: (joint 2 is mounted inverse)"
-    "$bin/spinbench" -c examples/config/sim_arm.yaml -m 2 -p 2.0 -s 0.2 -f 20 "${record[@]}" &
+    bus_option=()
+    [ ${#buses[@]} -gt 1 ] && bus_option=(--bus)
+    "$bin/spinbench" -c "$config" -m 2 -p 2.0 -s 0.2 -f 20 "${bus_option[@]}" "${record[@]}" &
     tool=$!
     sleep "$seconds"
     echo "sim_arm: sending SIGINT to spinbench"
@@ -48,7 +81,6 @@ else
     wait "$tool"
     status=$?
 fi
-kill "$emulator" "$gripper" 2>/dev/null
-wait "$emulator" "$gripper" 2>/dev/null
+stop_emulators
 echo "sim_arm: the client exited with status $status"
 exit $status
