@@ -117,6 +117,12 @@ TEST(TraceRecorder, RecordsEveryMotorAndFollowsTheMotion) {
     feetechMotor servo(2, 1000000, bus.device, false);
     for (CtrlMotorInterface* m : std::vector<CtrlMotorInterface*>{&a, &b, &servo}) {
         ASSERT_EQ(m->init(), 0);
+        if (m == &servo) {
+            // The emulated servo's goal register starts at 0: give it its middle to hold
+            // before the torque comes on, or a slow machine sees it run off first.
+            ASSERT_TRUE(WaitFor([&] { return servo.setMotorPosition(0.0) == 0; },
+                                milliseconds(3000)));
+        }
         m->setEnableStatus(true);
     }
     for (CtrlMotorInterface* m : std::vector<CtrlMotorInterface*>{&a, &b, &servo})
