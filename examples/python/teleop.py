@@ -22,6 +22,8 @@ signal.signal(signal.SIGTERM, signal.default_int_handler)
 
 import jointbus  # noqa: E402
 
+STEP = 0.08  # rad: the largest step towards the leader per cycle
+
 
 def percentile(values, p):
     ordered = sorted(values)
@@ -56,6 +58,11 @@ def main():
                   f"{[m.id for m in follower]} do not pair up", file=sys.stderr)
             return 2
         for m in follower:
+            # Once it answers, the follower holds where it stands when its torque comes on.
+            deadline = time.monotonic() + 5
+            while m.status()[0] == 5004 and time.monotonic() < deadline:
+                time.sleep(0.01)
+            m.set_position(m.position)  # MotorError 5002 if it never answered
             m.enable()
         print(f"teleop: {len(leader)} joints, leader {args.leader}, follower {args.follower}, "
               f"{args.hz:g} Hz, Ctrl-C stops", flush=True)
@@ -72,8 +79,12 @@ def main():
                     history[k][0].append(target)
                     history[k][1].append(now)
                     errors.append(abs(target - now))
+                # A servo holds still for a target more than 10 degrees from where it stands:
+                # a follower far from the leader closes in by steps of at most STEP.
+                steps = [now + max(-STEP, min(STEP, target - now))
+                         for target, now in zip(targets, present)]
                 try:
-                    jointbus.command_all(follower, targets)
+                    jointbus.command_all(follower, steps)
                 except jointbus.MotorError as e:
                     if e.code != 5002:  # a servo offline for a tick refuses; others stop
                         raise

@@ -23,6 +23,7 @@ namespace {
 
 using Motors = std::vector<std::shared_ptr<CtrlMotorInterface>>;
 constexpr double kHz = 200.0;
+constexpr double kStep = 0.08;  // rad: the largest step towards the leader per cycle
 
 std::atomic<bool> stop{false};
 
@@ -92,6 +93,19 @@ int main(int argc, char** argv) {
     for (const auto& m : leader) m->init();  // torque stays off: the hand moves it
     for (const auto& m : follower) {
         m->init();
+        // Once it answers, the follower holds where it stands when its torque comes on.
+        double present = 0;
+        int result = -1;
+        for (int tries = 0; tries < 500 && result != 0; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            m->getMotorPosition(present);
+            result = m->setMotorPosition(present);
+        }
+        if (result != 0) {
+            std::fprintf(stderr, "teleop: follower servo %u on %s does not answer (%d)\n",
+                         m->motor_id, followerPort.c_str(), result);
+            return 1;
+        }
         m->setEnableStatus(true);
     }
     std::printf("teleop: %zu joints, leader %s, follower %s, %g Hz, Ctrl-C stops\n",
@@ -116,7 +130,10 @@ int main(int argc, char** argv) {
             leaderPath[k].push_back(target);
             followerPath[k].push_back(present);
             errors.push_back(std::fabs(target - present));
-            follower[k]->setMotorPosition(target);  // 5002 while a servo is offline: next cycle
+            // A servo holds still for a target more than 10 degrees from where it stands: a
+            // follower far from the leader closes in by steps. 5002 while a servo is offline:
+            // it gets the next cycle's.
+            follower[k]->setMotorPosition(present + std::clamp(target - present, -kStep, kStep));
         }
         ++cycles;
         deadline += period;
