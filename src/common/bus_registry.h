@@ -36,14 +36,6 @@ public:
         for (auto& entry : servers) f(entry.second);
     }
 
-    // The bus `server` was handed out for, or "" when none.
-    std::string BusOf(const Server* server) {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (auto& entry : servers)
-            if (entry.second == server) return entry.first;
-        return "";
-    }
-
 private:
     std::mutex mutex;
     std::vector<std::pair<std::string, Server*>> servers;

@@ -554,6 +554,8 @@ TEST(DamiaoBench, ADownedInterfaceNeverHoldsUpAnother) {
     failing.Up();
     const unsigned long long frames = healthyEmu.Status(1).received - frames0;
     const unsigned long long ticks = sender->Ticks() - ticks0;
+    std::printf("while %s was down: %llu ticks of %s's sender, %llu frames to its motor\n",
+                failing.name().c_str(), ticks, healthy.name().c_str(), frames);
     // A frame or two may be on the way at either end of the count.
     EXPECT_LE(ticks > frames ? ticks - frames : frames - ticks, 2u)
         << ticks << " ticks, " << frames << " frames: " << (ticks > frames ? ticks - frames : 0)
