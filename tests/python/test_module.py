@@ -94,6 +94,7 @@ def test_faults_raise_motor_error_with_their_codes(tmp_path):
         servo.set_position(0.1)  # not online
     assert refused.value.code == 5002
     assert "not online" in str(refused.value) and "code 5002" in str(refused.value)
+    assert f"on motor 7 ({silent})" in str(refused.value)
     with pytest.raises(jointbus.MotorError) as nan:
         servo.set_velocity(float("nan"))
     assert nan.value.code == 5005
@@ -126,6 +127,24 @@ def test_arm_homes_only_when_asked(tmp_path, servo_bus):
     with jointbus.Arm(path, home=True) as arm:
         assert wait_for(lambda: all(m.enabled for m in arm))
     assert [servo_bus.status(i)["calibrations"] for i in (1, 2)] == [1, 1]
+
+
+def test_two_arms_with_the_same_ids_are_told_apart_by_bus(tmp_path, servo_bus):
+    other = ServoEmulator(str(tmp_path / "ttyOTHER"), "1,2")
+    try:
+        entries = "".join(f"  - {{vendor: feetech, id: {i}, dev_name: {link}}}\n"
+                          for link in (servo_bus.link, other.link) for i in (1, 2))
+        path = write(tmp_path, "two.yaml", "motor_init_para:\n" + entries)
+        with jointbus.Arm(path) as arm:
+            assert [(m.bus, m.id) for m in arm] == [
+                (servo_bus.link, 1), (servo_bus.link, 2), (other.link, 1), (other.link, 2)]
+            assert wait_for(lambda: all(m.enabled for m in arm))
+            assert servo_bus.status(1)["torque"] == 1 and other.status(1)["torque"] == 1
+        repeated = write(tmp_path, "repeated.yaml", "motor_init_para:\n" + entries + entries)
+        with pytest.raises(ValueError, match="entries 1 and 5 are the same motor"):
+            jointbus.load_config(repeated)
+    finally:
+        other.close()
 
 
 def test_arm_disables_every_motor_on_keyboard_interrupt(tmp_path, servo_bus):
