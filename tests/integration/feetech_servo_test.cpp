@@ -569,6 +569,10 @@ TEST(FeetechServo, TheSameIdOnTwoPortsIsServedOnEach) {
     EXPECT_NE(servo::SMS_STS_THREAD::ForPort(left.device),
               servo::SMS_STS_THREAD::ForPort(right.device));
     ASSERT_TRUE(WaitFor([&] { return IsOnline(a) && IsOnline(b); }, milliseconds(10000)));
+    // The emulated servos' goal register starts at 0: each gets its middle to hold before its
+    // torque comes on, or a slow machine sees it run off first.
+    ASSERT_EQ(a.setMotorPosition(0.0), 0);
+    ASSERT_EQ(b.setMotorPosition(0.0), 0);
     a.setEnableStatus(true);
     b.setEnableStatus(true);
     ASSERT_TRUE(WaitFor([&] { return IsEnabled(a) && IsEnabled(b); }, milliseconds(10000)));
