@@ -330,7 +330,8 @@ int WriteRegister(const Options& o, Bus& bus, int master, const RegisterInfo& r,
         if (result == jointbus::kOk && o.store) {
             const uint32_t id = r.address == Damiao::kRegEscId ? raw : uint32_t(o.id);
             const int now = r.address == Damiao::kRegMasterId ? int(raw) : master;
-            result = bus.can->Store(id, now, std::max(Damiao::RegisterBus::kStoreWaitMs, DamiaoWait(o)));
+            result = bus.can->Store(id, now,
+                                    std::max(Damiao::RegisterBus::kStoreWaitMs, DamiaoWait(o)));
         }
     } else {
         result = bus.serial->WriteValue(int(o.id), r, raw, o.store, o.waitMs);

@@ -18,7 +18,8 @@ class SMS_STS_THREAD;
 
 // One Feetech SMS/STS serial bus servo (the gripper). Setters convert to servo units and
 // leave the command in a mailbox; the scheduler of its serial port (servo::SMS_STS_THREAD)
-// sends it on its next 5 ms tick and writes the feedback back. Getters only convert the last feedback.
+// sends it on its next 5 ms tick and writes the feedback back. Getters only convert the last
+// feedback.
 //
 // Units: rad and rad/s at the interface; ticks inside (tick 2048 is 0°; 0.088° per feedback
 // tick, 360/4096° per command tick). Position targets pass a filter: a target more than 10°

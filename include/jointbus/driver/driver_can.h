@@ -71,8 +71,8 @@ public:
     void StartHeartbeatCheck();
     static void HeartbeatCallback(void* driver);
 
-    // Consecutive failed frame writes of all drivers in the process. The restart after every
-    // 200th failure counts the failures of the driver's own interface alone (see CanWrite).
+    // Consecutive failed frame writes of all drivers in the process. The interface restart
+    // (see CanWrite) counts the failures of the driver's own interface alone.
     static std::atomic<int> write_err_count;
 
 protected:
