@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/json_text.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/logger.h"
@@ -65,21 +66,6 @@ std::string CsvField(const std::string& text) {
     for (char c : text) {
         if (c == '"') out += '"';
         out += c;
-    }
-    return out + "\"";
-}
-
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            out += fmt::format("\\u{:04x}", c);
-        } else {
-            out += char(c);
-        }
     }
     return out + "\"";
 }
@@ -207,7 +193,7 @@ int TraceRecorder::addMotor(CtrlMotorInterface* motor) {
                             : m.servo != nullptr ? m.servo->uartDevice
                                                  : std::string();
     m.busCsv = CsvField(bus);
-    m.busJson = JsonString(bus);
+    m.busJson = jointbus_detail::JsonText(bus);
     impl->motors.push_back(std::move(m));
     return 0;
 }

@@ -22,9 +22,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         for (auto& entry : servers)
             if (entry.first == bus) return entry.second;
-        bool firstTaken = false;
-        for (auto& entry : servers) firstTaken = firstTaken || entry.second == first;
-        Server* server = firstTaken ? make(bus) : first;
+        Server* server = servers.empty() ? first : make(bus);
         servers.emplace_back(bus, server);
         return server;
     }

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "common/json_text.h"
 #include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/DaMiao/damiao_register_bus.h"
 #include "jointbus/DaMiao/damiao_registers.h"
@@ -148,20 +149,7 @@ bool ParseLong(const char* text, long& out) {
 
 // A JSON string: quoted, with quotes, backslashes and control characters escaped (paths and
 // messages may hold any of them).
-std::string JsonText(const std::string& text) {
-    std::string out = "\"";
-    for (const unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            out += fmt::format("\\u{:04x}", c);
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
+using jointbus_detail::JsonText;
 
 // A JSON number; null for NaN or an infinity (a register can hold any bits).
 std::string JsonNumber(double v) {

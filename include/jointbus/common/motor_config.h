@@ -60,12 +60,6 @@ struct MotorIdentity {
     }
 };
 
-// The entry of a motor the factory built; its keys have converted already.
-inline MotorIdentity IdentityOf(const YAML::Node& entry, size_t position) {
-    return {jointbus_factory_detail::VendorOf(entry), entry["id"].as<int>(0),
-            entry["dev_name"].as<std::string>(""), position};
-}
-
 // Builds a motor for every entry of the file's "motor_init_para" list, in file order. Every
 // entry is read before any motor is initialised (motors only open their bus in init), so a bad
 // value stops the caller before anything reaches a bus: false with the message in `error`,
@@ -92,7 +86,8 @@ inline bool BuildConfiguredMotors(YAML::Node config, const std::string& path,
             }
             auto motor = MotorAllocate(entry);
             if (!motor) continue;
-            const MotorIdentity identity = IdentityOf(entry, position);
+            const MotorIdentity identity{jointbus_factory_detail::VendorOf(entry),
+                                         int(motor->motor_id), MotorBus(*motor), position};
             for (const auto& earlier : built) {
                 if (!earlier.SameMotor(identity)) continue;
                 motors.clear();
