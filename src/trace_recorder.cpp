@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -18,17 +17,15 @@
 #include <vector>
 
 #include "common/json_text.h"
-#include "jointbus/DaMiao/DaMiaoMotor.h"
-#include "jointbus/Feetech/FeetechMotor.h"
+#include "common/motor_reading.h"
 #include "jointbus/common/logger.h"
-#include "jointbus/common/virtual_motor.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum class Family : uint8_t { kDamiao, kFeetech, kVirtual, kOther };
-const char* const kFamilyNames[] = {"damiao", "feetech", "virtual", "other"};
+using jointbus_detail::FamilyName;
+using jointbus_detail::Reading;
 
 constexpr double kMinRateHz = 0.1;
 constexpr double kMaxRateHz = 1000.0;
@@ -39,22 +36,14 @@ constexpr unsigned long long kFlushRows = 512;  // rows per write of the file
 struct Sample {
     double t;
     uint32_t id;
-    Family family;
-    bool enabled;
-    bool hasTarget, hasAge;
-    int temperature;
-    int code;
-    double target, position, velocity, torque, age;
+    jointbus_detail::Family family;
+    Reading r;
     const char* busCsv;   // the motor's bus as a CSV field and as a JSON string (Motor's own)
     const char* busJson;
 };
 
 struct Motor {
-    CtrlMotorInterface* motor;
-    Family family;
-    damiaoMotor* joint;     // set for the Damiao family
-    feetechMotor* servo;    // set for the Feetech family
-    VirtualMotor* virt;     // set for the virtual family
+    jointbus_detail::Observed seen;
     std::string busCsv, busJson;  // its bus, escaped once for each format
 };
 
@@ -72,72 +61,40 @@ std::string CsvField(const std::string& text) {
 
 // Reads one motor, through getters that never wait on a bus. Sampler thread.
 void Read(const Motor& m, Sample& s) {
-    s.id = m.motor->motor_id;
-    s.family = m.family;
+    s.id = m.seen.motor->motor_id;
+    s.family = m.seen.family;
     s.busCsv = m.busCsv.c_str();
     s.busJson = m.busJson.c_str();
-    s.position = s.velocity = s.torque = s.target = s.age = 0;
-    s.temperature = 0;
-    // A virtual motor's position read advances its simulation: take the field instead.
-    if (m.virt != nullptr)
-        s.position = m.virt->position;
-    else
-        m.motor->getMotorPosition(s.position);
-    m.motor->getVelocity(s.velocity);
-    // A Damiao motor's getTorque updates the memory that unwraps the next reading: peek.
-    if (m.joint != nullptr)
-        m.joint->peekTorque(s.torque);
-    else
-        m.motor->getTorque(s.torque);
-    m.motor->getMotorTemperature(s.temperature);
-    bool enabled = false;
-    if (m.joint != nullptr) {
-        s.code = m.joint->peekEnableStatus(enabled);  // a fault without its log line
-        s.hasTarget = m.joint->getTargetPosition(s.target) == 0;
-        s.hasAge = m.joint->getFeedbackAge(s.age) == 0;
-    } else {
-        s.code = m.motor->getEnableStatus(enabled);
-        s.hasTarget = m.servo != nullptr && m.servo->getTargetPosition(s.target) == 0;
-        s.hasAge = m.servo != nullptr && m.servo->getFeedbackAge(s.age) == 0;
-    }
-    s.enabled = s.code == 0 && enabled;
+    jointbus_detail::Read(m.seen, s.r);
 }
 
 void AppendCsv(fmt::memory_buffer& out, const Sample& s) {
     auto to = std::back_inserter(out);
-    fmt::format_to(to, "{:.6f},{},{},", s.t, s.id, kFamilyNames[int(s.family)]);
-    if (s.hasTarget) fmt::format_to(to, "{:.6f}", s.target);
-    fmt::format_to(to, ",{:.6f},{:.6f},{:.6f},{},{},{},", s.position, s.velocity, s.torque,
-                   s.temperature, s.enabled ? 1 : 0, s.code);
-    if (s.hasAge) fmt::format_to(to, "{:.6f}", s.age);
+    fmt::format_to(to, "{:.6f},{},{},", s.t, s.id, FamilyName(s.family));
+    if (s.r.hasTarget) fmt::format_to(to, "{:.6f}", s.r.target);
+    fmt::format_to(to, ",{:.6f},{:.6f},{:.6f},{},{},{},", s.r.position, s.r.velocity, s.r.torque,
+                   s.r.temperature, s.r.enabled ? 1 : 0, s.r.code);
+    if (s.r.hasAge) fmt::format_to(to, "{:.6f}", s.r.age);
     fmt::format_to(to, ",{}\n", s.busCsv);
 }
 
 void AppendJson(fmt::memory_buffer& out, const Sample& s) {
     auto to = std::back_inserter(out);
     fmt::format_to(to, "{{\"t\": {:.6f}, \"id\": {}, \"family\": \"{}\", \"target\": ", s.t,
-                   s.id, kFamilyNames[int(s.family)]);
-    if (s.hasTarget)
-        fmt::format_to(to, "{:.6f}", s.target);
+                   s.id, FamilyName(s.family));
+    if (s.r.hasTarget)
+        fmt::format_to(to, "{:.6f}", s.r.target);
     else
         fmt::format_to(to, "null");
     fmt::format_to(to,
                    ", \"position\": {:.6f}, \"velocity\": {:.6f}, \"torque\": {:.6f}, "
                    "\"temperature\": {}, \"enabled\": {}, \"code\": {}, \"age\": ",
-                   s.position, s.velocity, s.torque, s.temperature, s.enabled ? 1 : 0, s.code);
-    if (s.hasAge)
-        fmt::format_to(to, "{:.6f}", s.age);
+                   s.r.position, s.r.velocity, s.r.torque, s.r.temperature, s.r.enabled ? 1 : 0, s.r.code);
+    if (s.r.hasAge)
+        fmt::format_to(to, "{:.6f}", s.r.age);
     else
         fmt::format_to(to, "null");
     fmt::format_to(to, ", \"bus\": {}}}\n", s.busJson);
-}
-
-// JSON has no NaN or infinity: a value that is not finite is written as null.
-void Finite(Sample& s) {
-    for (double* v : {&s.position, &s.velocity, &s.torque})
-        if (!std::isfinite(*v)) *v = 0;
-    if (!std::isfinite(s.target)) s.hasTarget = false;
-    if (!std::isfinite(s.age)) s.hasAge = false;
 }
 
 }  // namespace
@@ -176,24 +133,9 @@ TraceRecorder::~TraceRecorder() {
 
 int TraceRecorder::addMotor(CtrlMotorInterface* motor) {
     if (motor == nullptr || recording()) return -1;
-    Motor m{motor,
-            Family::kOther,
-            dynamic_cast<damiaoMotor*>(motor),
-            dynamic_cast<feetechMotor*>(motor),
-            dynamic_cast<VirtualMotor*>(motor),
-            {},
-            {}};
-    if (m.joint != nullptr)
-        m.family = Family::kDamiao;
-    else if (m.servo != nullptr)
-        m.family = Family::kFeetech;
-    else if (m.virt != nullptr)
-        m.family = Family::kVirtual;
-    const std::string bus = m.joint != nullptr   ? m.joint->dev_name
-                            : m.servo != nullptr ? m.servo->uartDevice
-                                                 : std::string();
-    m.busCsv = CsvField(bus);
-    m.busJson = jointbus_detail::JsonText(bus);
+    Motor m{jointbus_detail::Observe(motor), {}, {}};
+    m.busCsv = CsvField(m.seen.bus);
+    m.busJson = jointbus_detail::JsonText(m.seen.bus);
     impl->motors.push_back(std::move(m));
     return 0;
 }
@@ -278,7 +220,7 @@ int TraceRecorder::start(const std::string& path, double rateHz, bool jsonLines)
                 Sample s = d.ring[tail % d.ring.size()];
                 d.tail.store(tail + 1, std::memory_order_release);
                 if (d.json) {
-                    Finite(s);
+                    jointbus_detail::MakeFinite(s.r);
                     AppendJson(out, s);
                 } else {
                     AppendCsv(out, s);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/bus_tally.h"
 #include "common/param_file.h"
 #include "common/steady_ns.h"
 #include "jointbus/DaMiao/damiao_thread.h"
@@ -439,7 +440,7 @@ void damiaoMotor::ErrCntIncrement() {
 void damiaoMotor::GoOffline() {
     stateCode.store(0, relaxed);
     reportedEnabled.store(false, relaxed);
-    online.store(false, relaxed);
+    if (online.exchange(false, relaxed)) jointbus_detail::TallyOf(dev_name)->WentOffline();
     cmdPending.store(false, relaxed);
 }
 

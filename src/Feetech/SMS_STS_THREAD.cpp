@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "common/bus_registry.h"
+#include "common/bus_tally.h"
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/logger.h"
 
@@ -38,6 +39,13 @@ jointbus_detail::BusRegistry<SMS_STS_THREAD>& Schedulers() {
 }
 
 std::atomic<bool> exiting{false};  // set by the exit handler: no scheduler starts again
+
+// A servo that did not answer: counts an offline episode when it was online. Under the servo's
+// motorMutex.
+void MarkOffline(feetechMotor& m) {
+    if (m.online) jointbus_detail::TallyOf(m.uartDevice)->WentOffline();
+    m.online = false;
+}
 }  // namespace
 
 SMS_STS_THREAD* SMS_STS_THREAD::getInstance() {
@@ -235,7 +243,7 @@ void SMS_STS_THREAD::ReadEnableLocked() {
             const int value = m->readEnable(1);
             std::lock_guard<std::mutex> motorLock(m->motorMutex);
             if (value == -1) {
-                m->online = false;
+                MarkOffline(*m);
                 LOG_ERROR("servo nodeid:{} read error!\r\n", m->fbId);
             } else {
                 m->online = true;
@@ -307,7 +315,7 @@ void SMS_STS_THREAD::Callback() {
             {
                 std::lock_guard<std::mutex> motorLock(m->motorMutex);
                 if (value == -1) {
-                    m->online = false;
+                    MarkOffline(*m);
                     LOG_ERROR("servo nodeid:{} read error!\r\n", m->fbId);
                     continue;
                 }

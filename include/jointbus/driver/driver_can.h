@@ -14,6 +14,10 @@
 #include "jointbus/common/consumer_interface.h"
 #include "jointbus/common/hardware_io.h"
 
+namespace jointbus_detail {
+struct BusTally;
+}
+
 // SocketCAN transport: one raw socket bound to one interface with one receive filter, a
 // receive thread that hands frames to a consumer and recovers the socket, a read queue and
 // an optional heartbeat watch. The interface's bit rate is configured outside the library.
@@ -89,7 +93,7 @@ private:
     void Poke();
 
     char devName[32] = {};
-    std::atomic<int>* interfaceWriteErrors = nullptr;  // this interface's count, never freed
+    jointbus_detail::BusTally* tally = nullptr;  // this interface's counters, never freed
     can_filter rxFilter{};
     std::mutex rxMutex;  // heartbeat list, read queue, and the hand-over to the consumer
     std::vector<HeartbeatEntry> heartbeatList;

@@ -20,8 +20,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 
+#include "common/bus_tally.h"
 #include "jointbus/common/logger.h"
 
 std::atomic<int> DriverCan::write_err_count{0};
@@ -39,16 +39,6 @@ constexpr int kReadWaitMs = 100;
 // Linux CAN netlink states that need a restart.
 constexpr int kStateBusOff = 3;
 constexpr int kStateStopped = 4;
-
-// Consecutive failed frame writes per interface, shared by every driver on it: the count that
-// decides an interface restart, so that frames that go out on another bus neither reset it nor
-// add to it. Never destroyed: drivers may live until the process ends.
-std::atomic<int>* InterfaceWriteErrors(const char* interface) {
-    static std::mutex mutex;
-    static auto* const counts = new std::unordered_map<std::string, std::atomic<int>>;
-    std::lock_guard<std::mutex> lock(mutex);
-    return &(*counts)[interface];
-}
 
 // The interface state query sends the kernel a request by interface index and then reads until
 // it has the answer. When the interface vanishes between the index lookup and the request (an
@@ -123,7 +113,7 @@ DriverCan::DriverCan(const char* dev, const void* filters, int) {
 
 void DriverCan::InitCommon(const char* dev) {
     std::snprintf(devName, sizeof devName, "%s", dev ? dev : "");
-    interfaceWriteErrors = InterfaceWriteErrors(devName);
+    tally = jointbus_detail::TallyOf(devName);
     wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     LOG_DEBUG("device is {}\r\n", devName);
     Open();
@@ -287,12 +277,14 @@ bool DriverCan::CanWrite(unsigned int id, const unsigned char* data, unsigned ch
     }
     if (n == kFrameSize) {
         write_err_count.store(0);
-        interfaceWriteErrors->store(0);
+        tally->consecutiveWriteErrors.store(0);
+        tally->Sent();
         return true;
     }
     LOG_INFO("errno: {}\n", errno);
     write_err_count.fetch_add(1);
-    const int before = interfaceWriteErrors->fetch_add(1);
+    tally->Failed();
+    const int before = tally->consecutiveWriteErrors.fetch_add(1);
     LOG_INFO("write_err_count: {}\n", before);
     if ((before + 1) % 200 == 199) {
         perror("write error to much");

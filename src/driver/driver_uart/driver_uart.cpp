@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/bus_tally.h"
 #include "jointbus/common/logger.h"
 
 DriverUart::Registry& DriverUart::Ports() {
@@ -211,7 +212,10 @@ int DriverUart::Read(unsigned char* buf, int len) {
 int DriverUart::WriteLocked(const unsigned char* buf, int len, const char* call) {
     rFlushSCS();
     const ssize_t n = ::write(fd, buf, size_t(len));
+    jointbus_detail::BusTally* tally = jointbus_detail::TallyOf(devName);
+    if (n == len) tally->Sent();
     if (n < 0) {
+        tally->Failed();
         ::close(fd);
         fd = -1;
         LOG_ERROR("Uart {} {} failed, close...\r\n", devName, call);
