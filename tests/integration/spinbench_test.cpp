@@ -255,3 +255,41 @@ TEST(Spinbench, LoopPeriodIsNeverShorterThanAsked) {
         EXPECT_GE(spanMs + 1.0, periodMs * double(stamps.size() - 1)) << freq;
     }
 }
+
+// --view: bad values stop the tool with 255 before any motor is touched; a good one serves
+// the page for the run, and the run ends as always on a signal.
+TEST(Spinbench, LiveViewOptions) {
+    TempDir dir;
+    const std::string link = dir.File("ttyGRIP");
+    testsupport::FeetechEmulatorProcess servo(link, "1", 1000000);
+    ASSERT_TRUE(servo.ready());
+    const auto path = Write(dir, "m.yaml",
+                            "motor_init_para:\n  - {vendor: feetech, id: 1, baudrate: 1000000, "
+                            "dev_name: " + link + "}\n");
+    const struct {
+        std::vector<std::string> args;
+        const char* expect;
+    } bad[] = {
+        {{"--view", "http"}, "--view: the port must be a number from 0 to 65535, not \"http\""},
+        {{"--view", "65536"}, "--view: the port must be a number from 0 to 65535, not \"65536\""},
+        {{"--view", "-1"}, "--view: the port must be a number from 0 to 65535, not \"-1\""},
+        {{"--view", "80x"}, "--view: the port must be a number from 0 to 65535, not \"80x\""},
+        {{"--view-control"}, "--view-control and --view-address need --view PORT"},
+        {{"--view", "0", "--view-address", "localhost"},
+         "--view-address: \"localhost\" is not an IPv4 or IPv6 address"},
+    };
+    for (const auto& c : bad) {
+        auto args = c.args;
+        args.insert(args.end(), {"-m", "3", "-c", path});
+        auto r = RunTool(args);
+        EXPECT_EQ(r.status, 255) << c.expect;
+        EXPECT_NE(r.out.find(c.expect), std::string::npos) << c.expect << "\n" << r.out;
+        EXPECT_EQ(r.out.find("Allocate Motor"), std::string::npos) << "no motor was touched";
+    }
+    std::string out;
+    RunUntilSignal({"--view", "0", "--view-control", "-m", "3", "-c", path},
+                   "motor ID: 1, curpos", out);
+    EXPECT_NE(out.find("live view: http://127.0.0.1:"), std::string::npos) << out;
+    EXPECT_NE(out.find("(control allowed)"), std::string::npos) << out;
+    EXPECT_LT(out.find("live view: http://"), out.find("motor ID: 1, curpos")) << out;
+}

@@ -10,7 +10,9 @@
 // recorded into FILE at 200 Hz from the first enable to the end of the stop sequence. Two more
 // long options add a line to each motor's status: --feedback-age (mode 3: seconds since the
 // motor's last feedback) and --bus (the CAN interface or serial port, which tells two motors
-// with one id on two buses apart).
+// with one id on two buses apart). --view PORT serves a live view of every motor on
+// http://127.0.0.1:PORT/ for the whole run (--view-address ADDR binds another address;
+// --view-control lets the page enable, disable and move single motors).
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -33,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "jointbus/common/live_view.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/motor_config.h"
 #include "jointbus/common/stop_sequence.h"
@@ -54,12 +57,18 @@ struct Settings {
     std::string record;         // --record: the trace file, or empty
     bool feedbackAge = false;   // --feedback-age: mode 3 adds each motor's feedback age
     bool bus = false;           // --bus: each motor's lines name its bus
+    std::string viewPort;       // --view: the live view's port, or empty for none
+    std::string viewAddress = jointbus::LiveView::kDefaultAddress;  // --view-address
+    bool viewControl = false;   // --view-control
 } settings;
 
 // Long options without a short form, so that the short options and the help stay as they are.
 constexpr int kRecordOption = 0x100;
 constexpr int kFeedbackAgeOption = 0x101;
 constexpr int kBusOption = 0x102;
+constexpr int kViewOption = 0x103;
+constexpr int kViewControlOption = 0x104;
+constexpr int kViewAddressOption = 0x105;
 
 // Signals: the handler only counts them and wakes the main thread's sleep; the main thread
 // does the logging.
@@ -142,6 +151,10 @@ void parse_option(int argc, char** argv) {
                                          {"record", required_argument, nullptr, kRecordOption},
                                          {"feedback-age", no_argument, nullptr, kFeedbackAgeOption},
                                          {"bus", no_argument, nullptr, kBusOption},
+                                         {"view", required_argument, nullptr, kViewOption},
+                                         {"view-control", no_argument, nullptr, kViewControlOption},
+                                         {"view-address", required_argument, nullptr,
+                                          kViewAddressOption},
                                          {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "im:p:s:f:hvc:", longOptions, nullptr)) != -1) {
@@ -172,6 +185,15 @@ void parse_option(int argc, char** argv) {
                 break;
             case kBusOption:
                 settings.bus = true;
+                break;
+            case kViewOption:
+                settings.viewPort = optarg;
+                break;
+            case kViewControlOption:
+                settings.viewControl = true;
+                break;
+            case kViewAddressOption:
+                settings.viewAddress = optarg;
                 break;
             case 'h':
                 print_help();
@@ -248,6 +270,44 @@ bool PrepareRecording(TraceRecorder& recorder,
     std::fclose(probe);
     for (const auto& motor : motors) recorder.addMotor(motor.get());
     return true;
+}
+
+// Checks the --view options before anything is built; false (logged) when they are wrong.
+bool CheckViewOptions(int& port) {
+    if (settings.viewPort.empty()) {
+        if (!settings.viewControl && settings.viewAddress == jointbus::LiveView::kDefaultAddress)
+            return true;
+        LOG_ERROR("--view-control and --view-address need --view PORT\r\n");
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(settings.viewPort.c_str(), &end, 10);
+    if (errno != 0 || end == settings.viewPort.c_str() || *end != '\0' || value < 0 ||
+        value > 65535) {
+        LOG_ERROR("--view: the port must be a number from 0 to 65535, not \"{}\"\r\n",
+                  settings.viewPort);
+        return false;
+    }
+    jointbus::LiveView probe;
+    if (probe.setAddress(settings.viewAddress) != 0) {
+        LOG_ERROR("--view-address: \"{}\" is not an IPv4 or IPv6 address\r\n",
+                  settings.viewAddress);
+        return false;
+    }
+    port = int(value);
+    return true;
+}
+
+// With --view, starts the live view of every motor before any reaches a bus, so that homing
+// can be watched; false (logged) when it cannot serve.
+bool StartView(jointbus::LiveView& view, int port,
+               const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors) {
+    if (settings.viewPort.empty()) return true;
+    view.setAddress(settings.viewAddress);
+    view.allowControl(settings.viewControl);
+    for (const auto& motor : motors) view.addMotor(motor.get());
+    return view.start(port) == 0;
 }
 
 // Inits, homes and enables each motor in turn. A stop signal skips the steps still to come;
@@ -340,12 +400,15 @@ void Stop(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors, TraceR
 int main(int argc, char** argv) {
     parse_option(argc, argv);
     YAML::Node config;
-    if (!ReadConfig(config) || !CatchStopSignals()) return -1;
+    int viewPort = 0;
+    if (!ReadConfig(config) || !CheckViewOptions(viewPort) || !CatchStopSignals()) return -1;
     const double step = LogSettings();
     std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
     if (!BuildMotors(config, motors)) return -1;
     TraceRecorder recorder;
     if (!PrepareRecording(recorder, motors)) return -1;
+    jointbus::LiveView view;
+    if (!StartView(view, viewPort, motors)) return -1;
     StartMotors(motors, recorder);
     RunLoop(motors, settings.inverse ? -step : step);
     Stop(motors, recorder);
