@@ -44,6 +44,9 @@ constexpr size_t kMaxRequestBytes = 4096;
 constexpr auto kKeepAlive = std::chrono::seconds(1);  // a comment on an idle stream
 constexpr int kDisableWaitMs = 3000;   // STOP: how long every motor gets to report disabled
 constexpr double kMaxTargetRad = 100.0;  // beyond it a target is a typo, not a position
+// A target from the page is approached at this speed, a step each sample, never in one jump:
+// a jump would be a torque step on a joint, and a servo ignores one of more than 10 degrees.
+constexpr double kRampRadPerSecond = 1.0;
 constexpr const char* kDefaultAssetDir = "/usr/share/javascript/dygraphs";
 
 bool ReadFile(const std::string& path, std::string& out) {
@@ -164,11 +167,18 @@ struct LiveView::Impl {
     // Held for every call on a motor from the view's threads (a sampling round, each step of
     // an action), so that a motor without locks of its own is never used from two at once.
     std::mutex motorsMutex;
+    // Targets from the page on their way, one per motor (under motorsMutex).
+    struct Ramp {
+        bool active = false;
+        double at = 0, goal = 0;
+    };
+    std::vector<Ramp> ramps;
 
     std::string MetaJson() const;
     void Sample(Clock::time_point t0);
     std::string SampleJson(double t, std::vector<BusCounters>& prev,
                            std::vector<double>& framesPerSecond, double& rateT) const;
+    void StepRamps();
     void Route();
     bool Authorized(const httplib::Request& req, httplib::Response& res) const;
     void Stream(httplib::Response& res);
@@ -254,6 +264,7 @@ void LiveView::Impl::Sample(Clock::time_point t0) {
         std::string json;
         {
             std::lock_guard<std::mutex> lock(motorsMutex);
+            StepRamps();
             json = SampleJson(t, prev, framesPerSecond, rateT);
         }
         {
@@ -268,6 +279,19 @@ void LiveView::Impl::Sample(Clock::time_point t0) {
         if (next < now) next = now + period;
         std::unique_lock<std::mutex> lock(ringMutex);
         ringWake.wait_until(lock, next, [this] { return !running.load(); });
+    }
+}
+
+// Moves each target from the page one step closer to its goal. Sampler thread, under
+// motorsMutex.
+void LiveView::Impl::StepRamps() {
+    const double step = kRampRadPerSecond / rateHz;
+    for (size_t i = 0; i < ramps.size(); ++i) {
+        Ramp& r = ramps[i];
+        if (!r.active) continue;
+        r.at += std::clamp(r.goal - r.at, -step, step);
+        if (r.at == r.goal) r.active = false;
+        motors[i].motor->setMotorPosition(r.at);
     }
 }
 
@@ -328,6 +352,7 @@ void LiveView::Impl::Stop(httplib::Response& res) {
     LOG_WARN("live view: STOP, holding and disabling {} motors\r\n", motors.size());
     {
         std::lock_guard<std::mutex> motorsLock(motorsMutex);
+        for (auto& r : ramps) r.active = false;
         for (const auto& m : motors) {
             jointbus_detail::Reading r;
             jointbus_detail::Read(m, r);
@@ -389,8 +414,19 @@ void LiveView::Impl::Act(const httplib::Request& req, httplib::Response& res) {
     {
         std::lock_guard<std::mutex> lock(controlMutex);
         std::lock_guard<std::mutex> motorsLock(motorsMutex);
-        result = action == "target" ? motor->setMotorPosition(value)
-                                    : motor->setEnableStatus(action == "enable");
+        Ramp& ramp = ramps[index];
+        if (action == "target") {
+            // From where the motor is told to be now: its target, else its position.
+            jointbus_detail::Reading r;
+            jointbus_detail::Read(motors[index], r);
+            if (!ramp.active) ramp.at = r.hasTarget ? r.target : r.position;
+            ramp.goal = value;
+            ramp.active = std::isfinite(ramp.at);
+            result = ramp.active ? 0 : -1;
+        } else {
+            ramp.active = false;
+            result = motor->setEnableStatus(action == "enable");
+        }
     }
     LOG_INFO("live view: {} motor {} on {}: {} gives {}\r\n",
              jointbus_detail::FamilyName(motors[index].family), motor->motor_id,
@@ -535,6 +571,7 @@ int LiveView::start(int port) {
     d.tokenText = MakeToken();
     d.meta = d.MetaJson();
     d.ringCapacity = size_t(std::ceil(d.rateHz * kWindowSeconds)) + 1;
+    d.ramps.assign(d.motors.size(), Impl::Ramp());
     d.ring.clear();
     d.lastSeq = 0;
     d.sampleCount = 0;

@@ -227,7 +227,11 @@ const char* const kLiveViewScript = R"JS("use strict";
             c.graph = new Dygraph(c.div, files[k], {
               labels: c.labels, title: c.title, height: 140, legend: "follow",
               xlabel: "", dateWindow: options.dateWindow, connectSeparatedPoints: false,
-              axes: {x: {valueFormatter: v => v.toFixed(2) + " s", axisLabelFormatter: v => v.toFixed(0) + " s"}},
+              axes: {
+                x: {valueFormatter: v => v.toFixed(2) + " s", axisLabelFormatter: v => v.toFixed(0) + " s"},
+                y: {axisLabelWidth: 60, valueFormatter: v => v.toFixed(4),
+                    axisLabelFormatter: v => String(Number(v.toPrecision(3)))},
+              },
             });
           }
         });

@@ -13,6 +13,7 @@ read the last feedback, so a control loop in Python stays cheap::
 from ._jointbus import (  # noqa: F401
     DamiaoMotor,
     FeetechServo,
+    LiveView,
     Motor,
     TraceRecorder,
     command_all,
@@ -28,7 +29,7 @@ except ImportError:  # NumPy is optional
     _numpy = None
 
 __all__ = [
-    "Arm", "DamiaoMotor", "FeetechServo", "Motor", "MotorError", "TraceRecorder",
+    "Arm", "DamiaoMotor", "FeetechServo", "LiveView", "Motor", "MotorError", "TraceRecorder",
     "command_all", "hold_and_disable", "load_config", "read_all", "version",
 ]
 

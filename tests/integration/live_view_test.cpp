@@ -215,9 +215,11 @@ TEST(LiveView, ControlNeedsPermissionAndTheToken) {
     auto target = controlling->Post("/api/motor/1/target?value=0.25", rig.WithToken(), "", "text/plain");
     ASSERT_TRUE(target);
     EXPECT_EQ(target->status, 200);
+    // The target is approached a step each sample, and arrives.
     double t = 0;
-    EXPECT_EQ(rig.b.getTargetPosition(t), 0);
-    EXPECT_NEAR(t, 0.25, 1e-6);
+    EXPECT_TRUE(WaitFor([&] { return rig.b.getTargetPosition(t) == 0 && std::fabs(t - 0.25) < 1e-9; },
+                        milliseconds(5000)))
+        << t;
     for (const char* bad : {"nan", "inf", "abc", "1e999", "101", "0.5x", ""}) {
         auto r = controlling->Post(std::string("/api/motor/1/target?value=") + bad, rig.WithToken(), "",
                              "text/plain");
@@ -237,7 +239,22 @@ TEST(LiveView, ControlNeedsPermissionAndTheToken) {
     ASSERT_TRUE(noTokenAct);
     EXPECT_EQ(noTokenAct->status, 403);
     EXPECT_TRUE(Enabled(rig.b));
-    rig.b.setEnableStatus(false);
+
+    // STOP ends a target on its way: the motor stays where STOP held it.
+    auto far = controlling->Post("/api/motor/1/target?value=50", rig.WithToken(), "", "text/plain");
+    ASSERT_TRUE(far);
+    EXPECT_EQ(far->status, 200);
+    auto stopped = controlling->Post("/api/stop", rig.WithToken(), "", "text/plain");
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->status, 200);
+    EXPECT_FALSE(Enabled(rig.b));
+    double held = 0;
+    ASSERT_EQ(rig.b.getTargetPosition(held), 0);
+    const unsigned long long samples = rig.view.samples();
+    ASSERT_TRUE(WaitFor([&] { return rig.view.samples() >= samples + 5; }, milliseconds(5000)));
+    EXPECT_EQ(rig.b.getTargetPosition(t), 0);
+    EXPECT_EQ(t, held) << "no step after STOP";
+    EXPECT_LT(held, 50.0);
 }
 
 // Garbage of every kind gets a 4xx or a closed connection, never a crash or a stall, and the
