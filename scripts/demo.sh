@@ -6,6 +6,8 @@
 # --python runs the Python example (examples/python/arm_loop.py) on the same arm instead;
 # --two-arms runs spinbench on two such arms with the same ids on vcan0 and vcan1, each with its
 # own gripper port, and plots both to build/demo/two_arms.png.
+# spinbench serves the live view of the arm while it runs, on port DEMO_VIEW_PORT (8765), and
+# the script prints its address.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -21,6 +23,13 @@ if [ "${1:-}" = --python ]; then
     JOINTBUS_SIM_CLIENT=python tests/support/canbench.sh run "$state" "$PWD/scripts/sim_arm.sh" \
         "$PWD/build/plain" "${DEMO_SECONDS:-10}"
     exit
+fi
+# spinbench serves the live view of the arm while it runs.
+export JOINTBUS_SIM_VIEW=${DEMO_VIEW_PORT:-8765}
+echo "demo: live view at http://127.0.0.1:$JOINTBUS_SIM_VIEW/ while the arm runs"
+if [ "$(cat "$state/mode" 2>/dev/null)" != host ]; then
+    echo "demo: (this kernel has no CAN, so the arm runs in the user-mode Linux bench, whose"
+    echo "demo:  loopback only the bench reaches; where the kernel has CAN, open it in a browser)"
 fi
 name=arm
 if [ "${1:-}" = --two-arms ]; then

@@ -6,6 +6,7 @@
 # JOINTBUS_SIM_CLIENT=python the Python example examples/python/arm_loop.py drives the arm instead.
 # With JOINTBUS_SIM_ARMS=two it runs two arms with the same ids, the left on vcan0 and the
 # right on vcan1, each with its own gripper port (examples/config/sim_two_arms.yaml).
+# With JOINTBUS_SIM_VIEW=PORT spinbench also serves the live view on http://127.0.0.1:PORT/.
 set -u
 cd "$(dirname "$0")/.."
 bin=$1/bin
@@ -75,6 +76,10 @@ else
     echo "sim_arm: (joint 2 is mounted inverse)"
     bus_option=()
     [ ${#buses[@]} -gt 1 ] && bus_option=(--bus)
+    if [ -n "${JOINTBUS_SIM_VIEW:-}" ]; then
+        bus_option+=(--view "$JOINTBUS_SIM_VIEW")
+        echo "sim_arm: live view of the arm at http://127.0.0.1:$JOINTBUS_SIM_VIEW/ while it runs"
+    fi
     "$bin/spinbench" -c "$config" -m 2 -p 2.0 -s 0.2 -f 20 "${bus_option[@]}" "${record[@]}" &
     tool=$!
     sleep "$seconds"
