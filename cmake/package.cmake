@@ -1,7 +1,7 @@
 # `cpack -G DEB` (from the build folder) packages what `cmake --install` installs: the library,
 # its headers and CMake/pkg-config files, spinbench and the Python module, under the same
-# prefix. Its dependencies come from the binaries (dpkg-shlibdeps) plus the interpreter the
-# module was built for.
+# prefix. Its dependencies come from the binaries (dpkg-shlibdeps) plus the chart library that
+# the live view serves and the interpreter the module was built for.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME jointbus)
 set(CPACK_PACKAGE_VENDOR "jointbus")
@@ -13,8 +13,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)  # and the ldconfig trigger
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-dygraphs")
 if(JOINTBUS_PYTHON_MODULE)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}.999)")
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS
+    ", python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}.999)")
 endif()
 include(CPack)

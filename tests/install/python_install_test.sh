@@ -38,12 +38,13 @@ check_import "$site" "$work/prefix"
 deb=$(ls "$work"/pkg/jointbus_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for needed in libyaml-cpp libspdlog libsocketcan python3; do
+for needed in libyaml-cpp libspdlog libsocketcan libcpp-httplib libjs-dygraphs python3; do
     grep -q "$needed" <<<"$depends" || { echo "package lacks a dependency on $needed"; exit 1; }
 done
 contents=$(dpkg-deb -c "$deb")
 grep -q "/bin/spinbench$" <<<"$contents"
 grep -q "include/jointbus/common/ctrl_motor_interface.h$" <<<"$contents"
+grep -q "include/jointbus/common/live_view.h$" <<<"$contents"
 dpkg -x "$deb" "$work/root"
 site=$(find "$work/root" -type d -name dist-packages -print -quit)
 check_import "$site" "$work/root"
