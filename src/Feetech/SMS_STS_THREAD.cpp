@@ -6,8 +6,10 @@
 
 #include "common/bus_registry.h"
 #include "common/bus_tally.h"
+#include "jointbus/Feetech/FeetechDrvImpl.h"
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/logger.h"
+#include "jointbus/driver/driver_uart.h"
 
 namespace servo {
 
@@ -40,10 +42,12 @@ jointbus_detail::BusRegistry<SMS_STS_THREAD>& Schedulers() {
 
 std::atomic<bool> exiting{false};  // set by the exit handler: no scheduler starts again
 
-// A servo that did not answer: counts an offline episode when it was online. Under the servo's
-// motorMutex.
+// A servo that did not answer: counts an offline episode on its port when it was online. Under
+// the servo's motorMutex, in a tick. The port's name comes from the engine, which init never
+// replaces during a tick; uartDevice is the caller's to change between inits.
 void MarkOffline(feetechMotor& m) {
-    if (m.online) jointbus_detail::TallyOf(m.uartDevice)->WentOffline();
+    if (m.online && m.drv && m.drv->port)
+        jointbus_detail::TallyOf(m.drv->port->devName)->WentOffline();
     m.online = false;
 }
 }  // namespace
