@@ -16,7 +16,7 @@ if ! pgrep -x systemd-journal >/dev/null && [ "$(id -u)" -eq 0 ] && [ -x /lib/sy
     for _ in $(seq 1 50); do [ -S /run/systemd/journal/socket ] && break; sleep 0.1; done
 fi
 
-export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/support/tsan.supp"
 export ASAN_OPTIONS="detect_leaks=1 abort_on_error=1"
 export UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
 
