@@ -3,6 +3,8 @@
 // Every frame addressed to a motor (its id, id|0x100 or id|0x200) is answered with one
 // feedback frame on its master id. The rotor moves with a simple physical model of the
 // motor's control mode. Faults are injected while it runs through commands on standard input.
+// On an interface with the CAN-FD MTU it also takes CAN-FD frames, and answers each frame in
+// its own format: an FD frame with an FD frame (bit-rate switch set), a classic one classic.
 
 #include <linux/can.h>
 #include <linux/can/raw.h>
@@ -38,6 +40,7 @@ const char* kUsage =
     "         regs | powercycle ID | quit\n"
     "  --trace prints each frame received: rx NS ID LEN BYTES, then 'unanswered' while the\n"
     "  motor is silent; --trace-id ID only those of one motor (a light load for benchmarks)\n"
+    "  An FD frame is traced with ' fd' after its bytes and answered in FD\n"
     "  (a silent motor stays on the bus, the others keep answering)\n";
 
 using Clock = std::chrono::steady_clock;
@@ -178,6 +181,7 @@ struct Motor {
 struct Pending {
     Clock::time_point due;
     can_frame frame;
+    bool canFd;  // answered in CAN-FD
 };
 
 int OpenSocket(const char* ifname) {
@@ -189,6 +193,10 @@ int OpenSocket(const char* ifname) {
     // A deep receive queue, so that frames wait rather than drop while this process is not
     // scheduled (a loaded machine): a real motor never misses a frame on a healthy bus.
     const int deep = 8 << 20;
+    // FD frames too, where the interface carries them; a kernel without CAN-FD refuses the
+    // option and the emulator stays classic.
+    const int one = 1;
+    setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &one, sizeof one);
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &deep, sizeof deep) < 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &deep, sizeof deep);
     ifreq ifr{};
@@ -290,10 +298,12 @@ public:
                 // (the interface went down) is consumed by the read so that poll waits again.
                 // At most a bounded batch per pass, so that control commands on standard input
                 // are never starved by a queue that a loaded machine lets grow.
-                can_frame f{};
-                for (int k = 0; k < 64 && recv(fd, &f, sizeof f, MSG_DONTWAIT) == ssize_t(sizeof f);
-                     ++k)
-                    HandleFrame(f, Clock::now());
+                for (int k = 0; k < 64; ++k) {
+                    canfd_frame f{};
+                    const ssize_t n = recv(fd, &f, sizeof f, MSG_DONTWAIT);
+                    if (n != ssize_t(CAN_MTU) && n != ssize_t(CANFD_MTU)) break;
+                    HandleFrame(f, n == ssize_t(CANFD_MTU), Clock::now());
+                }
             }
             if (fds[1].revents & (POLLIN | POLLHUP)) {
                 char buf[256];
@@ -311,7 +321,7 @@ public:
                 }
             }
             while (!pending.empty() && pending.front().due <= now) {
-                Send(pending.front().frame);
+                Send(pending.front().frame, pending.front().canFd);
                 pending.pop_front();
             }
         }
@@ -340,10 +350,17 @@ private:
         }
     }
 
-    void HandleFrame(const can_frame& f, Clock::time_point now) {
+    // `inFd`: the frame came as CAN-FD. The motors' protocol has payloads of at most 8 bytes, in
+    // either format; a longer FD frame is none of theirs.
+    void HandleFrame(const canfd_frame& in, bool inFd, Clock::time_point now) {
+        if (in.len > CAN_MAX_DLEN) return;
+        can_frame f{};
+        f.can_id = in.can_id;
+        f.can_dlc = in.len;
+        std::memcpy(f.data, in.data, in.len);
         if (f.can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG)) return;
         if (f.can_id == motor_wire::kRegisterCanId) {
-            HandleRegister(f);
+            HandleRegister(f, inFd);
             return;
         }
         Motor* m = Find(f.can_id);
@@ -357,6 +374,7 @@ private:
                             .count(),
                         f.can_id, f.can_dlc);
             for (int i = 0; i < f.can_dlc; ++i) std::printf(" %02X", f.data[i]);
+            if (inFd) std::printf(" fd");
             std::printf(m->silent ? " unanswered\n" : "\n");
             std::fflush(stdout);
         }
@@ -409,16 +427,16 @@ private:
                                       float(m->torque), 0x1E, 35, reply.data);
         }
         if (m->lateMs > 0) {
-            pending.push_back({now + std::chrono::milliseconds(m->lateMs), reply});
+            pending.push_back({now + std::chrono::milliseconds(m->lateMs), reply, inFd});
         } else {
-            Send(reply);
+            Send(reply, inFd);
         }
     }
 
     // A register request [id_lo, id_hi, cmd, rid, d0..d3] for the motor with that command id.
     // Reads and accepted writes are answered on the feedback id in the same layout; a store
     // keeps the registers (and the state file) and answers nothing.
-    void HandleRegister(const can_frame& f) {
+    void HandleRegister(const can_frame& f, bool inFd) {
         if (f.can_dlc != 8) return;
         Motor* m = ByCommandId(uint32_t(f.data[0] | f.data[1] << 8));
         if (m == nullptr) return;
@@ -437,7 +455,7 @@ private:
             if (m->Set(rid, value)) {
                 echo.can_dlc = 8;
                 std::memcpy(echo.data, f.data, 8);
-                Send(echo);
+                Send(echo, inFd);
             }
             return;
         } else if (cmd == motor_wire::kRegStore) {
@@ -452,11 +470,24 @@ private:
         reply.can_dlc = 8;
         std::memcpy(reply.data, f.data, 4);
         motor_wire::PutU32(value, reply.data + 4);
-        Send(reply);
+        Send(reply, inFd);
     }
 
-    void Send(const can_frame& f) {
-        if (write(fd, &f, sizeof f) != ssize_t(sizeof f)) perror("damiao_emulator: write");
+    // A classic frame, or the same frame as CAN-FD with the bit-rate switch.
+    void Send(const can_frame& f, bool asFd) {
+        if (!asFd) {
+            if (write(fd, &f, sizeof f) != ssize_t(sizeof f)) perror("damiao_emulator: write");
+            return;
+        }
+        canfd_frame out{};
+        out.can_id = f.can_id;
+        out.len = f.can_dlc;
+        out.flags = CANFD_BRS;
+#ifdef CANFD_FDF
+        out.flags |= CANFD_FDF;
+#endif
+        std::memcpy(out.data, f.data, f.can_dlc);
+        if (write(fd, &out, sizeof out) != ssize_t(sizeof out)) perror("damiao_emulator: write");
     }
 
     // One control line; false on "quit".

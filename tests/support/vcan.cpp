@@ -99,6 +99,10 @@ bool Vcan::LimitToBusSpeed(int frames, int kbit) {
     return std::system(cmd.c_str()) == 0;
 }
 
+bool Vcan::SetMtu(int mtu) {
+    return Down() && Ip("set dev " + ifname + " mtu " + std::to_string(mtu)) && Up();
+}
+
 CanPeer::CanPeer(const std::string& ifname, bool receiveErrors) {
     fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
     if (fd < 0) return;
@@ -137,6 +141,24 @@ bool CanPeer::Receive(can_frame& frame, int timeoutMs) {
     pollfd p{fd, POLLIN, 0};
     if (fd < 0 || poll(&p, 1, timeoutMs) <= 0) return false;
     return read(fd, &frame, sizeof frame) == ssize_t(sizeof frame);
+}
+
+bool CanPeer::EnableFd() {
+    const int one = 1;
+    return fd >= 0 && setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &one, sizeof one) == 0;
+}
+
+bool CanPeer::SendFd(const canfd_frame& frame) {
+    return fd >= 0 && write(fd, &frame, sizeof frame) == ssize_t(sizeof frame);
+}
+
+bool CanPeer::ReceiveAny(canfd_frame& frame, bool& isFd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    if (fd < 0 || poll(&p, 1, timeoutMs) <= 0) return false;
+    frame = canfd_frame{};
+    const ssize_t n = read(fd, &frame, sizeof frame);
+    isFd = n == ssize_t(CANFD_MTU);
+    return n == ssize_t(CAN_MTU) || isFd;
 }
 
 }  // namespace testsupport

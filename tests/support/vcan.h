@@ -28,6 +28,8 @@ public:
     // of `frames` frames, as a real CAN controller behind its default queue does: writes on a
     // full queue fail with ENOBUFS. A second call replaces the first.
     bool LimitToBusSpeed(int frames, int kbit = 1000);
+    // Sets the MTU (CAN_MTU classic, CANFD_MTU for CAN-FD), taking the interface down for it.
+    bool SetMtu(int mtu);
 
 private:
     std::string ifname;
@@ -47,6 +49,12 @@ public:
     bool Send(const can_frame& frame);
     // The next frame within timeoutMs; false on time-out.
     bool Receive(can_frame& frame, int timeoutMs);
+
+    // CAN-FD: lets the socket take and send FD frames (false where the kernel cannot), sends
+    // one, and receives the next frame of either format (`isFd` tells which).
+    bool EnableFd();
+    bool SendFd(const canfd_frame& frame);
+    bool ReceiveAny(canfd_frame& frame, bool& isFd, int timeoutMs);
 
 private:
     int fd = -1;
