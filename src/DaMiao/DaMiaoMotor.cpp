@@ -12,6 +12,7 @@
 #include "common/param_file.h"
 #include "common/steady_ns.h"
 #include "jointbus/DaMiao/damiao_thread.h"
+#include "jointbus/common/can_settings.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/result_codes.h"
 #include "jointbus/driver/driver_can.h"
@@ -20,7 +21,6 @@ namespace {
 
 constexpr float kWindow = 0.2f;     // rad: largest target distance still followed
 constexpr int kOfflineErrors = 20;  // consecutive failed writes
-constexpr auto kFramePause = std::chrono::microseconds(100);
 constexpr long long kDisableWaitNs = 499999999;  // "more than 0.5 s"
 constexpr auto kDisablePoll = std::chrono::milliseconds(5);
 constexpr auto kHomePause = std::chrono::milliseconds(10);
@@ -355,7 +355,7 @@ int damiaoMotor::SetTargetPos() {
         default:
             break;
     }
-    std::this_thread::sleep_for(kFramePause);
+    PauseAfterFrame();
     return 0;
 }
 
@@ -364,7 +364,7 @@ int damiaoMotor::SendStat() {
     inWindow = true;
     if (canDriver != nullptr) {
         SendSpecial(enableReq.load(relaxed) ? Damiao::kEnable : Damiao::kDisable);
-        std::this_thread::sleep_for(kFramePause);
+        PauseAfterFrame();
     }
     return 0;
 }
@@ -376,7 +376,7 @@ int damiaoMotor::SetHomeCmd() {
     long long elapsed = 0;
     while (true) {
         SendSpecial(Damiao::kSaveZero);
-        std::this_thread::sleep_for(kFramePause);
+        PauseAfterFrame();
         std::this_thread::sleep_for(kHomePause);
         const uint32_t limit = homeTimeoutMs.load(relaxed);
         if (online.load(relaxed) && fbPosition.load(relaxed) < kHomeDone) {
@@ -405,8 +405,18 @@ int damiaoMotor::ClearErrors() {
     const WriteResult result = WriteFrame(mode | motor_id, frame, 8, false);
     if (result == WriteResult::kNoDriver) return 0;
     if (result == WriteResult::kFailed) ErrCntIncrement();
-    std::this_thread::sleep_for(kFramePause);
+    PauseAfterFrame();
     return 0;
+}
+
+// The pause after every frame: 100 µs, or the interface's frame_gap_us.
+void damiaoMotor::PauseAfterFrame() {
+    int gapUs = jointbus::CanInterfaceSettings::kDefaultFrameGapUs;
+    {
+        std::lock_guard<std::mutex> lock(writeMutex);
+        if (canDriver != nullptr) gapUs = canDriver->FrameGapUs();
+    }
+    if (gapUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(gapUs));
 }
 
 void damiaoMotor::SendSpecial(Damiao::SpecialFrame kind) {

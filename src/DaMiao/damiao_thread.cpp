@@ -1,11 +1,13 @@
 #include "jointbus/DaMiao/damiao_thread.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 
 #include "common/bus_registry.h"
 #include "common/steady_ns.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/common/can_settings.h"
 #include "jointbus/common/logger.h"
 
 namespace Damiao {
@@ -71,15 +73,33 @@ Damiao_Thread::~Damiao_Thread() {
 
 void Damiao_Thread::addDamiao(int id, damiaoMotor* motor) {
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+    bool first;
     {
         std::lock_guard<std::mutex> lock(motorsMutex);
+        first = motors.empty();
         damiaoMotor*& slot = motors[id];
         if (slot != nullptr && slot != motor)
             LOG_WARN("Damiao motor {} on {}: replaced by a later motor with the same id\r\n", id,
                      slot->dev_name);
         slot = motor;
     }
-    if (stopsWhenIdle) Start();  // no-op while running
+    // A sender serves one interface: the first motor to arrive brings the interface's tick.
+    const int tickUs =
+        motor != nullptr && first ? jointbus::GetCanInterfaceSettings(motor->dev_name).tickUs : 0;
+    if (tickUs != 0)
+        StartEvery(tickUs, motor->dev_name);
+    else if (stopsWhenIdle)
+        Start();  // no-op while running
+}
+
+// The fixed-rate schedule of an interface with tick_us, in place of the 5 ms timer (which the
+// process-wide sender runs from its construction).
+void Damiao_Thread::StartEvery(int tickUs, const std::string& interface) {
+    if (exiting.load()) return;
+    timer.stop();
+    LOG_INFO("Damiao sender for {}: a tick every {} us, on a fixed-rate schedule\n", interface,
+             tickUs);
+    timer.startEvery(std::chrono::microseconds(tickUs), std::bind(&Damiao_Thread::Callback, this));
 }
 
 void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {

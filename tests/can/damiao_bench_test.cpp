@@ -15,6 +15,7 @@
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/DaMiao/damiao_thread.h"
+#include "jointbus/common/can_settings.h"
 #include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
 #include "near.h"
@@ -411,6 +412,58 @@ TEST(DamiaoBench, TheEmulatorAnswersEachFrameInItsOwnFormat) {
                                                        "001 8 FF FF FF FF FF FF FF FD"}));
 }
 
+// An interface set to CAN-FD, a faster tick and a shorter frame gap: every frame the motor
+// sends reaches the emulator as CAN-FD and is answered, and the motor follows its targets.
+TEST(DamiaoBench, CanFdFramesReachTheEmulatorAndAreAnswered) {
+    Vcan bus;
+    ASSERT_TRUE(bus.SetMtu(CANFD_MTU));
+    jointbus::CanInterfaceSettings settings;
+    settings.tickUs = 2000;
+    settings.frameGapUs = 50;
+    settings.canFd = true;
+    ASSERT_EQ(jointbus::SetCanInterfaceSettings(bus.name(), settings), 0);
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(21)}, true);
+    LogCapture log;
+    auto m = MakeMotor(bus, 21);
+    ASSERT_EQ(m->init(), 0);
+    EXPECT_EQ(log.Count("Damiao sender for " + bus.name() + ": a tick every 2000 us"), 1u);
+    ASSERT_TRUE(EnableAndWait(*m));
+    Stream(*m, 0.0, 0.2);
+    EXPECT_TRUE(
+        WaitFor([&] { return std::fabs(emu.Status(21).pos - 0.2) < 0.02; }, milliseconds(5000)))
+        << emu.Status(21).pos;
+    const std::vector<std::string> frames = emu.Frames();
+    ASSERT_GT(frames.size(), 40u);
+    size_t classic = 0;
+    for (const auto& f : frames) classic += f.size() < 3 || f.substr(f.size() - 3) != " fd";
+    EXPECT_EQ(classic, 0u) << frames.front();
+    const auto status = emu.Status(21);
+    EXPECT_EQ(status.answered, status.received);
+}
+
+// can_fd on an interface with the classic MTU: the driver refuses it and says how to set it
+// up; nothing reaches the bus, and the motor is offline as an absent one would be.
+TEST(DamiaoBench, CanFdOnAClassicInterfaceIsRefused) {
+    Vcan bus;
+    ASSERT_TRUE(bus.SetMtu(CAN_MTU));  // a vcan starts with CAN-FD's
+    jointbus::CanInterfaceSettings settings;
+    settings.canFd = true;
+    ASSERT_EQ(jointbus::SetCanInterfaceSettings(bus.name(), settings), 0);
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(22)});
+    LogCapture log;
+    auto m = MakeMotor(bus, 22);
+    EXPECT_EQ(m->init(), 0);
+    bool enabled = false;
+    EXPECT_EQ(m->getEnableStatus(enabled), 5004);
+    EXPECT_GE(log.Count("[ERROR] CAN interface " + bus.name() +
+                        ": can_fd is set but its MTU is 16, not CAN-FD's 72: set it up for "
+                        "CAN-FD first (ip link set " +
+                        bus.name() + " type can bitrate 1000000 dbitrate 5000000 fd on)"),
+              1u)
+        << log.Text();
+    EXPECT_EQ(emu.Status(22).received, 0u);
+}
+
 // Writes fail on a dead bus (interface down): 20 in a row take each motor offline. When the
 // bus is back the motors report again as requested but hold still until a new target comes.
 // The driver's socket stays closed for a second after the read error, so the failures usually
@@ -488,6 +541,10 @@ TEST(DamiaoBench, TwoMotorsOnOneBusAreBothServedEveryTick) {
     auto b = MakeMotor(bus, 14);
     ASSERT_EQ(a->init(), 0);
     ASSERT_EQ(b->init(), 0);
+    // b's init may have resent its disable frame while it waited for the answer, and those
+    // frames may still be on their way when init returns. A status round trip first: the
+    // emulator reads every frame already sent before it answers a command.
+    emu.Status(14);
     const auto t0 = steady_clock::now();
     const size_t before = emu.Frames().size();
     size_t na = 0, nb = 0;

@@ -97,6 +97,23 @@ TEST(Spinbench, UnusableConfigurationsStopWith255) {
          "  - {vendor: damiao, id: 2, dev_name: can1}\n"
          "  - {vendor: DAMIAO, id: 2, dev_name: can0}\n",
          "entries 1 and 3 are the same motor (damiao id 2 on can0)"},
+        {"can_interfaces: {can0: {tick_us: 499}}\nmotor_init_para:\n  - {vendor: damiao}\n",
+         "can_interfaces: can0: tick_us must be from 500 to 5000"},
+        {"can_interfaces: {can0: {tick_us: 0}}\nmotor_init_para:\n  - {vendor: damiao}\n",
+         "can_interfaces: can0: tick_us must be from 500 to 5000 (leave it out for the 5 ms "
+         "timer), not 0"},
+        {"can_interfaces: {can0: {frame_gap_us: 1001}}\nmotor_init_para:\n  - {vendor: damiao}\n",
+         "can_interfaces: can0: frame_gap_us must be from 0 to 1000, not 1001"},
+        {"can_interfaces: {can0: {tick_us: 1e3}}\nmotor_init_para:\n  - {vendor: damiao}\n",
+         "can_interfaces: can0: tick_us must be a whole number"},
+        {"can_interfaces: {can0: {can_fd: maybe}}\nmotor_init_para:\n  - {vendor: damiao}\n",
+         "can_interfaces: can0: can_fd must be true or false"},
+        {"can_interfaces: {can0: {tick: 1000}}\nmotor_init_para:\n  - {vendor: damiao}\n",
+         "can_interfaces: can0: unknown key \"tick\" (tick_us, frame_gap_us, can_fd)"},
+        {"can_interfaces: [can0]\nmotor_init_para:\n  - {vendor: damiao}\n",
+         "can_interfaces must map each interface's name to its settings"},
+        {"can_interfaces: {can0: 1000}\nmotor_init_para:\n  - {vendor: damiao}\n",
+         "can_interfaces: can0 must be a map of tick_us, frame_gap_us and can_fd"},
     };
     auto check = [&](const std::string& text, const char* expect) {
         const auto path = Write(dir, "m.yaml", text);

@@ -28,7 +28,8 @@ public:
     // of `frames` frames, as a real CAN controller behind its default queue does: writes on a
     // full queue fail with ENOBUFS. A second call replaces the first.
     bool LimitToBusSpeed(int frames, int kbit = 1000);
-    // Sets the MTU (CAN_MTU classic, CANFD_MTU for CAN-FD), taking the interface down for it.
+    // Sets the MTU (CAN_MTU classic, CANFD_MTU for CAN-FD, which a new vcan has), taking the
+    // interface down for it.
     bool SetMtu(int mtu);
 
 private:

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -162,4 +163,47 @@ TEST(PrivateTimer, OverrunsAreReportedWithTheirDuration) {
     }
     EXPECT_GE(warnings, 2);
     EXPECT_LE(warnings, 3);
+}
+
+// The fixed-rate schedule never runs ahead of its period, and a run that overruns is followed
+// by one run at once and then the schedule again: the runs it missed are not made up in a
+// burst. Only lower bounds on time are asserted: a sleep may end late, never early.
+TEST(PrivateTimer, FixedRateNeverRunsAheadAndDoesNotMakeUpMissedRuns) {
+    PrivateTimer timer;
+    constexpr auto kPeriod = microseconds(2000);
+    std::mutex m;
+    std::vector<steady_clock::time_point> starts;
+    steady_clock::time_point overrunEnd;
+    timer.startEvery(kPeriod, [&] {
+        size_t n;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            starts.push_back(steady_clock::now());
+            n = starts.size();
+        }
+        if (n == 5) {
+            std::this_thread::sleep_for(milliseconds(30));  // 15 periods
+            std::lock_guard<std::mutex> lock(m);
+            overrunEnd = steady_clock::now();
+        }
+    });
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::lock_guard<std::mutex> lock(m);
+            return starts.size() >= 12;
+        },
+        milliseconds(30000)));
+    const auto t1 = steady_clock::now();
+    timer.stop();
+    std::lock_guard<std::mutex> lock(m);
+    // Runs 1-5 are on the schedule: run k no earlier than (k-1) periods after the first.
+    for (size_t k = 1; k < 5; ++k) EXPECT_GE(starts[k] - starts[0], kPeriod * int(k)) << k;
+    // Run 6 follows the overrun at once; run 7 waits a whole period after that.
+    EXPECT_GE(starts[6] - overrunEnd, kPeriod);
+    // Never more runs than periods elapsed since the overrun, plus the one at once.
+    const auto sinceOverrun = duration_cast<microseconds>(t1 - overrunEnd);
+    size_t after = 0;
+    for (const auto& s : starts) after += s >= overrunEnd ? 1 : 0;
+    EXPECT_LE(after, size_t(sinceOverrun / kPeriod) + 2);
+    EXPECT_FALSE(timer.running.load());
 }

@@ -175,6 +175,7 @@ private:
     // 5004 when offline, a fault's code (its message logged), else 0 with the state code.
     int StatusResult(int& code, bool logFault) const;
     void SendSpecial(Damiao::SpecialFrame kind);  // under writeMutex, counts a failure
+    void PauseAfterFrame();  // the interface's frame gap (100 µs unless set)
     enum class WriteResult { kSent, kFailed, kNoDriver };
     // Writes one frame under writeMutex; with `countFailure`, a failed write (or no driver)
     // counts towards the offline rule.

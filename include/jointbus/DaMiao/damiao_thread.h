@@ -13,7 +13,9 @@ class damiaoMotor;
 namespace Damiao {
 
 // A sender of Damiao frames: every 5 ms it lets each registered Damiao motor send exactly
-// one frame (a homing step, a control frame, or an enable/disable frame).
+// one frame (a homing step, a control frame, or an enable/disable frame). An interface with
+// tick_us set (jointbus::SetCanInterfaceSettings, before its first motor inits) is served on a
+// fixed-rate schedule of that period instead.
 //
 // Every CAN interface has a sender of its own, on its own thread, so a bus that is down, in
 // restart or busy homing never holds up another bus. getInstance() is the process-wide sender,
@@ -46,6 +48,7 @@ private:
     struct OwnBus {};
     explicit Damiao_Thread(OwnBus);  // a sender of ForInterface's: starts with its first motor
     void Start();
+    void StartEvery(int tickUs, const std::string& interface);
     static void StopAll();  // at exit: stops every sender's thread
 
     std::mutex lifecycleMutex;  // add/remove and timer start/stop; taken before motorsMutex

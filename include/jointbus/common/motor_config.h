@@ -13,8 +13,10 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "jointbus/common/can_settings.h"
 #include "jointbus/common/motor_factory.h"
 
 // The key of an entry whose value the factory uses and that reads as NaN or an infinity
@@ -60,18 +62,87 @@ struct MotorIdentity {
     }
 };
 
+// The file's "can_interfaces" map (interface name to tick_us, frame_gap_us and can_fd), each
+// interface's settings read and checked into `out`: false with the message in `error` on an
+// unknown key, a value that is not a whole number (true or false for can_fd) or one out of
+// range. An absent map gives none.
+inline bool ReadCanInterfaces(
+    const YAML::Node& config, const std::string& path,
+    std::vector<std::pair<std::string, jointbus::CanInterfaceSettings>>& out, std::string& error) {
+    out.clear();
+    const YAML::Node map = config.IsMap() ? config["can_interfaces"] : YAML::Node();
+    if (!map.IsDefined() || map.IsNull()) return true;
+    const std::string where = "config file " + path + ": can_interfaces";
+    if (!map.IsMap()) {
+        error = where + " must map each interface's name to its settings";
+        return false;
+    }
+    for (const auto& item : map) {
+        const std::string name = item.first.IsScalar() ? item.first.Scalar() : std::string();
+        if (name.empty()) {
+            error = where + ": an interface without a name";
+            return false;
+        }
+        const std::string at = where + ": " + name;
+        if (!item.second.IsMap()) {
+            error = at + " must be a map of tick_us, frame_gap_us and can_fd";
+            return false;
+        }
+        jointbus::CanInterfaceSettings settings;
+        for (const auto& field : item.second) {
+            const std::string key = field.first.IsScalar() ? field.first.Scalar() : std::string();
+            bool ok = true;
+            if (key == "tick_us") {
+                ok = YAML::convert<int>::decode(field.second, settings.tickUs);
+                if (ok && settings.tickUs == 0) {
+                    error = at + ": tick_us must be from " +
+                            std::to_string(jointbus::CanInterfaceSettings::kMinTickUs) + " to " +
+                            std::to_string(jointbus::CanInterfaceSettings::kMaxTickUs) +
+                            " (leave it out for the 5 ms timer), not 0";
+                    return false;
+                }
+            } else if (key == "frame_gap_us") {
+                ok = YAML::convert<int>::decode(field.second, settings.frameGapUs);
+            } else if (key == "can_fd") {
+                ok = YAML::convert<bool>::decode(field.second, settings.canFd);
+            } else {
+                error = at + ": unknown key \"" + key + "\" (tick_us, frame_gap_us, can_fd)";
+                return false;
+            }
+            if (!ok) {
+                error = at + ": " + key + " must be " +
+                        (key == "can_fd" ? "true or false" : "a whole number");
+                return false;
+            }
+        }
+        const std::string problem = jointbus::CheckCanInterfaceSettings(settings);
+        if (!problem.empty()) {
+            error = at + ": " + problem;
+            return false;
+        }
+        out.emplace_back(name, settings);
+    }
+    return true;
+}
+
 // Builds a motor for every entry of the file's "motor_init_para" list, in file order. Every
 // entry is read before any motor is initialised (motors only open their bus in init), so a bad
 // value stops the caller before anything reaches a bus: false with the message in `error`,
 // and no motor. The same id may appear once on each bus; two entries of one vendor with the
 // same id and dev_name are refused, naming both. True with no motors when the file defines
-// none. `config` is taken as a mutable handle: looking up an absent key must not make it
-// invalid.
+// none. The settings of "can_interfaces" are read, checked and set first (with
+// jointbus::SetCanInterfaceSettings), so that they are in force when the motors are
+// initialised. `config` is taken as a mutable handle: looking up an absent key must not make
+// it invalid.
 inline bool BuildConfiguredMotors(YAML::Node config, const std::string& path,
                                   std::vector<std::shared_ptr<CtrlMotorInterface>>& motors,
                                   std::string& error) {
     motors.clear();
     try {
+        std::vector<std::pair<std::string, jointbus::CanInterfaceSettings>> interfaces;
+        if (!ReadCanInterfaces(config, path, interfaces, error)) return false;
+        for (const auto& entry : interfaces)
+            jointbus::SetCanInterfaceSettings(entry.first, entry.second);
         const YAML::Node list = config.IsMap() ? config["motor_init_para"] : YAML::Node();
         if (!list.IsSequence()) return true;
         std::vector<MotorIdentity> built;

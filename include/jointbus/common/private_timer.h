@@ -2,8 +2,9 @@
 
 // Runs a task periodically on a thread of its own, keeping a minimum gap between runs: after
 // each run it sleeps the interval minus the run time (in whole milliseconds) and warns about
-// runs that took the whole interval or longer. Times are taken from the steady clock, so a
-// step of the wall clock cannot stall the loop.
+// runs that took the whole interval or longer; startEvery runs it on a fixed-rate schedule in
+// microseconds instead. Times are taken from the steady clock, so a step of the wall clock
+// cannot stall the loop.
 
 #include <sys/prctl.h>
 
@@ -31,6 +32,20 @@ public:
         JoinLocked();
         running.store(true, std::memory_order_relaxed);
         worker = std::thread([this, interval, task]() mutable { Loop(interval, task); });
+    }
+
+    // Starts the loop on a fixed-rate schedule: a run every `period`, each due a period after
+    // the last was due, whatever the runs take. A run that ends after the next was due is
+    // followed at once by the next, and the schedule goes on from there: missed runs are not
+    // made up. Late runs are counted and reported at most once a second. Does nothing while a
+    // loop is running. Returns at once.
+    template <class F>
+    void startEvery(std::chrono::microseconds period, F task) {
+        std::lock_guard<std::mutex> control(controlMutex);
+        if (running.load(std::memory_order_relaxed)) return;
+        JoinLocked();
+        running.store(true, std::memory_order_relaxed);
+        worker = std::thread([this, period, task]() mutable { LoopEvery(period, task); });
     }
 
     // Clears `running`; the loop ends after the run in progress and the task is not run
@@ -72,6 +87,34 @@ private:
             std::unique_lock<std::mutex> lock(sleepMutex);
             wake.wait_for(lock, milliseconds(interval - elapsedMs),
                           [this] { return !running.load(std::memory_order_relaxed); });
+        }
+    }
+
+    template <class F>
+    void LoopEvery(std::chrono::microseconds period, F& task) {
+        using namespace std::chrono;
+        workerId.store(std::this_thread::get_id());
+        prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);
+        auto due = steady_clock::now();
+        auto reported = due;
+        long long late = 0;
+        while (running.load(std::memory_order_relaxed)) {
+            task();
+            due += period;
+            const auto now = steady_clock::now();
+            if (now >= due) {
+                due = now;
+                ++late;
+                if (now - reported >= seconds(1)) {
+                    LOG_WARN("{} runs late in {:.1f} s at a period of {} us\r\n", late,
+                             duration<double>(now - reported).count(), period.count());
+                    late = 0;
+                    reported = now;
+                }
+                continue;
+            }
+            std::unique_lock<std::mutex> lock(sleepMutex);
+            wake.wait_until(lock, due, [this] { return !running.load(std::memory_order_relaxed); });
         }
     }
 

@@ -42,7 +42,9 @@ public:
     DriverCan& operator=(const DriverCan&) = delete;
 
     // (Re)opens the socket, restarting a bus-off or stopped interface first. 0 or -1.
-    // Refuses interface names longer than 15 characters.
+    // Refuses interface names longer than 15 characters, and with can_fd set in the
+    // interface's settings an interface whose MTU is not CAN-FD's (72); frames then go out as
+    // CAN-FD with bit-rate switch.
     int Open() override;
     int Close() override;
     bool IsOpen() override;
@@ -55,8 +57,12 @@ public:
     // 199th, 399th, ... failed write in a row on this interface (successes on other
     // interfaces do not reset that count).
     bool CanWrite(unsigned int id, const unsigned char* data, unsigned char len);
-    // Reads one frame: 16 on success, -1 on failure (the socket is then closed).
+    // Reads one frame: 16 on success (72 for a CAN-FD frame), -1 on failure (the socket is
+    // then closed). Payloads beyond 8 bytes are cut to 8.
     int CanRead(unsigned int* id, unsigned char* data, unsigned char* len);
+    // The pause after each frame that the interface's settings ask for, in µs (100 unless
+    // set; see jointbus::CanInterfaceSettings). Any thread.
+    int FrameGapUs() const;
     int CanFiltersConfig(const void* filters, int size);
 
     // Starts the receive thread (once; a second call only replaces the consumer).

@@ -163,6 +163,30 @@ int DriverCan::Open() {
         return -1;
     }
     const int on = 1, off = 0;
+    if (tally->canFd.load()) {
+        // CAN-FD frames need an interface that carries them: a classic MTU would fail every
+        // write, so refuse it here, with what to do about it.
+        ifreq mtu = ifr;  // its own request: the answer overwrites the index in `ifr`
+        if (ioctl(s, SIOCGIFMTU, &mtu) < 0) {
+            perror("can interface MTU lookup error!");
+            ::close(s);
+            return -1;
+        }
+        if (mtu.ifr_mtu != int(CANFD_MTU)) {
+            LOG_ERROR(
+                "CAN interface {}: can_fd is set but its MTU is {}, not CAN-FD's {}: "
+                "set it up for CAN-FD first (ip link set {} type can bitrate 1000000 "
+                "dbitrate 5000000 fd on)\n",
+                devName, mtu.ifr_mtu, CANFD_MTU, devName);
+            ::close(s);
+            return -1;
+        }
+        if (setsockopt(s, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) < 0) {
+            perror("can raw socket CAN_RAW_FD_FRAMES");
+            ::close(s);
+            return -1;
+        }
+    }
     setsockopt(s, SOL_CAN_RAW, CAN_RAW_LOOPBACK, &on, sizeof on);
     setsockopt(s, SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &off, sizeof off);
     LOG_INFO("recv sock buffer num={}\n", BufferSize(s, SO_RCVBUF));
@@ -241,6 +265,10 @@ int DriverCan::Write(const unsigned char* data, int len) {
     return int(::write(f, data, size_t(len)));
 }
 
+int DriverCan::FrameGapUs() const {
+    return tally->frameGapUs.load(std::memory_order_relaxed);
+}
+
 int DriverCan::CanFiltersConfig(const void* filters, int size) {
     std::lock_guard<std::mutex> lock(ioMutex);
     return setsockopt(fd.load(), SOL_CAN_RAW, CAN_RAW_FILTER, filters, socklen_t(size));
@@ -265,17 +293,26 @@ void DriverCan::RestartInterface(unsigned int pauseSec, bool interruptible) {
 }
 
 bool DriverCan::CanWrite(unsigned int id, const unsigned char* data, unsigned char len) {
-    can_frame frame{};
+    // A classic frame is the first 16 bytes of a CAN-FD one: the same id, length and data.
+    canfd_frame frame{};
     frame.can_id = id;
-    frame.can_dlc = len > CAN_MAX_DLEN ? CAN_MAX_DLEN : len;
-    std::memcpy(frame.data, data, frame.can_dlc);
+    frame.len = len > CAN_MAX_DLEN ? CAN_MAX_DLEN : len;
+    std::memcpy(frame.data, data, frame.len);
+    int size = kFrameSize;
+    if (tally->canFd.load(std::memory_order_relaxed)) {
+        frame.flags = CANFD_BRS;
+#ifdef CANFD_FDF
+        frame.flags |= CANFD_FDF;
+#endif
+        size = int(CANFD_MTU);
+    }
     const auto* bytes = reinterpret_cast<const unsigned char*>(&frame);
-    int n = Write(bytes, kFrameSize);
+    int n = Write(bytes, size);
     if (n < 0 && errno == ENOBUFS) {
         std::this_thread::sleep_for(kFullQueuePause);
-        n = Write(bytes, kFrameSize);
+        n = Write(bytes, size);
     }
-    if (n == kFrameSize) {
+    if (n == size) {
         write_err_count.store(0);
         tally->consecutiveWriteErrors.store(0);
         tally->Sent();
@@ -296,11 +333,13 @@ bool DriverCan::CanWrite(unsigned int id, const unsigned char* data, unsigned ch
 }
 
 int DriverCan::CanRead(unsigned int* id, unsigned char* data, unsigned char* len) {
-    can_frame frame{};
-    const int n = Read(reinterpret_cast<unsigned char*>(&frame), kFrameSize);
+    // A socket that takes CAN-FD frames hands over either size; a classic one 16 bytes.
+    canfd_frame frame{};
+    const int size = tally->canFd.load(std::memory_order_relaxed) ? int(CANFD_MTU) : kFrameSize;
+    const int n = Read(reinterpret_cast<unsigned char*>(&frame), size);
     if (n >= kFrameSize) {
         *id = frame.can_id;
-        *len = frame.can_dlc > CAN_MAX_DLEN ? CAN_MAX_DLEN : frame.can_dlc;
+        *len = frame.len > CAN_MAX_DLEN ? CAN_MAX_DLEN : frame.len;
         std::memcpy(data, frame.data, *len);
         return n;
     }
