@@ -3,7 +3,9 @@
 // setMotorPosition to the frame's arrival at the emulator, frames per second, and the CPU time
 // and heap allocations of the library's threads per tick. Then 8 motors on each of two
 // interfaces (two arms), each served by its own sender: the same figures per bus, to set
-// against 16 motors on one. Prints rows of the benchmark report.
+// against 16 motors on one. Last, interfaces with settings of their own: 7 motors at a tick of
+// 1000 µs, and 8 motors with CAN-FD frames at 500 µs without a pause between frames. Prints
+// rows of the benchmark report.
 
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include "bench_stats.h"
 #include "damiao_emulator_process.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/common/can_settings.h"
 #include "vcan.h"
 
 using namespace std::chrono;
@@ -93,7 +96,9 @@ void Analyse(const std::vector<Frame>& frames, const std::vector<Set>& sets, int
 }
 
 // n motors on each of `buses` interfaces; with more than one bus the figures are per bus.
-bench::Row Run(int n, double seconds, int buses = 1) {
+// With `settings`, every interface has them.
+bench::Row Run(int n, double seconds, int buses = 1,
+               const jointbus::CanInterfaceSettings* settings = nullptr) {
     std::vector<std::unique_ptr<testsupport::Vcan>> vcans;
     std::vector<std::unique_ptr<testsupport::DamiaoEmulatorProcess>> emus;
     std::vector<std::string> motorArgs;
@@ -101,6 +106,7 @@ bench::Row Run(int n, double seconds, int buses = 1) {
         motorArgs.push_back(std::to_string(i) + ":" + std::to_string(0x40 + i) + ":4310:0");
     for (int b = 0; b < buses; ++b) {
         vcans.push_back(std::make_unique<testsupport::Vcan>());
+        if (settings != nullptr) jointbus::SetCanInterfaceSettings(vcans.back()->name(), *settings);
         emus.push_back(std::make_unique<testsupport::DamiaoEmulatorProcess>(vcans.back()->name(),
                                                                             motorArgs, true));
     }
@@ -108,9 +114,8 @@ bench::Row Run(int n, double seconds, int buses = 1) {
     std::vector<std::unique_ptr<damiaoMotor>> motors;  // bus by bus, ids 1..n on each
     for (int b = 0; b < buses; ++b) {
         for (int i = 1; i <= n; ++i) {
-            motors.push_back(std::make_unique<damiaoMotor>(4310, i, 0, 0x40 + i,
-                                                           vcans[size_t(b)]->name(), false,
-                                                           15.0f, 1.0f));
+            motors.push_back(std::make_unique<damiaoMotor>(
+                4310, i, 0, 0x40 + i, vcans[size_t(b)]->name(), false, 15.0f, 1.0f));
             motors.back()->init();
             motors.back()->setEnableStatus(true);
             motors.back()->setMotorPosition(0.0);
@@ -149,6 +154,10 @@ bench::Row Run(int n, double seconds, int buses = 1) {
     bench::Row row;
     row.bench = buses == 1 ? "Damiao sender, vcan"
                            : "Damiao senders, " + std::to_string(buses) + " vcan, per bus";
+    if (settings != nullptr)
+        row.bench = std::string(settings->canFd ? "Damiao sender, CAN-FD vcan" : row.bench) +
+                    ", tick_us " + std::to_string(settings->tickUs) + ", frame_gap_us " +
+                    std::to_string(settings->frameGapUs);
     row.n = n;
     row.tickMedian = bench::Percentile(duration, 50);
     row.tickP99 = bench::Percentile(duration, 99);
@@ -172,5 +181,13 @@ int main(int argc, char** argv) {
     const double seconds = bench::Setup(argc, argv);
     for (int n : {1, 6, 12, 16}) bench::PrintMedianOfRuns([&] { return Run(n, seconds); });
     bench::PrintMedianOfRuns([&] { return Run(8, seconds, 2); });
+    jointbus::CanInterfaceSettings fast;
+    fast.tickUs = 1000;
+    bench::PrintMedianOfRuns([&] { return Run(7, seconds, 1, &fast); });
+    jointbus::CanInterfaceSettings fd;
+    fd.tickUs = 500;
+    fd.frameGapUs = 0;
+    fd.canFd = true;
+    bench::PrintMedianOfRuns([&] { return Run(8, seconds, 1, &fd); });
     return 0;
 }
