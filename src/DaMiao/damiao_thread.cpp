@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "common/bus_registry.h"
+#include "common/realtime_threads.h"
 #include "common/steady_ns.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/common/can_settings.h"
@@ -116,6 +117,7 @@ void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
 }
 
 void Damiao_Thread::Callback() {
+    jointbus_detail::ApplyRealtimeOnce("Damiao sender");
     std::lock_guard<std::mutex> lock(motorsMutex);
     const TickClock clock;  // one clock reading for the whole tick
     for (auto& entry : motors) {

@@ -6,6 +6,7 @@
 
 #include "common/bus_registry.h"
 #include "common/bus_tally.h"
+#include "common/realtime_threads.h"
 #include "jointbus/Feetech/FeetechDrvImpl.h"
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/logger.h"
@@ -293,6 +294,7 @@ void SMS_STS_THREAD::SendCommandsLocked() {
 }
 
 void SMS_STS_THREAD::Callback_SyncOpt() {
+    jointbus_detail::ApplyRealtimeOnce("servo scheduler");
     std::lock_guard<std::mutex> lock(servoMutex);
     if (servos.empty()) return;
     ReadFeedbackLocked();

@@ -114,6 +114,10 @@ TEST(Spinbench, UnusableConfigurationsStopWith255) {
          "can_interfaces must map each interface's name to its settings"},
         {"can_interfaces: {can0: 1000}\nmotor_init_para:\n  - {vendor: damiao}\n",
          "can_interfaces: can0 must be a map of tick_us, frame_gap_us and can_fd"},
+        {"realtime: {priority: 100}\nmotor_init_para:\n  - {vendor: damiao}\n",
+         "realtime: priority must be from 1 to 99"},
+        {"realtime: {cpus: [0, 100000]}\nmotor_init_para:\n  - {vendor: damiao}\n",
+         "realtime: cpus: this machine has CPUs 0 to"},
     };
     auto check = [&](const std::string& text, const char* expect) {
         const auto path = Write(dir, "m.yaml", text);

@@ -18,6 +18,7 @@
 
 #include "jointbus/common/can_settings.h"
 #include "jointbus/common/motor_factory.h"
+#include "jointbus/common/realtime.h"
 
 // The key of an entry whose value the factory uses and that reads as NaN or an infinity
 // (.nan, .inf, -.inf), or "" when there is none. No motor setting takes such a value, and a
@@ -125,15 +126,68 @@ inline bool ReadCanInterfaces(
     return true;
 }
 
+// The file's "realtime" map (priority, cpus, lock_memory) into `out`: false with the message
+// in `error` on an unknown key, a value of the wrong kind or one out of range. An absent map
+// gives the defaults (no option).
+inline bool ReadRealtime(const YAML::Node& config, const std::string& path,
+                         jointbus::RealtimeSettings& out, std::string& error) {
+    out = jointbus::RealtimeSettings();
+    const YAML::Node map = config.IsMap() ? config["realtime"] : YAML::Node();
+    if (!map.IsDefined() || map.IsNull()) return true;
+    const std::string at = "config file " + path + ": realtime";
+    if (!map.IsMap()) {
+        error = at + " must be a map of priority, cpus and lock_memory";
+        return false;
+    }
+    for (const auto& field : map) {
+        const std::string key = field.first.IsScalar() ? field.first.Scalar() : std::string();
+        bool ok = true;
+        if (key == "priority") {
+            ok = YAML::convert<int>::decode(field.second, out.priority);
+            if (ok && out.priority == 0) {
+                error = at +
+                        ": priority must be from 1 to 99 (leave it out for the normal "
+                        "scheduler), not 0";
+                return false;
+            }
+        } else if (key == "cpus") {
+            ok = field.second.IsSequence();
+            for (size_t i = 0; ok && i < field.second.size(); ++i) {
+                int cpu = 0;
+                ok = YAML::convert<int>::decode(field.second[i], cpu);
+                out.cpus.push_back(cpu);
+            }
+        } else if (key == "lock_memory") {
+            ok = YAML::convert<bool>::decode(field.second, out.lockMemory);
+        } else {
+            error = at + ": unknown key \"" + key + "\" (priority, cpus, lock_memory)";
+            return false;
+        }
+        if (!ok) {
+            error = at + ": " + key + " must be " +
+                    (key == "lock_memory" ? "true or false"
+                     : key == "cpus"      ? "a list of CPU numbers"
+                                          : "a whole number");
+            return false;
+        }
+    }
+    const std::string problem = jointbus::CheckRealtimeSettings(out);
+    if (!problem.empty()) {
+        error = at + ": " + problem;
+        return false;
+    }
+    return true;
+}
+
 // Builds a motor for every entry of the file's "motor_init_para" list, in file order. Every
 // entry is read before any motor is initialised (motors only open their bus in init), so a bad
 // value stops the caller before anything reaches a bus: false with the message in `error`,
 // and no motor. The same id may appear once on each bus; two entries of one vendor with the
 // same id and dev_name are refused, naming both. True with no motors when the file defines
-// none. The settings of "can_interfaces" are read, checked and set first (with
-// jointbus::SetCanInterfaceSettings), so that they are in force when the motors are
-// initialised. `config` is taken as a mutable handle: looking up an absent key must not make
-// it invalid.
+// none. The settings of "can_interfaces" and "realtime" are read, checked and set first (with
+// jointbus::SetCanInterfaceSettings and jointbus::SetRealtime), so that they are in force when
+// the motors are initialised. `config` is taken as a mutable handle: looking up an absent key must
+// not make it invalid.
 inline bool BuildConfiguredMotors(YAML::Node config, const std::string& path,
                                   std::vector<std::shared_ptr<CtrlMotorInterface>>& motors,
                                   std::string& error) {
@@ -141,6 +195,10 @@ inline bool BuildConfiguredMotors(YAML::Node config, const std::string& path,
     try {
         std::vector<std::pair<std::string, jointbus::CanInterfaceSettings>> interfaces;
         if (!ReadCanInterfaces(config, path, interfaces, error)) return false;
+        jointbus::RealtimeSettings realtime;
+        if (!ReadRealtime(config, path, realtime, error)) return false;
+        if (realtime.priority != 0 || !realtime.cpus.empty() || realtime.lockMemory)
+            jointbus::SetRealtime(realtime);
         for (const auto& entry : interfaces)
             jointbus::SetCanInterfaceSettings(entry.first, entry.second);
         const YAML::Node list = config.IsMap() ? config["motor_init_para"] : YAML::Node();

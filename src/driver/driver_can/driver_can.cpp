@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "common/bus_tally.h"
+#include "common/realtime_threads.h"
 #include "jointbus/common/logger.h"
 
 std::atomic<int> DriverCan::write_err_count{0};
@@ -404,6 +405,7 @@ void DriverCan::StopReceive() {
 }
 
 void DriverCan::Callback() {
+    jointbus_detail::ApplyRealtimeOnce((std::string("CAN receive ") + devName).c_str());
     while (!stopping.load()) {
         if (!WaitReadable()) continue;
         if (stopping.load()) break;

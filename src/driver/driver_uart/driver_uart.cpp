@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/bus_tally.h"
+#include "common/realtime_threads.h"
 #include "jointbus/common/logger.h"
 
 DriverUart::Registry& DriverUart::Ports() {
@@ -292,6 +293,7 @@ void DriverUart::SleepUnlessStopped(int ms) {
 }
 
 void DriverUart::Callback() {
+    jointbus_detail::ApplyRealtimeOnce(("serial receive " + devName).c_str());
     unsigned char buffer[1024] = {};
     while (!rxStop.load()) {
         if (!IsOpen()) {
