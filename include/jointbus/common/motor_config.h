@@ -63,6 +63,26 @@ struct MotorIdentity {
     }
 };
 
+// The map under the root key `key`, for the readers below: `map` stays empty when the key
+// is absent or empty; false with the message in `error` when it holds something else than a
+// map (`what` says what it should map).
+inline bool OptionalRootMap(const YAML::Node& config, const std::string& where, const char* key,
+                            const char* what, YAML::Node& map, std::string& error) {
+    const YAML::Node node = config.IsMap() ? config[key] : YAML::Node();
+    if (!node.IsDefined() || node.IsNull()) return true;
+    if (!node.IsMap()) {
+        error = where + " must " + what;
+        return false;
+    }
+    map = node;
+    return true;
+}
+
+// A map key as text ("" for one that is not a scalar).
+inline std::string KeyText(const YAML::Node& key) {
+    return key.IsScalar() ? key.Scalar() : std::string();
+}
+
 // The file's "can_interfaces" map (interface name to tick_us, frame_gap_us and can_fd), each
 // interface's settings read and checked into `out`: false with the message in `error` on an
 // unknown key, a value that is not a whole number (true or false for can_fd) or one out of
@@ -71,15 +91,13 @@ inline bool ReadCanInterfaces(
     const YAML::Node& config, const std::string& path,
     std::vector<std::pair<std::string, jointbus::CanInterfaceSettings>>& out, std::string& error) {
     out.clear();
-    const YAML::Node map = config.IsMap() ? config["can_interfaces"] : YAML::Node();
-    if (!map.IsDefined() || map.IsNull()) return true;
     const std::string where = "config file " + path + ": can_interfaces";
-    if (!map.IsMap()) {
-        error = where + " must map each interface's name to its settings";
+    YAML::Node map;
+    if (!OptionalRootMap(config, where, "can_interfaces",
+                         "map each interface's name to its settings", map, error))
         return false;
-    }
     for (const auto& item : map) {
-        const std::string name = item.first.IsScalar() ? item.first.Scalar() : std::string();
+        const std::string name = KeyText(item.first);
         if (name.empty()) {
             error = where + ": an interface without a name";
             return false;
@@ -91,7 +109,7 @@ inline bool ReadCanInterfaces(
         }
         jointbus::CanInterfaceSettings settings;
         for (const auto& field : item.second) {
-            const std::string key = field.first.IsScalar() ? field.first.Scalar() : std::string();
+            const std::string key = KeyText(field.first);
             bool ok = true;
             if (key == "tick_us") {
                 ok = YAML::convert<int>::decode(field.second, settings.tickUs);
@@ -132,15 +150,13 @@ inline bool ReadCanInterfaces(
 inline bool ReadRealtime(const YAML::Node& config, const std::string& path,
                          jointbus::RealtimeSettings& out, std::string& error) {
     out = jointbus::RealtimeSettings();
-    const YAML::Node map = config.IsMap() ? config["realtime"] : YAML::Node();
-    if (!map.IsDefined() || map.IsNull()) return true;
     const std::string at = "config file " + path + ": realtime";
-    if (!map.IsMap()) {
-        error = at + " must be a map of priority, cpus and lock_memory";
+    YAML::Node map;
+    if (!OptionalRootMap(config, at, "realtime", "be a map of priority, cpus and lock_memory", map,
+                         error))
         return false;
-    }
     for (const auto& field : map) {
-        const std::string key = field.first.IsScalar() ? field.first.Scalar() : std::string();
+        const std::string key = KeyText(field.first);
         bool ok = true;
         if (key == "priority") {
             ok = YAML::convert<int>::decode(field.second, out.priority);
