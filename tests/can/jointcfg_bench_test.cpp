@@ -163,6 +163,45 @@ TEST(JointcfgBench, CheckReportsEachKindOfMismatch) {
         EXPECT_NE(bad.out.find(line), std::string::npos) << line << "\n" << bad.out;
 }
 
+// check: an interface of can_interfaces gets a line with its MTU against can_fd. An
+// interface set up for CAN-FD matches either setting; a classic one only can_fd false.
+TEST(JointcfgBench, CheckReportsAnInterfacesCanFdModeAgainstTheConfiguration) {
+    Vcan fd, classic;
+    ASSERT_TRUE(classic.SetMtu(CAN_MTU));
+    TempDir dir;
+    DamiaoEmulatorProcess emuFd(fd.name(), {"1:0x11:4310:0"});
+    DamiaoEmulatorProcess emuClassic(classic.name(), {"1:0x11:4310:0"});
+    ASSERT_TRUE(emuFd.ready() && emuClassic.ready());
+    const std::string path = dir.File("motor.yaml");
+    auto write = [&](bool classicFd) {
+        std::ofstream(path) << "can_interfaces:\n"
+                            << "  " << fd.name() << ": {can_fd: true, tick_us: 1000}\n"
+                            << "  " << classic.name()
+                            << ": {can_fd: " << (classicFd ? "true" : "false") << "}\n"
+                            << "motor_init_para:\n"
+                            << Entry(fd, 1, 0x11, 0, 4310) << Entry(classic, 1, 0x11, 0, 4310);
+    };
+    write(false);
+    auto good = Jointcfg({"check", "-c", path});
+    EXPECT_EQ(good.status, 0) << good.out << good.err;
+    for (const std::string& line : std::vector<std::string>{
+             "[ ok ] interface " + fd.name(), "CAN-FD (MTU 72), configured can_fd true",
+             "[ ok ] interface " + classic.name(), "classic (MTU 16), configured can_fd false",
+             std::string("2 of 2 motor(s) match")})
+        EXPECT_NE(good.out.find(line), std::string::npos) << line << "\n" << good.out;
+
+    write(true);
+    auto bad = Jointcfg({"check", "-c", path, "--json"});
+    EXPECT_EQ(bad.status, 1) << bad.out;
+    for (const std::string& line : std::vector<std::string>{
+             "\"ok\": false, \"interfaces\": [",
+             "{\"interface\": \"" + classic.name() +
+                 "\", \"ok\": false, "
+                 "\"detail\": \"classic (MTU 16), configured can_fd true: ip link set " +
+                 classic.name() + " type can bitrate 1000000 dbitrate 5000000 fd on\"}"})
+        EXPECT_NE(bad.out.find(line), std::string::npos) << line << "\n" << bad.out;
+}
+
 // Register traffic on the bus of a running spinbench, on its own motor and on another: its
 // motor keeps answering at the rate it had before, stays enabled, and spinbench reports no
 // fault or lost feedback.

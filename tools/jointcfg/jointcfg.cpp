@@ -14,6 +14,10 @@
 
 #include <fmt/format.h>
 #include <getopt.h>
+#include <linux/can.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
@@ -113,7 +117,9 @@ const CommandHelp kHelp[] = {
     {"check", "check -c motor.yaml [--json]",
      "For every motor of the file: is it there, do its mode, feedback id and mapping ranges\n"
      "(Damiao) or its line speed (Feetech) match? One line per motor and a summary; exit\n"
-     "status 0 only when everything matches. Run it before spinbench.\n"},
+     "status 0 only when everything matches. Run it before spinbench. An interface of the\n"
+     "file's can_interfaces gets a line of its own: its MTU, CAN-FD or classic, against\n"
+     "can_fd.\n"},
     {"registers", "registers (-i IFACE | -p TTY)", "Lists the registers get and set know.\n"},
 };
 
@@ -670,6 +676,33 @@ CheckLine CheckFeetech(const feetechMotor& servo, const Options& o) {
     return line;
 }
 
+// An interface with settings in the file's can_interfaces: its MTU (16 classic, 72 CAN-FD)
+// against can_fd. A classic interface cannot carry the CAN-FD frames that can_fd sends; an
+// interface set up for CAN-FD carries classic frames too.
+CheckLine CheckInterface(const std::string& name, const jointbus::CanInterfaceSettings& s) {
+    CheckLine line{false, "interface " + name, ""};
+    const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq ifr{};
+    std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", name.c_str());
+    const bool known = sock >= 0 && name.size() < IFNAMSIZ && ioctl(sock, SIOCGIFMTU, &ifr) == 0;
+    const int err = errno;
+    if (sock >= 0) close(sock);
+    if (!known) {
+        line.detail = fmt::format("interface missing: {}", std::strerror(err));
+        return line;
+    }
+    const int mtu = ifr.ifr_mtu;
+    const char* mode = mtu == int(CANFD_MTU) ? "CAN-FD"
+                       : mtu == int(CAN_MTU) ? "classic"
+                                             : "not CAN";
+    line.ok = s.canFd ? mtu == int(CANFD_MTU) : (mtu == int(CAN_MTU) || mtu == int(CANFD_MTU));
+    line.detail = fmt::format("{} (MTU {}), configured can_fd {}", mode, mtu, s.canFd);
+    if (!line.ok && s.canFd)
+        line.detail +=
+            fmt::format(": ip link set {} type can bitrate 1000000 dbitrate 5000000 fd on", name);
+    return line;
+}
+
 int Check(const Options& o) {
     if (o.config.empty()) return Usage("check: give the configuration file: -c motor.yaml");
     YAML::Node config;
@@ -681,6 +714,11 @@ int Check(const Options& o) {
     const YAML::Node list = config["motor_init_para"];
     const size_t unbuilt =
         list.IsSequence() && list.size() > motors.size() ? list.size() - motors.size() : 0;
+    std::vector<std::pair<std::string, jointbus::CanInterfaceSettings>> interfaces;
+    ReadCanInterfaces(config, o.config, interfaces, error);  // read without fault just before
+    std::vector<CheckLine> interfaceLines;
+    for (const auto& entry : interfaces)
+        interfaceLines.push_back(CheckInterface(entry.first, entry.second));
     std::map<std::string, std::unique_ptr<Damiao::RegisterBus>> buses;
     std::vector<CheckLine> lines;
     for (const auto& motor : motors) {
@@ -695,21 +733,35 @@ int Check(const Options& o) {
                          "not a motor the library builds (vendor?)"});
     size_t good = 0;
     for (const auto& l : lines) good += l.ok ? 1 : 0;
+    bool interfacesOk = true;
+    for (const auto& l : interfaceLines) interfacesOk = interfacesOk && l.ok;
+    const bool allOk = good == lines.size() && interfacesOk;
     if (o.json) {
-        std::printf("{\"config\": %s, \"ok\": %s, \"motors\": [", JsonText(o.config).c_str(),
-                    good == lines.size() ? "true" : "false");
+        std::printf("{\"config\": %s, \"ok\": %s, ", JsonText(o.config).c_str(),
+                    allOk ? "true" : "false");
+        if (!interfaceLines.empty()) {
+            std::printf("\"interfaces\": [");
+            for (size_t k = 0; k < interfaceLines.size(); ++k)
+                std::printf("%s\n  {\"interface\": %s, \"ok\": %s, \"detail\": %s}", k ? "," : "",
+                            JsonText(interfaces[k].first).c_str(),
+                            interfaceLines[k].ok ? "true" : "false",
+                            JsonText(interfaceLines[k].detail).c_str());
+            std::printf("\n], ");
+        }
+        std::printf("\"motors\": [");
         for (size_t k = 0; k < lines.size(); ++k)
             std::printf("%s\n  {\"motor\": %s, \"ok\": %s, \"detail\": %s}", k ? "," : "",
                         JsonText(lines[k].what).c_str(), lines[k].ok ? "true" : "false",
                         JsonText(lines[k].detail).c_str());
         std::printf("\n]}\n");
     } else {
-        for (const auto& l : lines)
-            std::printf("%s %-28s %s\n", l.ok ? "[ ok ]" : "[FAIL]", l.what.c_str(),
-                        l.detail.c_str());
+        for (const auto* group : {&interfaceLines, &lines})
+            for (const auto& l : *group)
+                std::printf("%s %-28s %s\n", l.ok ? "[ ok ]" : "[FAIL]", l.what.c_str(),
+                            l.detail.c_str());
         std::printf("%zu of %zu motor(s) match %s\n", good, lines.size(), o.config.c_str());
     }
-    return good == lines.size() ? kExitOk : kExitFailed;
+    return allOk ? kExitOk : kExitFailed;
 }
 
 // ---- main ----------------------------------------------------------------------------------
