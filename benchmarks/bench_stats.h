@@ -91,6 +91,7 @@ struct Row {
     double missedPercent = NAN;   // a client loop's cycles that missed their slot
     double feedbackPerSec = NAN;  // feedback frames delivered to a client, per motor
     double cpuRatio = NAN;        // the pure-Python loop's CPU per cycle over this row's
+    double periodMedian = NAN, periodMax = NAN;  // of a fixed-rate tick
 };
 
 // The median of each figure over several runs of one row.
@@ -106,7 +107,7 @@ inline Row MedianRow(const std::vector<Row>& runs) {
          {&Row::tickMedian, &Row::tickP99, &Row::periodMean, &Row::periodP99, &Row::latencyMedian,
           &Row::latencyP99, &Row::framesPerSec, &Row::wire, &Row::ratio, &Row::cpuPerTick,
           &Row::cpuPercent, &Row::allocsPerTick, &Row::nsPerCall, &Row::missedPercent,
-          &Row::feedbackPerSec, &Row::cpuRatio})
+          &Row::feedbackPerSec, &Row::cpuRatio, &Row::periodMedian, &Row::periodMax})
         median(f);
     return out;
 }
@@ -122,7 +123,7 @@ inline void Print(const Row& r) {
     };
     std::printf(
         "| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s "
-        "|\n",
+        "| %s | %s |\n",
         r.bench.c_str(), r.n, cell(r.tickMedian, "%.0f").c_str(), cell(r.tickP99, "%.0f").c_str(),
         cell(r.periodMean, "%.0f").c_str(), cell(r.periodP99, "%.0f").c_str(),
         cell(r.latencyMedian, "%.0f").c_str(), cell(r.latencyP99, "%.0f").c_str(),
@@ -130,7 +131,8 @@ inline void Print(const Row& r) {
         cell(r.ratio, "%.2f").c_str(), cell(r.cpuPerTick, "%.0f").c_str(),
         cell(r.cpuPercent, "%.2f").c_str(), cell(r.allocsPerTick, "%.2f").c_str(),
         cell(r.nsPerCall, "%.1f").c_str(), cell(r.missedPercent, "%.2f").c_str(),
-        cell(r.feedbackPerSec, "%.0f").c_str(), cell(r.cpuRatio, "%.1f").c_str());
+        cell(r.feedbackPerSec, "%.0f").c_str(), cell(r.cpuRatio, "%.1f").c_str(),
+        cell(r.periodMedian, "%.0f").c_str(), cell(r.periodMax, "%.0f").c_str());
     std::fflush(stdout);
     const char* path = std::getenv("JOINTBUS_BENCH_JSON");
     if (path == nullptr || *path == 0) return;
@@ -151,7 +153,9 @@ inline void Print(const Row& r) {
         << ", \"ns_per_call\": " << json(r.nsPerCall)
         << ", \"missed_percent\": " << json(r.missedPercent)
         << ", \"feedback_per_s\": " << json(r.feedbackPerSec)
-        << ", \"python_cpu_over_this\": " << json(r.cpuRatio) << "}\n";
+        << ", \"python_cpu_over_this\": " << json(r.cpuRatio)
+        << ", \"period_median_us\": " << json(r.periodMedian)
+        << ", \"period_max_us\": " << json(r.periodMax) << "}\n";
 }
 
 // Runs of each row: JOINTBUS_BENCH_RUNS, default 3.

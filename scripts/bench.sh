@@ -29,14 +29,15 @@ echo "commands n Damiao motors: their CPU columns are the client process per cyc
 echo "received per second (nominal: 200), feedback/s the feedback frames delivered to the client per motor per second,"
 echo "missed % its cycles that missed their 5 ms slot, python ÷ this the pure-Python loop's CPU per cycle over the row's."
 echo
-printf '%s' "| bench | n | tick median µs | tick p99 µs | period mean µs | period p99 µs | set→wire median µs | set→wire p99 µs | frames/s | wire µs | tick/wire | library CPU µs/tick | library CPU % | allocations/tick | ns/call | missed % | feedback/s | python ÷ this |
-|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|
+printf '%s' "| bench | n | tick median µs | tick p99 µs | period mean µs | period p99 µs | set→wire median µs | set→wire p99 µs | frames/s | wire µs | tick/wire | library CPU µs/tick | library CPU % | allocations/tick | ns/call | missed % | feedback/s | python ÷ this | period median µs | period max µs |
+|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|
 "
 # Programs print their rows on standard output; the bench's own chatter goes to standard error.
 tests/support/canbench.sh run "$state" "$bin/damiao_sender_bench" "$seconds" 2>/dev/null | grep '^|'
 tests/support/canbench.sh run "$state" "$bin/client_loop_bench" "$seconds" 2>/dev/null | grep '^|'
 "$bin/feetech_scheduler_bench" "$seconds" 2>/dev/null
 "$bin/idle_arm_bench" "$seconds" 2>/dev/null
+"$bin/fast_tick_bench" "$seconds" 2>/dev/null
 "$bin/log_cost_bench" 2>/dev/null
 
 {

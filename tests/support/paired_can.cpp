@@ -4,6 +4,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cmath>
+
 #include "jointbus/DaMiao/damiao_codec.h"
 
 namespace testsupport {
@@ -19,6 +22,11 @@ void Responder::Attach(int fd, uint32_t masterId) {
 std::set<int> Responder::ThreadIds() {
     std::lock_guard<std::mutex> lock(idsMutex);
     return ids;
+}
+
+std::vector<Responder::Arrival> Responder::Arrivals() {
+    std::lock_guard<std::mutex> lock(arrivalsMutex);
+    return arrivals;
 }
 
 void Responder::Serve(int fd, uint32_t masterId) {
@@ -39,6 +47,13 @@ void Responder::Serve(int fd, uint32_t masterId) {
         if (special && f.data[7] == Damiao::kDisable) enabled = false;
         if (special && f.data[7] == Damiao::kSaveZero) pos = 0;
         if (!special && enabled) pos = Damiao::DecodeMit(r, f.data).p;
+        if (stamping.load()) {
+            const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count();
+            std::lock_guard<std::mutex> lock(arrivalsMutex);
+            arrivals.push_back({ns, masterId, special ? NAN : Damiao::DecodeMit(r, f.data).p});
+        }
         can_frame reply{};
         reply.can_id = masterId;
         reply.can_dlc = 8;

@@ -26,8 +26,20 @@ public:
     std::set<int> ThreadIds();  // kernel ids of the serving threads
     std::atomic<int> frames{0};
 
+    // While `stamping` is on, every frame's arrival: steady-clock ns, the feedback id of the
+    // motor it is for, and the position of an MIT frame (NaN for a special frame).
+    struct Arrival {
+        long long ns;
+        uint32_t masterId;
+        float pos;
+    };
+    std::atomic<bool> stamping{false};
+    std::vector<Arrival> Arrivals();
+
 private:
     void Serve(int fd, uint32_t masterId);
+    std::mutex arrivalsMutex;
+    std::vector<Arrival> arrivals;
     std::vector<std::thread> workers;
     std::mutex idsMutex;
     std::set<int> ids;

@@ -1,0 +1,126 @@
+// A 7-motor arm at a 1 ms tick on the host's own kernel: 7 Damiao motors over the socket-pair
+// transport double on one interface with tick_us 1000 (and the default 100 µs after each
+// frame), first under the normal scheduler, then with the bus threads under SCHED_FIFO.
+// Reports the tick's achieved period (median, mean, p99, max, from the arrivals of one
+// motor's frames), frames per second per motor, the time from setMotorPosition to the
+// frame's arrival, and the library's CPU. Prints rows of the benchmark report; a SCHED_FIFO
+// run that this machine does not permit is named so in its row.
+
+#include <sched.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_stats.h"
+#include "jointbus/common/can_settings.h"
+#include "jointbus/common/realtime.h"
+#include "paired_can.h"
+
+using namespace std::chrono;
+
+namespace {
+
+constexpr int kMotors = 7;
+constexpr int kTickUs = 1000;
+
+long long Now() {
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+struct Set {
+    long long ns;
+    float target;
+};
+
+bench::Row Run(double seconds, bool fifo) {
+    static int serial = 0;
+    const std::string bus = "fast" + std::to_string(serial++);  // a sender of its own each run
+    jointbus::CanInterfaceSettings settings;
+    settings.tickUs = kTickUs;
+    jointbus::SetCanInterfaceSettings(bus, settings);
+    jointbus::RealtimeSettings realtime;
+    if (fifo) realtime.priority = 80;
+    jointbus::SetRealtime(realtime);
+
+    testsupport::Responder responder;
+    const auto before = bench::Threads();
+    std::vector<std::unique_ptr<testsupport::PairedMotor>> motors;
+    for (unsigned i = 1; i <= kMotors; ++i) {
+        motors.push_back(std::make_unique<testsupport::PairedMotor>(i, responder, bus));
+        motors.back()->init();
+        motors.back()->setEnableStatus(true);
+        motors.back()->setMotorPosition(0.0);
+    }
+    std::this_thread::sleep_for(milliseconds(500));
+    std::set<int> library;
+    const auto others = responder.ThreadIds();
+    for (int id : bench::NewThreads(before, bench::Threads()))
+        if (!others.count(id)) library.insert(id);
+    bool granted = true;
+    for (int id : library) granted = granted && sched_getscheduler(id) == SCHED_FIFO;
+
+    std::vector<Set> sets;
+    sets.reserve(size_t(seconds * 100) + 16);
+    const bench::ThreadMeter meter(library);
+    responder.stamping = true;
+    const long long start = Now();
+    for (int k = 0; Now() - start < (long long)(seconds * 1e9); ++k) {
+        // Targets within one ramp step, each new: the first frame that carries it is its own.
+        const float target = 0.001f * float(k % 20 + 1) * (k % 2 ? 1.0f : -1.0f);
+        sets.push_back({Now(), target});
+        motors[0]->setMotorPosition(target);
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    const long long end = Now();
+    responder.stamping = false;
+    const double cpu = meter.Cpu();
+    motors.clear();
+    jointbus::SetRealtime(jointbus::RealtimeSettings());
+
+    std::vector<double> period, latency;
+    std::vector<testsupport::Responder::Arrival> first;  // motor 1's frames
+    for (const auto& a : responder.Arrivals())
+        if (a.masterId == 0x11 && a.ns >= start && a.ns <= end) first.push_back(a);
+    for (size_t i = 1; i < first.size(); ++i)
+        period.push_back(double(first[i].ns - first[i - 1].ns) / 1e3);
+    for (const auto& s : sets) {
+        for (const auto& a : first) {
+            if (a.ns > s.ns && std::fabs(a.pos - s.target) < 2e-4f) {
+                latency.push_back(double(a.ns - s.ns) / 1e3);
+                break;
+            }
+        }
+    }
+    const double secs = double(end - start) / 1e9;
+    bench::Row row;
+    row.bench = std::string("7-motor arm on the host, tick_us 1000, ") +
+                (!fifo     ? "normal scheduler"
+                 : granted ? "SCHED_FIFO 80"
+                           : "SCHED_FIFO not permitted here");
+    row.n = kMotors;
+    row.periodMedian = bench::Percentile(period, 50);
+    row.periodMean = bench::Mean(period);
+    row.periodP99 = bench::Percentile(period, 99);
+    if (!period.empty()) row.periodMax = *std::max_element(period.begin(), period.end());
+    row.latencyMedian = bench::Percentile(latency, 50);
+    row.latencyP99 = bench::Percentile(latency, 99);
+    row.framesPerSec = double(first.size()) / secs;
+    if (!period.empty()) row.cpuPerTick = cpu / double(period.size());
+    row.cpuPercent = 100.0 * cpu / (secs * 1e6);
+    return row;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double seconds = bench::Setup(argc, argv);
+    bench::PrintMedianOfRuns([&] { return Run(seconds, false); });
+    bench::PrintMedianOfRuns([&] { return Run(seconds, true); });
+    return 0;
+}
