@@ -326,6 +326,7 @@ TEST(LiveView, StopsWithStreamsOpen) {
     const int fourth = Connect(port);
     const std::string get = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     send(fourth, get.data(), get.size(), MSG_NOSIGNAL);
+    ASSERT_TRUE(WaitFor([&] { return rig.view.streams() == 4; }, milliseconds(5000)));
     const int fifth = RawStatus(port, get);
     EXPECT_EQ(fifth, 503);
     close(fourth);
