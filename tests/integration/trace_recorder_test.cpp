@@ -118,9 +118,11 @@ TEST(TraceRecorder, RecordsEveryMotorAndFollowsTheMotion) {
     for (CtrlMotorInterface* m : std::vector<CtrlMotorInterface*>{&a, &b, &servo}) {
         ASSERT_EQ(m->init(), 0);
         if (m == &servo) {
-            // The emulated servo's goal register starts at 0: give it its middle to hold
-            // before the torque comes on, or a slow machine sees it run off first.
-            ASSERT_TRUE(WaitFor([&] { return servo.setMotorPosition(0.0) == 0; },
+            // The emulated servo's goal register starts at 0: post its middle together with
+            // the torque, so that the tick which turns the torque on also writes the goal. A
+            // goal posted apart is dropped by a tick that comes before the enable, and the
+            // servo would run off towards 0 first.
+            ASSERT_TRUE(WaitFor([&] { return servo.setMotorPosition(0.0, 0.0, 0.0) == 0; },
                                 milliseconds(3000)));
         }
         m->setEnableStatus(true);
