@@ -16,13 +16,9 @@
 // how many times less CPU they take than the pure-Python loop.
 //   client_loop_bench [SECONDS]
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
@@ -32,43 +28,18 @@
 #include <vector>
 
 #include "bench_stats.h"
+#include "client_loop.h"
 #include "damiao_emulator_process.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/common/stop_sequence.h"
-#include "pty.h"
-#include "subprocess.h"
 #include "vcan.h"
 
 namespace {
 
-constexpr auto kPeriod = std::chrono::microseconds(5000);
-
-struct Set {
-    long long t;  // steady clock, ns
-    double target;
-};
-
-struct Loop {
-    long cycles = 0, missed = 0, feedback = -1;  // feedback: frames the client itself received
-    double cpuUs = 0;
-    std::vector<Set> sets;  // motor 1's targets
-};
-
-long long NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// The target of cycle k: a saw-tooth of distinct values, never more than 0.1 rad from the last.
-double Target(long k) {
-    return 0.001 * double(k % 100);
-}
-
 // `sender`: the thread of the library's Damiao sender, started once for the whole program.
-Loop CppLoop(const std::string& iface, int n, double seconds, const std::set<int>& sender) {
+bench::Loop CppLoop(const std::string& iface, int n, double seconds, const std::set<int>& sender) {
     const auto before = bench::Threads();
     std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
     for (int id = 1; id <= n; ++id) {
@@ -78,56 +49,10 @@ Loop CppLoop(const std::string& iface, int n, double seconds, const std::set<int
         motors.back()->setEnableStatus(true);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    auto measured = bench::NewThreads(before, bench::Threads());
-    measured.insert(int(syscall(SYS_gettid)));
-    measured.insert(sender.begin(), sender.end());
-    Loop loop;
-    loop.sets.reserve(size_t(seconds * 220) + 16);
-    const bench::ThreadMeter meter(measured);
-    const auto start = std::chrono::steady_clock::now();
-    auto deadline = start;
-    while (std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds)) {
-        for (auto& m : motors) {
-            double p, v, tq;
-            m->getMotorPosition(p);
-            m->getVelocity(v);
-            m->getTorque(tq);
-        }
-        const double target = Target(loop.cycles);
-        loop.sets.push_back({NowNs(), target});
-        for (auto& m : motors) m->setMotorPosition(target);
-        ++loop.cycles;
-        deadline += kPeriod;
-        if (deadline > std::chrono::steady_clock::now()) {
-            std::this_thread::sleep_until(deadline);
-        } else {
-            ++loop.missed;
-            deadline = std::chrono::steady_clock::now();
-        }
-    }
-    loop.cpuUs = meter.Cpu();
+    auto library = bench::NewThreads(before, bench::Threads());
+    library.insert(sender.begin(), sender.end());
+    const bench::Loop loop = bench::RunCppLoop(motors, library, seconds);
     HoldAndDisable(motors);
-    return loop;
-}
-
-Loop PythonLoop(const char* mode, const std::string& iface, int n, double seconds) {
-    testsupport::TempDir dir;
-    const std::string setsFile = dir.File("sets.txt");
-    const std::string cmd = "PYTHONPATH=" + testsupport::SelfDir() +
-                            "/../python /usr/bin/python3 " JOINTBUS_SOURCE_DIR
-                            "/benchmarks/client_loops.py " +
-                            mode + " " + iface + " " + std::to_string(seconds) + " " +
-                            std::to_string(n) + " " + setsFile + " 2>/dev/null";
-    Loop loop;
-    if (FILE* out = popen(cmd.c_str(), "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, out) != nullptr)
-            std::sscanf(line, "cycles=%ld missed=%ld cpu_us=%lf feedback=%ld", &loop.cycles,
-                        &loop.missed, &loop.cpuUs, &loop.feedback);
-        pclose(out);
-    }
-    std::ifstream in(setsFile);
-    for (Set s; in >> s.t >> s.target;) loop.sets.push_back(s);
     return loop;
 }
 
@@ -152,7 +77,7 @@ std::vector<std::pair<long long, unsigned>> WireFrames(testsupport::DamiaoEmulat
 
 // Set-to-wire latencies in µs: for each target, the first frame after it that carries it (one
 // field step of rounding either way, as clients encode in double or single precision).
-std::vector<double> Latencies(const std::vector<Set>& sets,
+std::vector<double> Latencies(const std::vector<bench::Set>& sets,
                               const std::vector<std::pair<long long, unsigned>>& frames) {
     std::vector<double> out;
     size_t from = 0;
@@ -170,8 +95,8 @@ std::vector<double> Latencies(const std::vector<Set>& sets,
 }
 
 bench::Row Measure(const char* name, int n, double seconds, testsupport::DamiaoEmulatorProcess& emu,
-                   const std::function<Loop()>& run) {
-    const Loop loop = run();
+                   const std::function<bench::Loop()>& run) {
+    const bench::Loop loop = run();
     bench::Row row;
     row.bench = name;
     row.n = n;
@@ -214,7 +139,7 @@ int main(int argc, char** argv) {
         }
         const bench::Row python = bench::PrintMedianOfRuns([&] {
             return Measure("client loop 200 Hz, pure Python (python3-can)", n, seconds, emu,
-                           [&] { return PythonLoop("python-can", bus.name(), n, seconds); });
+                           [&] { return bench::RunPythonLoop("python-can", bus.name(), n, seconds); });
         });
         auto versus = [&](bench::Row row) {
             row.cpuRatio = python.cpuPerTick / row.cpuPerTick;
@@ -226,7 +151,7 @@ int main(int argc, char** argv) {
         });
         bench::PrintMedianOfRuns([&] {
             return versus(Measure("client loop 200 Hz, Python module", n, seconds, emu,
-                                  [&] { return PythonLoop("module", bus.name(), n, seconds); }));
+                                  [&] { return bench::RunPythonLoop("module", bus.name(), n, seconds); }));
         });
     }
     return 0;

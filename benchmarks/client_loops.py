@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """Client loops for the benchmark (figures, not tests): a 200 Hz control loop that reads and
-commands every Damiao motor on a CAN interface, written two ways, for client_loop_bench:
+commands every Damiao motor on a bus, for client_loop_bench and host_client_loop_bench:
 
   module      through the jointbus Python module (the library's threads do the bus work)
   python-can  the pure-Python reference: the loop itself builds, sends and decodes every MIT
               frame with python3-can, as drivers that do the bus work in the interpreter do
+  socket-pair the same pure-Python loop over the socket-pair double on the host's kernel;
+              BUS is the comma-separated descriptors it inherits, one per motor
 
-    client_loops.py MODE IFACE SECONDS MOTORS SETS_FILE
+    client_loops.py MODE BUS SECONDS MOTORS SETS_FILE
 
 Prints one line: cycles=N missed=N cpu_us=N feedback=N (feedback frames the client received).
 CPU is the whole process's (every thread), over the loop only. Every cycle commands the same
@@ -87,25 +89,22 @@ def decode_feedback(d):
             -10 + tq * 20.0 / 4095)
 
 
-def with_python_can(iface, seconds, ids, sets):
-    import can
-    bus = can.Bus(interface="socketcan", channel=iface)
+def pure_loop(send, pending, seconds, ids, sets):
+    """The pure-Python reference loop: it builds, sends and decodes every MIT frame itself.
+    send(id, data) puts one frame on the bus; pending() yields the (id, data) of the frames
+    waiting to be read. Returns (cycles, missed, cpu µs, feedback frames received)."""
     masters = {0x10 + i for i in ids}
     state = {}
     received = [0]
 
     def special(last):
         for i in ids:
-            bus.send(can.Message(arbitration_id=i, data=b"\xff" * 7 + bytes([last]),
-                                 is_extended_id=False))
+            send(i, b"\xff" * 7 + bytes([last]))
 
     def drain():
-        while True:
-            msg = bus.recv(timeout=0)
-            if msg is None:
-                return
-            if msg.arbitration_id in masters and len(msg.data) == 8:
-                state[msg.arbitration_id] = decode_feedback(msg.data)
+        for can_id, data in pending():
+            if can_id in masters and len(data) == 8:
+                state[can_id] = decode_feedback(data)
                 received[0] += 1
 
     special(0xFC)  # enable
@@ -117,18 +116,72 @@ def with_python_can(iface, seconds, ids, sets):
         drain()
         frame = encode_mit(value, 0, 15, 1, 0)
         for i in ids:
-            bus.send(can.Message(arbitration_id=i, data=frame, is_extended_id=False))
+            send(i, frame)
 
     result = run_loop(seconds, step, sets)
     special(0xFD)  # disable
-    bus.shutdown()
     return result + (received[0],)
+
+
+def with_python_can(iface, seconds, ids, sets):
+    """The pure-Python loop on a CAN interface through python3-can, as drivers that do the
+    bus work in the interpreter do."""
+    import can
+    bus = can.Bus(interface="socketcan", channel=iface)
+
+    def send(can_id, data):
+        bus.send(can.Message(arbitration_id=can_id, data=data, is_extended_id=False))
+
+    def pending():
+        while True:
+            msg = bus.recv(timeout=0)
+            if msg is None:
+                return
+            yield msg.arbitration_id, msg.data
+
+    try:
+        return pure_loop(send, pending, seconds, ids, sets)
+    finally:
+        bus.shutdown()
+
+
+def with_socket_pair(fds, seconds, ids, sets):
+    """The pure-Python loop over the socket-pair double on the host's kernel: `fds` lists, one
+    per motor in id order, an inherited SOCK_SEQPACKET socket carrying struct can_frame records
+    to a responder that answers like the motor."""
+    import socket
+    import struct
+    record = struct.Struct("=IB3x8s")
+    socks = {}
+    for i, fd in zip(ids, fds.split(",")):
+        socks[i] = socket.socket(fileno=int(fd))
+        socks[i].setblocking(False)
+
+    def send(can_id, data):
+        socks[can_id].send(record.pack(can_id, len(data), data))
+
+    def pending():
+        for sock in socks.values():
+            while True:
+                try:
+                    raw = sock.recv(record.size)
+                except BlockingIOError:
+                    break
+                can_id, length, data = record.unpack(raw)
+                yield can_id, data[:length]
+
+    try:
+        return pure_loop(send, pending, seconds, ids, sets)
+    finally:
+        for sock in socks.values():
+            sock.close()
 
 
 def main():
     mode, iface, seconds, count = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[4])
     ids = list(range(1, count + 1))
-    run = with_module if mode == "module" else with_python_can
+    run = {"module": with_module, "python-can": with_python_can,
+           "socket-pair": with_socket_pair}[mode]
     sets = []
     cycles, missed, cpu, feedback = run(iface, seconds, ids, sets)
     with open(sys.argv[5], "w") as out:

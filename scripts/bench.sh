@@ -28,6 +28,8 @@ echo "allocations/tick and ns/call of the log rows are per call. The client-loop
 echo "commands n Damiao motors: their CPU columns are the client process per cycle, frames/s the command frames each motor"
 echo "received per second (nominal: 200), feedback/s the feedback frames delivered to the client per motor per second,"
 echo "missed % its cycles that missed their 5 ms slot, python ÷ this the pure-Python loop's CPU per cycle over the row's."
+echo "The host client-loop rows run the same loop on the host's kernel over the socket-pair transport double, where the"
+echo "pure-Python loop does its own framing on the same sockets; their CPU columns leave the double's responder out."
 echo
 printf '%s' "| bench | n | tick median µs | tick p99 µs | period mean µs | period p99 µs | set→wire median µs | set→wire p99 µs | frames/s | wire µs | tick/wire | library CPU µs/tick | library CPU % | allocations/tick | ns/call | missed % | feedback/s | python ÷ this | period median µs | period max µs |
 |---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|
@@ -38,6 +40,7 @@ tests/support/canbench.sh run "$state" "$bin/client_loop_bench" "$seconds" 2>/de
 "$bin/feetech_scheduler_bench" "$seconds" 2>/dev/null
 "$bin/idle_arm_bench" "$seconds" 2>/dev/null
 "$bin/fast_tick_bench" "$seconds" 2>/dev/null
+"$bin/host_client_loop_bench" "$seconds" 2>/dev/null
 "$bin/log_cost_bench" 2>/dev/null
 
 {

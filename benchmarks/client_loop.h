@@ -1,0 +1,104 @@
+#pragma once
+
+// The 200 Hz client loop of the client-loop benchmarks, in C++ through the library and, by
+// way of benchmarks/client_loops.py, in Python: each cycle reads every motor and commands
+// every motor the cycle's target, a saw-tooth of distinct values.
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+#include <thread>
+
+#include "bench_stats.h"
+#include "jointbus/common/ctrl_motor_interface.h"
+#include "pty.h"
+#include "subprocess.h"
+
+namespace bench {
+
+struct Set {
+    long long t;  // steady clock, ns
+    double target;
+};
+
+struct Loop {
+    long cycles = 0, missed = 0, feedback = -1;  // feedback: frames the client itself received
+    double cpuUs = 0;
+    std::vector<Set> sets;  // the targets, when each was set
+};
+
+inline long long NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The target of cycle k: 0 to 0.099 rad in 1 mrad steps, never more than 0.1 rad from the last.
+inline double Target(long k) {
+    return 0.001 * double(k % 100);
+}
+
+// The C++ loop over motors that are enabled already, for `seconds`. Its CPU is that of the
+// calling thread and of `library` (the library's threads that serve these motors).
+inline Loop RunCppLoop(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors,
+                       std::set<int> library, double seconds) {
+    constexpr auto kPeriod = std::chrono::microseconds(5000);
+    library.insert(int(syscall(SYS_gettid)));
+    Loop loop;
+    loop.sets.reserve(size_t(seconds * 220) + 16);
+    const ThreadMeter meter(library);
+    const auto start = std::chrono::steady_clock::now();
+    auto deadline = start;
+    while (std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds)) {
+        for (auto& m : motors) {
+            double p, v, tq;
+            m->getMotorPosition(p);
+            m->getVelocity(v);
+            m->getTorque(tq);
+        }
+        const double target = Target(loop.cycles);
+        loop.sets.push_back({NowNs(), target});
+        for (auto& m : motors) m->setMotorPosition(target);
+        ++loop.cycles;
+        deadline += kPeriod;
+        if (deadline > std::chrono::steady_clock::now()) {
+            std::this_thread::sleep_until(deadline);
+        } else {
+            ++loop.missed;
+            deadline = std::chrono::steady_clock::now();
+        }
+    }
+    loop.cpuUs = meter.Cpu();
+    return loop;
+}
+
+// Runs benchmarks/client_loops.py MODE BUS SECONDS N and reads back its counts and targets.
+inline Loop RunPythonLoop(const char* mode, const std::string& bus, int n, double seconds) {
+    testsupport::TempDir dir;
+    const std::string setsFile = dir.File("sets.txt");
+    const std::string cmd = "PYTHONPATH=" + testsupport::SelfDir() +
+                            "/../python /usr/bin/python3 " JOINTBUS_SOURCE_DIR
+                            "/benchmarks/client_loops.py " +
+                            mode + " " + bus + " " + std::to_string(seconds) + " " +
+                            std::to_string(n) + " " + setsFile + " 2>/dev/null";
+    Loop loop;
+    if (FILE* out = popen(cmd.c_str(), "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, out) != nullptr)
+            std::sscanf(line, "cycles=%ld missed=%ld cpu_us=%lf feedback=%ld", &loop.cycles,
+                        &loop.missed, &loop.cpuUs, &loop.feedback);
+        pclose(out);
+    }
+    std::ifstream in(setsFile);
+    for (Set s; in >> s.t >> s.target;) loop.sets.push_back(s);
+    return loop;
+}
+
+}  // namespace bench

@@ -1,0 +1,143 @@
+// Client loops on the host's own kernel (figures, not tests): the 200 Hz loop that reads and
+// commands 6 and 12 Damiao motors, over the socket-pair transport double (one SOCK_SEQPACKET
+// pair per motor, a responder thread answering each frame like the motor), two ways:
+//   - in pure Python, the loop building, sending and decoding every frame itself over the
+//     inherited sockets (benchmarks/client_loops.py socket-pair), the reference,
+//   - in C++ through the library.
+// The CAN bench's client-loop rows pay the user-mode kernel's costly system calls; these show
+// what each loop costs where a system call is cheap. Each row: CPU per cycle of the client (the
+// Python process; the C++ loop's thread and the library's threads, the responder left out),
+// its share of a core, the loop period, frames motor 1 received per second, feedback frames
+// per motor per second, set-to-wire latency, missed cycles, and for the library's row how many
+// times less CPU it takes than the pure-Python loop.
+//   host_client_loop_bench [SECONDS]
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_stats.h"
+#include "client_loop.h"
+#include "jointbus/common/can_settings.h"
+#include "jointbus/common/stop_sequence.h"
+#include "paired_can.h"
+
+namespace {
+
+// Motor 1's arrivals as the responder stamped them, during the loop.
+std::vector<testsupport::Responder::Arrival> FirstMotor(testsupport::Responder& responder,
+                                                        const bench::Loop& loop) {
+    std::vector<testsupport::Responder::Arrival> out;
+    if (loop.sets.size() < 2) return out;
+    for (const auto& a : responder.Arrivals())
+        if (a.masterId == 0x11 && a.ns >= loop.sets.front().t && a.ns <= loop.sets.back().t)
+            out.push_back(a);
+    return out;
+}
+
+bench::Row Measure(const char* name, int n, double seconds, testsupport::Responder& responder,
+                   const bench::Loop& loop) {
+    bench::Row row;
+    row.bench = name;
+    row.n = n;
+    if (loop.cycles <= 0) return row;
+    row.periodMean = seconds * 1e6 / double(loop.cycles);
+    row.cpuPerTick = loop.cpuUs / double(loop.cycles);
+    row.cpuPercent = loop.cpuUs / (seconds * 1e6) * 100.0;
+    row.missedPercent = 100.0 * double(loop.missed) / double(loop.cycles);
+    const auto first = FirstMotor(responder, loop);
+    if (!first.empty()) {
+        const double span = double(loop.sets.back().t - loop.sets.front().t) / 1e9;
+        row.framesPerSec = double(first.size()) / span;
+    }
+    // The responder answers every frame: for the library that is the feedback it delivers.
+    row.feedbackPerSec = loop.feedback >= 0 ? double(loop.feedback) / n / seconds : row.framesPerSec;
+    // Set-to-wire: the first frame after a target that carries it (within one field step, as
+    // the Python loop truncates where the library rounds).
+    std::vector<double> latency;
+    size_t from = 0;
+    for (const auto& s : loop.sets) {
+        while (from < first.size() && first[from].ns < s.t) ++from;
+        for (size_t k = from; k < first.size() && first[k].ns - s.t < 100000000LL; ++k) {
+            if (std::fabs(double(first[k].pos) - s.target) < 4e-4) {
+                latency.push_back(double(first[k].ns - s.t) / 1e3);
+                break;
+            }
+        }
+    }
+    row.latencyMedian = bench::Percentile(latency, 50);
+    row.latencyP99 = bench::Percentile(latency, 99);
+    return row;
+}
+
+bench::Row PythonRow(int n, double seconds) {
+    testsupport::Responder responder;
+    std::vector<int> theirs;
+    std::string fds;
+    for (int id = 1; id <= n; ++id) {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0) return bench::Row();
+        responder.Attach(pair[1], uint32_t(0x10 + id));
+        theirs.push_back(pair[0]);
+        fds += (fds.empty() ? "" : ",") + std::to_string(pair[0]);
+    }
+    responder.stamping = true;
+    const bench::Loop loop = bench::RunPythonLoop("socket-pair", fds, n, seconds);
+    responder.stamping = false;
+    for (int fd : theirs) close(fd);  // the responder's threads end when every copy is closed
+    return Measure("host client loop 200 Hz, pure Python (socket pair)", n, seconds, responder,
+                   loop);
+}
+
+// `gapUs`: the interface's frame_gap_us (100 by default).
+bench::Row CppRow(int n, double seconds, int gapUs) {
+    static int serial = 0;
+    const std::string bus = "loop" + std::to_string(serial++);  // a sender of its own each run
+    jointbus::CanInterfaceSettings settings;
+    settings.frameGapUs = gapUs;
+    jointbus::SetCanInterfaceSettings(bus, settings);
+    testsupport::Responder responder;
+    const auto before = bench::Threads();
+    std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
+    for (int id = 1; id <= n; ++id) {
+        motors.push_back(std::make_shared<testsupport::PairedMotor>(unsigned(id), responder, bus));
+        motors.back()->init();
+        motors.back()->setEnableStatus(true);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::set<int> library;
+    const auto others = responder.ThreadIds();
+    for (int id : bench::NewThreads(before, bench::Threads()))
+        if (!others.count(id)) library.insert(id);
+    responder.stamping = true;
+    const bench::Loop loop = bench::RunCppLoop(motors, library, seconds);
+    responder.stamping = false;
+    HoldAndDisable(motors);
+    motors.clear();
+    return Measure(gapUs == 100 ? "host client loop 200 Hz, C++ (library)"
+                                : "host client loop 200 Hz, C++ (library), frame_gap_us 0",
+                   n, seconds, responder, loop);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double seconds = bench::Setup(argc, argv);
+    for (int n : {6, 12}) {
+        const bench::Row python = bench::PrintMedianOfRuns([&] { return PythonRow(n, seconds); });
+        for (int gapUs : {100, 0}) {
+            bench::PrintMedianOfRuns([&] {
+                bench::Row row = CppRow(n, seconds, gapUs);
+                row.cpuRatio = python.cpuPerTick / row.cpuPerTick;
+                return row;
+            });
+        }
+    }
+    return 0;
+}
