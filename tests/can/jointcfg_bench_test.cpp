@@ -99,7 +99,15 @@ TEST(JointcfgBench, SettersChangeTheRegistersAndOnlyStoreReachesFlash) {
     EXPECT_EQ(Jointcfg({"set-id", "-i", iface, "--id", "1", "5"}).status, 0);
     EXPECT_EQ(emu.Registers(5).master, 0x21u);
     EXPECT_EQ(Jointcfg({"set-zero", "-i", iface, "--id", "5"}).status, 0);
-    EXPECT_EQ(Jointcfg({"set-baud", "-i", iface, "--id", "5", "500000"}).status, 0);
+    const auto baud = Jointcfg({"set-baud", "-i", iface, "--id", "5", "500000"});
+    EXPECT_EQ(baud.status, 0);
+    EXPECT_EQ(emu.Registers(5).canRate, 3u);
+    EXPECT_NE(baud.err.find("warning: the change of rate is made on " + iface +
+                            "'s present bit rate"),
+              std::string::npos)
+        << baud.err;
+    auto fd = Jointcfg({"set-baud", "-i", iface, "--id", "5", "5000000"});
+    EXPECT_EQ(fd.status, 2) << "a rate the tool does not know is refused, nothing written";
     EXPECT_EQ(emu.Registers(5).canRate, 3u);
 
     // Enable motor 2 the way a controller would: the setters now refuse it.

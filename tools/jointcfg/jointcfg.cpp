@@ -113,7 +113,8 @@ const CommandHelp kHelp[] = {
     {"set-baud", "set-baud (-i IFACE | -p TTY) --id N RATE [--store]",
      "Damiao: CAN bit rate 125000, 200000, 250000, 500000 or 1000000. Feetech: 1000000,\n"
      "500000, 250000, 128000, 115200, 76800, 57600 or 38400. Says how to reach the device\n"
-     "afterwards.\n"},
+     "afterwards. Damiao: the write goes out at the interface's present rate, and the tool\n"
+     "warns so; CAN-FD data rates above 1 Mbit/s are not among the rates it knows.\n"},
     {"check", "check -c motor.yaml [--json]",
      "For every motor of the file: is it there, do its mode, feedback id and mapping ranges\n"
      "(Damiao) or its line speed (Feetech) match? One line per motor and a summary; exit\n"
@@ -551,6 +552,13 @@ int SetBaud(const Options& o, Bus& bus) {
     if (code < 0)
         return Usage("rate '" + o.args[0] + "' is not one the " + (bus.can ? "motor" : "servo") +
                      " knows (see jointcfg set-baud -h)");
+    // The write itself travels at the interface's present rate; the motor then moves to the
+    // new one, and everything after it (the read-back included) needs the interface moved too.
+    if (bus.can)
+        std::fprintf(stderr,
+                     "jointcfg: warning: the change of rate is made on %s's present bit rate; "
+                     "once motor %ld takes %ld bit/s it answers only there\n",
+                     o.iface.c_str(), o.id, rate);
     const int status = SetNamed(o, bus, bus.can ? "can_br" : "baud", std::to_string(code));
     if (status != kExitOk) return status;
     if (bus.can)
