@@ -13,8 +13,10 @@
 
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/Feetech/FeetechMotor.h"
+#include "jointbus/common/can_settings.h"
 #include "jointbus/common/live_view.h"
 #include "jointbus/common/motor_config.h"
+#include "jointbus/common/realtime.h"
 #include "jointbus/common/result_codes.h"
 #include "jointbus/common/stop_sequence.h"
 #include "jointbus/common/trace_recorder.h"
@@ -229,6 +231,57 @@ non-zero result; properties never raise, they give the last value the motor repo
     m.def("load_config", &LoadConfig, py::arg("path"), R"doc(
 The motors of a configuration file, in file order, not yet initialised. Raises ValueError with
 the tool's message for a missing or unusable file.)doc");
+
+    m.def(
+        "set_can_interface",
+        [](const std::string& interface, int tickUs, int frameGapUs, bool canFd) {
+            jointbus::CanInterfaceSettings settings;
+            settings.tickUs = tickUs;
+            settings.frameGapUs = frameGapUs;
+            settings.canFd = canFd;
+            if (interface.empty()) throw py::value_error("set_can_interface: no interface name");
+            const std::string problem = jointbus::CheckCanInterfaceSettings(settings);
+            if (!problem.empty())
+                throw py::value_error("set_can_interface " + interface + ": " + problem);
+            jointbus::SetCanInterfaceSettings(interface, settings);
+        },
+        py::arg("interface"), py::kw_only(), py::arg("tick_us") = 0,
+        py::arg("frame_gap_us") = jointbus::CanInterfaceSettings::kDefaultFrameGapUs,
+        py::arg("can_fd") = false, R"doc(
+Sets a CAN interface's sender tick (tick_us 500 to 5000 on a fixed-rate schedule; 0, the
+default, the 5 ms timer), the pause after each frame (frame_gap_us 0 to 1000) and CAN-FD
+frames (can_fd). Call it before the first motor on the interface is initialised. Raises
+ValueError for a value out of range, and changes nothing then.)doc");
+    m.def(
+        "can_interface",
+        [](const std::string& interface) {
+            const auto s = jointbus::GetCanInterfaceSettings(interface);
+            py::dict out;
+            out["tick_us"] = s.tickUs;
+            out["frame_gap_us"] = s.frameGapUs;
+            out["can_fd"] = s.canFd;
+            return out;
+        },
+        py::arg("interface"),
+        "The settings of a CAN interface, as a dict of set_can_interface's keywords.");
+    m.def(
+        "set_realtime",
+        [](int priority, const std::vector<int>& cpus, bool lockMemory) {
+            jointbus::RealtimeSettings settings;
+            settings.priority = priority;
+            settings.cpus = cpus;
+            settings.lockMemory = lockMemory;
+            const std::string problem = jointbus::CheckRealtimeSettings(settings);
+            if (!problem.empty()) throw py::value_error("set_realtime: " + problem);
+            py::gil_scoped_release unlocked;  // mlockall can take a while on a large process
+            jointbus::SetRealtime(settings);
+        },
+        py::kw_only(), py::arg("priority") = 0, py::arg("cpus") = std::vector<int>(),
+        py::arg("lock_memory") = false, R"doc(
+Real-time options for the library's bus threads started from now on: SCHED_FIFO at priority
+1 to 99 (0: the normal scheduler), the CPUs they may run on, and mlockall at once. What is not
+permitted is logged as a WARN line and the run goes on. Raises ValueError for a value out of
+range.)doc");
 
     m.def(
         "read_all",

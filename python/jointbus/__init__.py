@@ -16,9 +16,12 @@ from ._jointbus import (  # noqa: F401
     LiveView,
     Motor,
     TraceRecorder,
+    can_interface,
     command_all,
     hold_and_disable,
     load_config,
+    set_can_interface,
+    set_realtime,
     version,
 )
 from ._jointbus import read_all as _read_all
@@ -30,7 +33,8 @@ except ImportError:  # NumPy is optional
 
 __all__ = [
     "Arm", "DamiaoMotor", "FeetechServo", "LiveView", "Motor", "MotorError", "TraceRecorder",
-    "command_all", "hold_and_disable", "load_config", "read_all", "version",
+    "can_interface", "command_all", "hold_and_disable", "load_config", "read_all",
+    "set_can_interface", "set_realtime", "version",
 ]
 
 

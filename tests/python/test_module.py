@@ -202,3 +202,35 @@ def test_trace_recorder_writes_every_added_motor(tmp_path, servo_bus):
     assert any(",2,feetech," in line for line in lines[1:])
     with pytest.raises(ValueError):
         recorder.start(str(tmp_path / "no" / "such" / "dir.csv"))
+
+
+def test_can_interface_settings_are_bounded_and_shared_with_the_file(tmp_path):
+    assert jointbus.can_interface("pyfd0") == {"tick_us": 0, "frame_gap_us": 100, "can_fd": False}
+    jointbus.set_can_interface("pyfd0", tick_us=1000, frame_gap_us=0, can_fd=True)
+    assert jointbus.can_interface("pyfd0") == {"tick_us": 1000, "frame_gap_us": 0, "can_fd": True}
+    for bad, message in [({"tick_us": 499}, "tick_us"), ({"tick_us": 5001}, "tick_us"),
+                         ({"frame_gap_us": -1}, "frame_gap_us"),
+                         ({"frame_gap_us": 1001}, "frame_gap_us")]:
+        with pytest.raises(ValueError, match=message):
+            jointbus.set_can_interface("pyfd0", **bad)
+    with pytest.raises(ValueError, match="no interface name"):
+        jointbus.set_can_interface("")
+    assert jointbus.can_interface("pyfd0")["tick_us"] == 1000, "a refusal changes nothing"
+
+    # A file's can_interfaces are in force once it is loaded, and read back the same way.
+    path = write(tmp_path, "fd.yaml",
+                 "can_interfaces:\n  pyfd1: {tick_us: 2000, frame_gap_us: 50}\n"
+                 "motor_init_para:\n"
+                 "  - {vendor: damiao, id: 1, master_id: 0x11, dev_name: pyfd1, mode: 0,"
+                 " motor_model: 4310}\n")
+    assert len(jointbus.load_config(path)) == 1
+    assert jointbus.can_interface("pyfd1") == {"tick_us": 2000, "frame_gap_us": 50,
+                                               "can_fd": False}
+
+
+def test_realtime_options_refuse_bad_values():
+    for bad, message in [({"priority": 100}, "priority"), ({"priority": -1}, "priority"),
+                         ({"cpus": [-1]}, "cpu")]:
+        with pytest.raises(ValueError, match=message):
+            jointbus.set_realtime(**bad)
+    jointbus.set_realtime()  # the normal scheduler: always permitted
