@@ -5,8 +5,11 @@ commands every Damiao motor on a bus, for client_loop_bench and host_client_loop
   module      through the jointbus Python module (the library's threads do the bus work)
   python-can  the pure-Python reference: the loop itself builds, sends and decodes every MIT
               frame with python3-can, as drivers that do the bus work in the interpreter do
-  socket-pair the same pure-Python loop over the socket-pair double on the host's kernel;
-              BUS is the comma-separated descriptors it inherits, one per motor
+  socket-pair the same pure-Python loop over the socket-pair double on the host's kernel,
+              framing with struct; BUS is the comma-separated descriptors it inherits, one
+              per motor
+  python-can-pair  the same over the socket pair with python-can's messages, framing and
+              reading code, as its socketcan bus does
 
     client_loops.py MODE BUS SECONDS MOTORS SETS_FILE
 
@@ -145,17 +148,22 @@ def with_python_can(iface, seconds, ids, sets):
         bus.shutdown()
 
 
-def with_socket_pair(fds, seconds, ids, sets):
-    """The pure-Python loop over the socket-pair double on the host's kernel: `fds` lists, one
-    per motor in id order, an inherited SOCK_SEQPACKET socket carrying struct can_frame records
-    to a responder that answers like the motor."""
+def pair_sockets(fds, ids):
+    """The inherited SOCK_SEQPACKET sockets of the socket-pair double by motor id: `fds` lists
+    their descriptors in id order. Each carries struct can_frame records to a responder that
+    answers like the motor."""
     import socket
+    return {i: socket.socket(fileno=int(fd)) for i, fd in zip(ids, fds.split(","))}
+
+
+def with_socket_pair(fds, seconds, ids, sets):
+    """The pure-Python loop over the socket-pair double on the host's kernel, framing with
+    struct and reading with non-blocking calls: the leanest a Python loop can be."""
     import struct
     record = struct.Struct("=IB3x8s")
-    socks = {}
-    for i, fd in zip(ids, fds.split(",")):
-        socks[i] = socket.socket(fileno=int(fd))
-        socks[i].setblocking(False)
+    socks = pair_sockets(fds, ids)
+    for sock in socks.values():
+        sock.setblocking(False)
 
     def send(can_id, data):
         socks[can_id].send(record.pack(can_id, len(data), data))
@@ -177,11 +185,41 @@ def with_socket_pair(fds, seconds, ids, sets):
             sock.close()
 
 
+def with_python_can_pair(fds, seconds, ids, sets):
+    """The python-can loop over the socket-pair double: the same messages and the same framing
+    and reading code (build_can_frame, a zero-time select, capture_message) as its socketcan
+    bus uses on a CAN socket."""
+    import select
+    import socket
+    import can
+    from can.interfaces.socketcan.constants import SO_TIMESTAMPNS
+    from can.interfaces.socketcan.socketcan import build_can_frame, capture_message
+    socks = pair_sockets(fds, ids)
+    for sock in socks.values():  # capture_message reads the kernel's time stamp of each frame
+        sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+
+    def send(can_id, data):
+        msg = can.Message(arbitration_id=can_id, data=data, is_extended_id=False)
+        socks[can_id].send(build_can_frame(msg))
+
+    def pending():
+        for sock in socks.values():
+            while select.select([sock], [], [], 0)[0]:
+                msg = capture_message(sock)
+                yield msg.arbitration_id, msg.data
+
+    try:
+        return pure_loop(send, pending, seconds, ids, sets)
+    finally:
+        for sock in socks.values():
+            sock.close()
+
+
 def main():
     mode, iface, seconds, count = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[4])
     ids = list(range(1, count + 1))
     run = {"module": with_module, "python-can": with_python_can,
-           "socket-pair": with_socket_pair}[mode]
+           "socket-pair": with_socket_pair, "python-can-pair": with_python_can_pair}[mode]
     sets = []
     cycles, missed, cpu, feedback = run(iface, seconds, ids, sets)
     with open(sys.argv[5], "w") as out:

@@ -1,15 +1,18 @@
 // Client loops on the host's own kernel (figures, not tests): the 200 Hz loop that reads and
 // commands 6 and 12 Damiao motors, over the socket-pair transport double (one SOCK_SEQPACKET
-// pair per motor, a responder thread answering each frame like the motor), two ways:
-//   - in pure Python, the loop building, sending and decoding every frame itself over the
-//     inherited sockets (benchmarks/client_loops.py socket-pair), the reference,
-//   - in C++ through the library.
+// pair per motor, a responder thread answering each frame like the motor), three ways:
+//   - in pure Python with python-can's messages and its socketcan framing and reading code
+//     over the inherited sockets (benchmarks/client_loops.py python-can-pair), the same loop
+//     as the CAN bench's reference and the reference here,
+//   - in pure Python framing with struct and reading with non-blocking calls (socket-pair),
+//     the leanest a Python loop can be,
+//   - in C++ through the library, with the default frame gap and with frame_gap_us 0.
 // The CAN bench's client-loop rows pay the user-mode kernel's costly system calls; these show
 // what each loop costs where a system call is cheap. Each row: CPU per cycle of the client (the
 // Python process; the C++ loop's thread and the library's threads, the responder left out),
 // its share of a core, the loop period, frames motor 1 received per second, feedback frames
-// per motor per second, set-to-wire latency, missed cycles, and for the library's row how many
-// times less CPU it takes than the pure-Python loop.
+// per motor per second, set-to-wire latency, missed cycles, and for the library's rows how many
+// times less CPU they take than the reference.
 //   host_client_loop_bench [SECONDS]
 
 #include <sys/socket.h>
@@ -76,7 +79,8 @@ bench::Row Measure(const char* name, int n, double seconds, testsupport::Respond
     return row;
 }
 
-bench::Row PythonRow(int n, double seconds) {
+// `mode`: socket-pair (struct framing) or python-can-pair (python-can's framing).
+bench::Row PythonRow(const char* mode, int n, double seconds) {
     testsupport::Responder responder;
     std::vector<int> theirs;
     std::string fds;
@@ -88,11 +92,13 @@ bench::Row PythonRow(int n, double seconds) {
         fds += (fds.empty() ? "" : ",") + std::to_string(pair[0]);
     }
     responder.stamping = true;
-    const bench::Loop loop = bench::RunPythonLoop("socket-pair", fds, n, seconds);
+    const bench::Loop loop = bench::RunPythonLoop(mode, fds, n, seconds);
     responder.stamping = false;
     for (int fd : theirs) close(fd);  // the responder's threads end when every copy is closed
-    return Measure("host client loop 200 Hz, pure Python (socket pair)", n, seconds, responder,
-                   loop);
+    return Measure(std::string(mode) == "socket-pair"
+                       ? "host client loop 200 Hz, pure Python (socket pair, struct framing)"
+                       : "host client loop 200 Hz, pure Python (socket pair, python-can framing)",
+                   n, seconds, responder, loop);
 }
 
 // `gapUs`: the interface's frame_gap_us (100 by default).
@@ -130,7 +136,9 @@ bench::Row CppRow(int n, double seconds, int gapUs) {
 int main(int argc, char** argv) {
     const double seconds = bench::Setup(argc, argv);
     for (int n : {6, 12}) {
-        const bench::Row python = bench::PrintMedianOfRuns([&] { return PythonRow(n, seconds); });
+        const bench::Row python =
+            bench::PrintMedianOfRuns([&] { return PythonRow("python-can-pair", n, seconds); });
+        bench::PrintMedianOfRuns([&] { return PythonRow("socket-pair", n, seconds); });
         for (int gapUs : {100, 0}) {
             bench::PrintMedianOfRuns([&] {
                 bench::Row row = CppRow(n, seconds, gapUs);
