@@ -13,8 +13,8 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "bench_stats.h"
 #include "jointbus/common/ctrl_motor_interface.h"
@@ -77,6 +77,20 @@ inline Loop RunCppLoop(const std::vector<std::shared_ptr<CtrlMotorInterface>>& m
     }
     loop.cpuUs = meter.Cpu();
     return loop;
+}
+
+// A loop's row with the figures every client loop has: its period and CPU per cycle, its
+// share of a core and the cycles that missed their slot.
+inline Row LoopRow(const char* name, int n, double seconds, const Loop& loop) {
+    Row row;
+    row.bench = name;
+    row.n = n;
+    if (loop.cycles <= 0) return row;
+    row.periodMean = seconds * 1e6 / double(loop.cycles);
+    row.cpuPerTick = loop.cpuUs / double(loop.cycles);
+    row.cpuPercent = loop.cpuUs / (seconds * 1e6) * 100.0;
+    row.missedPercent = 100.0 * double(loop.missed) / double(loop.cycles);
+    return row;
 }
 
 // Runs benchmarks/client_loops.py MODE BUS SECONDS N and reads back its counts and targets.

@@ -97,14 +97,8 @@ std::vector<double> Latencies(const std::vector<bench::Set>& sets,
 bench::Row Measure(const char* name, int n, double seconds, testsupport::DamiaoEmulatorProcess& emu,
                    const std::function<bench::Loop()>& run) {
     const bench::Loop loop = run();
-    bench::Row row;
-    row.bench = name;
-    row.n = n;
+    bench::Row row = bench::LoopRow(name, n, seconds, loop);
     if (loop.cycles <= 0) return row;
-    row.periodMean = seconds * 1e6 / double(loop.cycles);
-    row.cpuPerTick = loop.cpuUs / double(loop.cycles);
-    row.cpuPercent = loop.cpuUs / (seconds * 1e6) * 100.0;
-    row.missedPercent = 100.0 * double(loop.missed) / double(loop.cycles);
     const auto frames = WireFrames(emu);
     if (loop.sets.size() > 1) {
         const long long from = loop.sets.front().t, to = loop.sets.back().t;

@@ -46,14 +46,8 @@ std::vector<testsupport::Responder::Arrival> FirstMotor(testsupport::Responder& 
 
 bench::Row Measure(const char* name, int n, double seconds, testsupport::Responder& responder,
                    const bench::Loop& loop) {
-    bench::Row row;
-    row.bench = name;
-    row.n = n;
+    bench::Row row = bench::LoopRow(name, n, seconds, loop);
     if (loop.cycles <= 0) return row;
-    row.periodMean = seconds * 1e6 / double(loop.cycles);
-    row.cpuPerTick = loop.cpuUs / double(loop.cycles);
-    row.cpuPercent = loop.cpuUs / (seconds * 1e6) * 100.0;
-    row.missedPercent = 100.0 * double(loop.missed) / double(loop.cycles);
     const auto first = FirstMotor(responder, loop);
     if (!first.empty()) {
         const double span = double(loop.sets.back().t - loop.sets.front().t) / 1e9;
