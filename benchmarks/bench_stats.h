@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "jointbus/common/can_settings.h"
+
 namespace bench {
 
 inline double Percentile(std::vector<double> v, double p) {
@@ -79,6 +81,15 @@ private:
     double cpu0;
     unsigned long long allocs0;
 };
+
+// A CAN interface name not used before in this process ("prefix0", "prefix1", ...) with
+// `settings`: each run gets a sender of its own, which reads its tick when it starts.
+inline std::string FreshBus(const char* prefix, const jointbus::CanInterfaceSettings& settings) {
+    static int serial = 0;
+    const std::string bus = prefix + std::to_string(serial++);
+    jointbus::SetCanInterfaceSettings(bus, settings);
+    return bus;
+}
 
 // One row of the report; NAN marks a figure a row does not have.
 struct Row {

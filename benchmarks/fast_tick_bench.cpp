@@ -39,11 +39,9 @@ struct Set {
 };
 
 bench::Row Run(double seconds, bool fifo) {
-    static int serial = 0;
-    const std::string bus = "fast" + std::to_string(serial++);  // a sender of its own each run
     jointbus::CanInterfaceSettings settings;
     settings.tickUs = kTickUs;
-    jointbus::SetCanInterfaceSettings(bus, settings);
+    const std::string bus = bench::FreshBus("fast", settings);
     jointbus::RealtimeSettings realtime;
     if (fifo) realtime.priority = 80;
     jointbus::SetRealtime(realtime);

@@ -102,11 +102,9 @@ bench::Row PythonRow(const char* mode, int n, double seconds) {
 
 // `gapUs`: the interface's frame_gap_us (100 by default).
 bench::Row CppRow(int n, double seconds, int gapUs) {
-    static int serial = 0;
-    const std::string bus = "loop" + std::to_string(serial++);  // a sender of its own each run
     jointbus::CanInterfaceSettings settings;
     settings.frameGapUs = gapUs;
-    jointbus::SetCanInterfaceSettings(bus, settings);
+    const std::string bus = bench::FreshBus("loop", settings);
     testsupport::Responder responder;
     const auto before = bench::Threads();
     std::vector<std::shared_ptr<CtrlMotorInterface>> motors;

@@ -599,6 +599,19 @@ struct CheckLine {
     std::string what, detail;
 };
 
+// `"array": [` with one {"key": name, "ok": ..., "detail": ...} line per check line and `]`;
+// `name(k)` names line k.
+template <class NameOf>
+void PrintJsonLines(const char* array, const char* key, const std::vector<CheckLine>& lines,
+                    NameOf name) {
+    std::printf("\"%s\": [", array);
+    for (size_t k = 0; k < lines.size(); ++k)
+        std::printf("%s\n  {\"%s\": %s, \"ok\": %s, \"detail\": %s}", k ? "," : "", key,
+                    JsonText(name(k)).c_str(), lines[k].ok ? "true" : "false",
+                    JsonText(lines[k].detail).c_str());
+    std::printf("\n]");
+}
+
 std::string Hex(long v) {
     return fmt::format("0x{:X}", v);
 }
@@ -748,20 +761,12 @@ int Check(const Options& o) {
         std::printf("{\"config\": %s, \"ok\": %s, ", JsonText(o.config).c_str(),
                     allOk ? "true" : "false");
         if (!interfaceLines.empty()) {
-            std::printf("\"interfaces\": [");
-            for (size_t k = 0; k < interfaceLines.size(); ++k)
-                std::printf("%s\n  {\"interface\": %s, \"ok\": %s, \"detail\": %s}", k ? "," : "",
-                            JsonText(interfaces[k].first).c_str(),
-                            interfaceLines[k].ok ? "true" : "false",
-                            JsonText(interfaceLines[k].detail).c_str());
-            std::printf("\n], ");
+            PrintJsonLines("interfaces", "interface", interfaceLines,
+                           [&](size_t k) { return interfaces[k].first; });
+            std::printf(", ");
         }
-        std::printf("\"motors\": [");
-        for (size_t k = 0; k < lines.size(); ++k)
-            std::printf("%s\n  {\"motor\": %s, \"ok\": %s, \"detail\": %s}", k ? "," : "",
-                        JsonText(lines[k].what).c_str(), lines[k].ok ? "true" : "false",
-                        JsonText(lines[k].detail).c_str());
-        std::printf("\n]}\n");
+        PrintJsonLines("motors", "motor", lines, [&](size_t k) { return lines[k].what; });
+        std::printf("}\n");
     } else {
         for (const auto* group : {&interfaceLines, &lines})
             for (const auto& l : *group)
