@@ -11,6 +11,7 @@
 #include "common/bus_tally.h"
 #include "common/param_file.h"
 #include "common/steady_ns.h"
+#include "DaMiao/damiao_membership.h"
 #include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/common/can_settings.h"
 #include "jointbus/common/logger.h"
@@ -53,13 +54,13 @@ damiaoMotor::~damiaoMotor() {
 }
 
 void damiaoMotor::Shutdown() {
+    Damiao::LeaveSender(this);
     DriverCan* driver;
     {
         std::lock_guard<std::mutex> lock(writeMutex);
         driver = canDriver;
     }
     if (driver == nullptr) return;
-    Damiao::Damiao_Thread::ForInterface(dev_name)->removeDamiao(int(motor_id), this);
     driver->StopReceive();
     {
         // Any thread may be writing through the driver (ClearErrors): it goes only once no

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "DaMiao/damiao_membership.h"
 #include "common/bus_registry.h"
 #include "common/realtime_threads.h"
 #include "common/steady_ns.h"
@@ -22,7 +23,34 @@ jointbus_detail::BusRegistry<Damiao_Thread>& Senders() {
 }
 
 std::atomic<bool> exiting{false};  // set by the exit handler: no sender starts again
+
+// Where each motor is registered. A motor leaves the sender it joined, whatever its public
+// dev_name and motor_id say by then: a caller may change both between two inits, and a sender
+// left holding the motor would drive it twice and, once it is destroyed, through a dangling
+// pointer. Never destroyed, like the senders.
+struct Membership {
+    Damiao_Thread* sender;
+    int id;
+};
+std::mutex membershipMutex;
+std::unordered_map<const damiaoMotor*, Membership>& Memberships() {
+    static auto* const memberships = new std::unordered_map<const damiaoMotor*, Membership>;
+    return *memberships;
+}
+
+bool FindMembership(const damiaoMotor* motor, Membership& out) {
+    std::lock_guard<std::mutex> lock(membershipMutex);
+    auto found = Memberships().find(motor);
+    if (found == Memberships().end()) return false;
+    out = found->second;
+    return true;
+}
 }  // namespace
+
+void LeaveSender(damiaoMotor* motor) {
+    Membership member;
+    if (FindMembership(motor, member)) member.sender->removeDamiao(member.id, motor);
+}
 
 Damiao_Thread* Damiao_Thread::getInstance() {
     // Never destroyed, so a motor that outlives main (a global, a static pointer) can still
@@ -73,16 +101,28 @@ Damiao_Thread::~Damiao_Thread() {
 }
 
 void Damiao_Thread::addDamiao(int id, damiaoMotor* motor) {
+    // Out of its old place first, without this sender's locks held: two senders never wait
+    // for each other.
+    Membership old;
+    if (motor != nullptr && FindMembership(motor, old) && (old.sender != this || old.id != id))
+        old.sender->removeDamiao(old.id, motor);
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
     bool first;
     {
         std::lock_guard<std::mutex> lock(motorsMutex);
         first = motors.empty();
         damiaoMotor*& slot = motors[id];
-        if (slot != nullptr && slot != motor)
+        if (slot != nullptr && slot != motor) {
             LOG_WARN("Damiao motor {} on {}: replaced by a later motor with the same id\r\n", id,
                      slot->dev_name);
+            std::lock_guard<std::mutex> members(membershipMutex);
+            Memberships().erase(slot);
+        }
         slot = motor;
+        if (motor != nullptr) {
+            std::lock_guard<std::mutex> members(membershipMutex);
+            Memberships()[motor] = Membership{this, id};
+        }
     }
     // A sender serves one interface: the first motor to arrive brings the interface's tick.
     const int tickUs =
@@ -109,7 +149,11 @@ void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
     {
         std::lock_guard<std::mutex> lock(motorsMutex);
         auto found = motors.find(id);
-        if (found != motors.end() && found->second == motor) motors.erase(found);
+        if (found != motors.end() && found->second == motor) {
+            motors.erase(found);
+            std::lock_guard<std::mutex> members(membershipMutex);
+            Memberships().erase(motor);
+        }
         idle = motors.empty();
     }
     // Its last motor has left: the thread ends after the tick in progress.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "jointbus/DaMiao/damiao_thread.h"
+#include "log_capture.h"
 #include "near.h"
 #include "paired_can.h"
 #include "proc_self.h"
@@ -121,6 +122,28 @@ TEST(DamiaoThreads, TwoInterfacesWithTheSameIds) {
     const unsigned long long idle = senderB->Ticks();
     std::this_thread::sleep_for(milliseconds(30));
     EXPECT_EQ(senderB->Ticks(), idle);
+}
+
+// A caller may give the motor another interface between two inits (dev_name is public): the
+// motor leaves the sender it joined, so the first interface's sender neither drives it twice
+// nor visits it once it is destroyed (the address checker would see that). A later motor with
+// the same id on the first interface replaces nothing.
+TEST(DamiaoThreads, AMotorMovedToAnotherInterfaceLeavesItsFirstSender) {
+    Responder responder;
+    auto moved = std::make_unique<PairedMotor>(5, responder, "pairC");
+    ASSERT_EQ(moved->init(), 0);
+    moved->initdamiaoMotor(5, moved->mode, moved->master_id, "pairD", false, moved->kp, moved->kd);
+    ASSERT_EQ(moved->init(), 0);
+    Damiao::Damiao_Thread* senderC = Damiao::Damiao_Thread::ForInterface("pairC");
+    testsupport::LogCapture log;
+    PairedMotor successor(5, responder, "pairC");
+    ASSERT_EQ(successor.init(), 0);
+    EXPECT_EQ(log.Count("replaced"), 0u) << log.Text();
+    moved.reset();
+    successor.setEnableStatus(true);
+    EXPECT_TRUE(WaitFor([&] { return IsEnabled(successor); }, milliseconds(3000)));
+    const unsigned long long ticks = senderC->Ticks();
+    EXPECT_TRUE(WaitFor([&] { return senderC->Ticks() > ticks + 2; }, milliseconds(3000)));
 }
 
 // Another thread sends clear-error frames ("any thread") while init() runs again and again,
