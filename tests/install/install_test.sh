@@ -23,14 +23,21 @@ c++ -std=c++17 "$source/examples/hello_motor/hello_motor.cpp" -o "$work/hello_pc
     $(pkg-config --cflags --libs jointbus)
 LD_LIBRARY_PATH="$libdir" "$work/hello_pc"
 # The library's ABI version: clients record the SONAME, and the logger's instance stays an
-# object of type Logger (a reference would be 8 bytes under the same name).
+# object of type Logger (a reference would be 8 bytes under the same name), exported from the
+# dynamic symbol table of the stripped library, as a package ships it.
 lib=$(ls "$libdir"/libjointbus.so.*.*)
 soname=$(readelf -d "$lib" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
-test "$soname" = libjointbus.so.2 || { echo "SONAME $soname, expected libjointbus.so.2"; exit 1; }
-readelf -d "$work/hello_pc" | grep -q 'NEEDED.*\[libjointbus.so.2\]'
-logger_size=$(readelf -sW "$lib" | awk '$8 == "_ZZN7vantrel6Logger8InstanceEvE8instance" && $4 == "OBJECT" && !seen++ { print $3 }')
-test -n "$logger_size" && test "$logger_size" -gt 8 || {
-    echo "the logger's instance is not exported as a Logger object (size '$logger_size')"; exit 1; }
+test "$soname" = libjointbus.so.3 || { echo "SONAME $soname, expected libjointbus.so.3"; exit 1; }
+readelf -d "$work/hello_pc" | grep -q 'NEEDED.*\[libjointbus.so.3\]'
+strip --strip-unneeded -o "$work/stripped.so" "$lib"
+logger=$(readelf --dyn-syms -W "$work/stripped.so" |
+    awk '$8 == "_ZZN7vantrel6Logger8InstanceEvE8instance" && $7 != "UND" { print $3, $4, $5, $6 }')
+read -r logger_size logger_type logger_bind logger_vis <<<"${logger:-0 - - -}"
+case "$logger_type $logger_bind $logger_vis" in
+    "OBJECT GLOBAL DEFAULT" | "OBJECT UNIQUE DEFAULT") ;;
+    *) echo "the logger's instance is not exported (dynamic symbol: '$logger')"; exit 1 ;;
+esac
+test "$logger_size" -gt 8 || { echo "the logger's instance is $logger_size bytes, not a Logger"; exit 1; }
 
 # A client that allocates the device classes through the header-only factory (so their size
 # is compiled into it) runs against the installed library and tears them down cleanly.
@@ -63,4 +70,19 @@ EOF_CLIENT
 # shellcheck disable=SC2046
 c++ -std=c++17 "$work/factory_client.cpp" -o "$work/factory_client" $(pkg-config --cflags --libs jointbus)
 LD_LIBRARY_PATH="$libdir" SPDLOG_STDOUT=false SPDLOG_SYSTEMD=false "$work/factory_client"
+# The live view is a library of its own, found through its own pkg-config file.
+cat >"$work/view_client.cpp" <<'EOF_VIEW'
+#include <jointbus/common/live_view.h>
+#include <jointbus/common/virtual_motor.h>
+
+int main() {
+    VirtualMotor motor(1, false);
+    jointbus::LiveView view;
+    return view.addMotor(&motor) == 0 && view.start(0) == 0 && view.serving() ? 0 : 1;
+}
+EOF_VIEW
+# shellcheck disable=SC2046
+c++ -std=c++17 "$work/view_client.cpp" -o "$work/view_client" $(pkg-config --cflags --libs jointbus-view)
+LD_LIBRARY_PATH="$libdir" SPDLOG_STDOUT=false SPDLOG_SYSTEMD=false "$work/view_client"
+readelf -d "$work/view_client" | grep -q 'NEEDED.*\[libjointbus-view.so.1\]'
 echo "install test: ok"

@@ -109,9 +109,11 @@ private:
 namespace logger_detail {
 // The instance's storage. Its symbol is the one a function-local `static Logger instance` of
 // Instance() has, an object of type Logger, which the library has always exported; building
-// the logger in place here instead means no exit handler ever destroys it.
-alignas(Logger) inline unsigned char storage[sizeof(Logger)] __asm__(
-    "_ZZN7vantrel6Logger8InstanceEvE8instance");
+// the logger in place here instead means no exit handler ever destroys it. A namespace-scope
+// variable does not take the class's visibility: it is marked itself, or the library (built
+// with hidden visibility) keeps it local and every module gets a logger of its own.
+alignas(Logger) inline __attribute__((visibility("default"))) unsigned char
+    storage[sizeof(Logger)] __asm__("_ZZN7vantrel6Logger8InstanceEvE8instance");
 }  // namespace logger_detail
 
 inline Logger& Logger::Instance() {
