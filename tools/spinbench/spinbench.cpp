@@ -28,9 +28,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -310,6 +312,42 @@ bool StartView(jointbus::LiveView& view, int port,
     return view.start(port) == 0;
 }
 
+// Says what the tool waits for while a motor homes slowly, on a thread of its own for as long
+// as the object lives: nothing for a homing that ends within a second, so that a normal run's
+// output is what it always was; then one line, and a progress line every 5 s.
+class HomingProgress {
+public:
+    HomingProgress(const MotorFamily* family, unsigned id)
+        : worker([this, family, id] { Report(family->name, id); }) {}
+    ~HomingProgress() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+        }
+        wake.notify_all();
+        worker.join();
+    }
+    HomingProgress(const HomingProgress&) = delete;
+    HomingProgress& operator=(const HomingProgress&) = delete;
+
+private:
+    void Report(const char* name, unsigned id) {
+        std::unique_lock<std::mutex> lock(mutex);
+        auto ended = [this] { return done; };
+        if (wake.wait_for(lock, std::chrono::seconds(1), ended)) return;
+        LOG_INFO("waiting up to 200 s for {} {} to finish homing\r\n", name, id);
+        for (int waited = 1; !wake.wait_for(lock, std::chrono::seconds(5), ended);) {
+            waited += 5;
+            LOG_INFO("still waiting for {} {} to finish homing: {} s so far\r\n", name, id,
+                     waited);
+        }
+    }
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool done = false;
+    std::thread worker;  // last: starts once the rest is built
+};
+
 // Inits, homes and enables each motor in turn. A stop signal skips the steps still to come;
 // the stop sequence then holds and disables every motor created.
 void StartMotors(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors,
@@ -319,17 +357,19 @@ void StartMotors(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors,
         motor->init();
         if (StopRequested()) break;
         // A motor that homes slowly (a servo: up to 200 s) does so before setHome returns:
-        // say what the tool waits for, and let a stop signal cut the wait short.
+        // say what the tool waits for once the wait is long, and let a stop signal cut it
+        // short.
         const MotorFamily* family = MotorFamilyOf(*motor);
+        std::unique_ptr<HomingProgress> progress;
         if (MotorHomesSlowly(*motor)) {
-            LOG_INFO("waiting up to 200 s for {} {} to finish homing\r\n", family->name,
-                     motor->motor_id);
+            progress = std::make_unique<HomingProgress>(family, motor->motor_id);
             homingWait = {family->abortHome, motor.get()};
             homing.store(&homingWait);
             if (StopRequested()) homingWait.abort(motor.get());  // a signal just before
         }
         motor->setHome(200);
         homing.store(nullptr);
+        progress.reset();
         if (StopRequested()) break;
         if (!settings.record.empty() && !recorder.recording() &&
             recorder.start(settings.record) == 0)
