@@ -1,6 +1,6 @@
 include(CMakePackageConfigHelpers)
 
-install(TARGETS jointbus EXPORT jointbusTargets
+install(TARGETS jointbus jointbus_view EXPORT jointbusTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -22,5 +22,6 @@ install(FILES
 # tree can be moved.
 file(RELATIVE_PATH JOINTBUS_PC_UP /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
 configure_file(cmake/jointbus.pc.in ${CMAKE_CURRENT_BINARY_DIR}/jointbus.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/jointbus.pc
+configure_file(cmake/jointbus-view.pc.in ${CMAKE_CURRENT_BINARY_DIR}/jointbus-view.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/jointbus.pc ${CMAKE_CURRENT_BINARY_DIR}/jointbus-view.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

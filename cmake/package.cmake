@@ -1,7 +1,8 @@
 # `cpack -G DEB` (from the build folder) packages what `cmake --install` installs: the library,
 # its headers and CMake/pkg-config files, spinbench and the Python module, under the same
-# prefix. Its dependencies come from the binaries (dpkg-shlibdeps) plus the chart library that
-# the live view serves and the interpreter the module was built for.
+# prefix, the live view's library among them. Its dependencies come from the binaries
+# (dpkg-shlibdeps) plus the chart library that the live view serves and the interpreter the
+# module was built for.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME jointbus)
 set(CPACK_PACKAGE_VENDOR "jointbus")

@@ -1,5 +1,27 @@
 #include "jointbus/common/virtual_motor.h"
 
+#include "jointbus/common/motor_reading.h"
+
+namespace {
+
+// Observers read the position from its field: the getter would advance the motor.
+const bool observable = jointbus::RegisterMotorFamilyObserver(
+    {"virtual",
+     [](CtrlMotorInterface& motor, std::string&) {
+         return dynamic_cast<VirtualMotor*>(&motor) != nullptr;
+     },
+     [](CtrlMotorInterface& motor, jointbus::MotorReading& r) {
+         auto& virt = static_cast<VirtualMotor&>(motor);
+         r = jointbus::MotorReading{};
+         r.position = virt.position;
+         virt.getVelocity(r.velocity);
+         virt.getTorque(r.torque);
+         virt.getMotorTemperature(r.temperature);
+         r.code = virt.getEnableStatus(r.enabled);
+     }});
+
+}  // namespace
+
 VirtualMotor::VirtualMotor() = default;
 
 VirtualMotor::VirtualMotor(unsigned int id, bool inv) {

@@ -17,15 +17,14 @@
 #include <vector>
 
 #include "common/json_text.h"
-#include "common/motor_reading.h"
 #include "jointbus/common/logger.h"
+#include "jointbus/common/motor_reading.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-using jointbus_detail::FamilyName;
-using jointbus_detail::Reading;
+using Reading = jointbus::MotorReading;
 
 constexpr double kMinRateHz = 0.1;
 constexpr double kMaxRateHz = 1000.0;
@@ -36,14 +35,14 @@ constexpr unsigned long long kFlushRows = 512;  // rows per write of the file
 struct Sample {
     double t;
     uint32_t id;
-    jointbus_detail::Family family;
+    const char* family;  // a static name
     Reading r;
     const char* busCsv;   // the motor's bus as a CSV field and as a JSON string (Motor's own)
     const char* busJson;
 };
 
 struct Motor {
-    jointbus_detail::Observed seen;
+    jointbus::ObservedMotor seen;
     std::string busCsv, busJson;  // its bus, escaped once for each format
 };
 
@@ -62,15 +61,15 @@ std::string CsvField(const std::string& text) {
 // Reads one motor, through getters that never wait on a bus. Sampler thread.
 void Read(const Motor& m, Sample& s) {
     s.id = m.seen.motor->motor_id;
-    s.family = m.seen.family;
+    s.family = m.seen.FamilyName();
     s.busCsv = m.busCsv.c_str();
     s.busJson = m.busJson.c_str();
-    jointbus_detail::Read(m.seen, s.r);
+    jointbus::ReadMotor(m.seen, s.r);
 }
 
 void AppendCsv(fmt::memory_buffer& out, const Sample& s) {
     auto to = std::back_inserter(out);
-    fmt::format_to(to, "{:.6f},{},{},", s.t, s.id, FamilyName(s.family));
+    fmt::format_to(to, "{:.6f},{},{},", s.t, s.id, s.family);
     if (s.r.hasTarget) fmt::format_to(to, "{:.6f}", s.r.target);
     fmt::format_to(to, ",{:.6f},{:.6f},{:.6f},{},{},{},", s.r.position, s.r.velocity, s.r.torque,
                    s.r.temperature, s.r.enabled ? 1 : 0, s.r.code);
@@ -81,7 +80,7 @@ void AppendCsv(fmt::memory_buffer& out, const Sample& s) {
 void AppendJson(fmt::memory_buffer& out, const Sample& s) {
     auto to = std::back_inserter(out);
     fmt::format_to(to, "{{\"t\": {:.6f}, \"id\": {}, \"family\": \"{}\", \"target\": ", s.t,
-                   s.id, FamilyName(s.family));
+                   s.id, s.family);
     if (s.r.hasTarget)
         fmt::format_to(to, "{:.6f}", s.r.target);
     else
@@ -133,7 +132,7 @@ TraceRecorder::~TraceRecorder() {
 
 int TraceRecorder::addMotor(CtrlMotorInterface* motor) {
     if (motor == nullptr || recording()) return -1;
-    Motor m{jointbus_detail::Observe(motor), {}, {}};
+    Motor m{jointbus::ObserveMotor(motor), {}, {}};
     m.busCsv = CsvField(m.seen.bus);
     m.busJson = jointbus_detail::JsonText(m.seen.bus);
     impl->motors.push_back(std::move(m));
@@ -220,7 +219,7 @@ int TraceRecorder::start(const std::string& path, double rateHz, bool jsonLines)
                 Sample s = d.ring[tail % d.ring.size()];
                 d.tail.store(tail + 1, std::memory_order_release);
                 if (d.json) {
-                    jointbus_detail::MakeFinite(s.r);
+                    jointbus::MakeFinite(s.r);
                     AppendJson(out, s);
                 } else {
                     AppendCsv(out, s);

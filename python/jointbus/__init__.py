@@ -13,7 +13,6 @@ read the last feedback, so a control loop in Python stays cheap::
 from ._jointbus import (  # noqa: F401
     DamiaoMotor,
     FeetechServo,
-    LiveView,
     Motor,
     TraceRecorder,
     can_interface,
@@ -36,6 +35,16 @@ __all__ = [
     "can_interface", "command_all", "hold_and_disable", "load_config", "read_all",
     "set_can_interface", "set_realtime", "version",
 ]
+
+
+def __getattr__(name):
+    # The live view is a module of its own: its web server is loaded only by a program that
+    # makes a LiveView.
+    if name == "LiveView":
+        from ._jointbus_view import LiveView
+        globals()["LiveView"] = LiveView
+        return LiveView
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 class MotorError(RuntimeError):

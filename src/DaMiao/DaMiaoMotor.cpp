@@ -15,6 +15,7 @@
 #include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/common/can_settings.h"
 #include "jointbus/common/logger.h"
+#include "jointbus/common/motor_reading.h"
 #include "jointbus/common/result_codes.h"
 #include "jointbus/driver/driver_can.h"
 
@@ -28,6 +29,27 @@ constexpr auto kHomePause = std::chrono::milliseconds(10);
 constexpr float kHomeDone = 0.001f;
 
 constexpr auto relaxed = std::memory_order_relaxed;
+
+// What observers read of a Damiao motor: torque and fault are peeked, so an observer changes
+// neither the client's torque unwrap nor the log.
+const bool observable = jointbus::RegisterMotorFamilyObserver(
+    {"damiao",
+     [](CtrlMotorInterface& motor, std::string& bus) {
+         auto* joint = dynamic_cast<damiaoMotor*>(&motor);
+         if (joint != nullptr) bus = joint->dev_name;
+         return joint != nullptr;
+     },
+     [](CtrlMotorInterface& motor, jointbus::MotorReading& r) {
+         auto& joint = static_cast<damiaoMotor&>(motor);
+         r = jointbus::MotorReading{};
+         joint.getMotorPosition(r.position);
+         joint.getVelocity(r.velocity);
+         joint.peekTorque(r.torque);
+         joint.getMotorTemperature(r.temperature);
+         r.code = joint.peekEnableStatus(r.enabled);
+         r.hasTarget = joint.getTargetPosition(r.target) == 0;
+         r.hasAge = joint.getFeedbackAge(r.age) == 0;
+     }});
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include "jointbus/Feetech/FeetechDrvImpl.h"
 #include "jointbus/Feetech/SMS_STS_THREAD.h"
 #include "jointbus/common/logger.h"
+#include "jointbus/common/motor_reading.h"
 #include "jointbus/common/result_codes.h"
 #include "jointbus/driver/driver_uart.h"
 
@@ -34,6 +35,21 @@ T Saturate(double v, double lo, double hi) {
 uint16_t GoalTicks(float deg) {
     return Saturate<uint16_t>((double(deg) + 180.0) * kCommandTicksPerDeg, 0, 4095);
 }
+
+// What observers read of a servo: its getters, with its target and feedback age.
+const bool observable = jointbus::RegisterMotorFamilyObserver(
+    {"feetech",
+     [](CtrlMotorInterface& motor, std::string& bus) {
+         auto* servo = dynamic_cast<feetechMotor*>(&motor);
+         if (servo != nullptr) bus = servo->uartDevice;
+         return servo != nullptr;
+     },
+     [](CtrlMotorInterface& motor, jointbus::MotorReading& r) {
+         auto& servo = static_cast<feetechMotor&>(motor);
+         jointbus::ReadThroughGetters(servo, r);
+         r.hasTarget = servo.getTargetPosition(r.target) == 0;
+         r.hasAge = servo.getFeedbackAge(r.age) == 0;
+     }});
 
 }  // namespace
 

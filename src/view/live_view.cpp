@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "common/json_text.h"
-#include "common/motor_reading.h"
 #include "jointbus/common/bus_counters.h"
 #include "jointbus/common/logger.h"
+#include "jointbus/common/motor_reading.h"
 #include "jointbus/common/result_codes.h"
 #include "live_view_page.h"
 
@@ -139,7 +139,7 @@ std::string FormatValue(bool has, double value) {
 
 struct LiveView::Impl {
     // Set before start, read-only while serving.
-    std::vector<jointbus_detail::Observed> motors;
+    std::vector<ObservedMotor> motors;
     std::vector<std::string> buses;      // each bus once, in the order of the motors
     std::string address = kDefaultAddress;
     bool control = false;
@@ -194,7 +194,7 @@ std::string LiveView::Impl::MetaJson() const {
         const auto& m = motors[i];
         const size_t bus = size_t(std::find(buses.begin(), buses.end(), m.bus) - buses.begin());
         fmt::format_to(to, "{}{{\"family\": \"{}\", \"bus\": {}, \"busIndex\": {}, \"id\": {}}}",
-                       i ? ", " : "", jointbus_detail::FamilyName(m.family), JsonText(m.bus),
+                       i ? ", " : "", m.FamilyName(), JsonText(m.bus),
                        bus, m.motor->motor_id);
     }
     fmt::format_to(to, "], \"buses\": [");
@@ -222,9 +222,9 @@ std::string LiveView::Impl::SampleJson(double t, std::vector<BusCounters>& prev,
     auto to = std::back_inserter(out);
     fmt::format_to(to, "{{\"t\": {:.3f}, \"m\": [", t);
     for (size_t i = 0; i < motors.size(); ++i) {
-        jointbus_detail::Reading r;
-        jointbus_detail::Read(motors[i], r);
-        jointbus_detail::MakeFinite(r);
+        MotorReading r;
+        ReadMotor(motors[i], r);
+        MakeFinite(r);
         fmt::format_to(to, "{}[{:.4f}, {}, {:.4f}, {:.4f}, {}, {}, {}, {}]", i ? ", " : "",
                        r.position, FormatValue(r.hasTarget, r.target), r.velocity, r.torque,
                        r.enabled ? 1 : 0, r.code,
@@ -354,8 +354,8 @@ void LiveView::Impl::Stop(httplib::Response& res) {
         std::lock_guard<std::mutex> motorsLock(motorsMutex);
         for (auto& r : ramps) r.active = false;
         for (const auto& m : motors) {
-            jointbus_detail::Reading r;
-            jointbus_detail::Read(m, r);
+            MotorReading r;
+            ReadMotor(m, r);
             if (std::isfinite(r.position)) m.motor->setMotorPosition(r.position);
             m.motor->setEnableStatus(false);
         }
@@ -367,14 +367,14 @@ void LiveView::Impl::Stop(httplib::Response& res) {
         enabled.clear();
         std::lock_guard<std::mutex> motorsLock(motorsMutex);
         for (size_t i = 0; i < motors.size(); ++i) {
-            jointbus_detail::Reading r;
-            jointbus_detail::Read(motors[i], r);
+            MotorReading r;
+            ReadMotor(motors[i], r);
             if (r.enabled) enabled.push_back(i);
         }
     } while (!enabled.empty() && Clock::now() < deadline);
     for (size_t i : enabled)
         LOG_ERROR("live view: {} motor {} on {} still reports enabled after STOP\r\n",
-                  jointbus_detail::FamilyName(motors[i].family), motors[i].motor->motor_id,
+                  motors[i].FamilyName(), motors[i].motor->motor_id,
                   motors[i].bus);
     Reply(res, 200,
           fmt::format("{{\"stopped\": {}, \"stillEnabled\": [{}]}}", motors.size(),
@@ -417,8 +417,8 @@ void LiveView::Impl::Act(const httplib::Request& req, httplib::Response& res) {
         Ramp& ramp = ramps[index];
         if (action == "target") {
             // From where the motor is told to be now: its target, else its position.
-            jointbus_detail::Reading r;
-            jointbus_detail::Read(motors[index], r);
+            MotorReading r;
+            ReadMotor(motors[index], r);
             if (!ramp.active) ramp.at = r.hasTarget ? r.target : r.position;
             ramp.goal = value;
             ramp.active = std::isfinite(ramp.at);
@@ -429,7 +429,7 @@ void LiveView::Impl::Act(const httplib::Request& req, httplib::Response& res) {
         }
     }
     LOG_INFO("live view: {} motor {} on {}: {} gives {}\r\n",
-             jointbus_detail::FamilyName(motors[index].family), motor->motor_id,
+             motors[index].FamilyName(), motor->motor_id,
              motors[index].bus, action, result);
     Reply(res, 200, fmt::format("{{\"result\": {}}}", result));
 }
@@ -512,7 +512,7 @@ LiveView::~LiveView() {
 
 int LiveView::addMotor(CtrlMotorInterface* motor) {
     if (motor == nullptr || serving()) return -1;
-    impl->motors.push_back(jointbus_detail::Observe(motor));
+    impl->motors.push_back(ObserveMotor(motor));
     const std::string& bus = impl->motors.back().bus;
     if (std::find(impl->buses.begin(), impl->buses.end(), bus) == impl->buses.end() &&
         !bus.empty())

@@ -1,64 +1,6 @@
-#include "live_view_page.h"
-
-namespace jointbus_detail {
-
-namespace {
-
-// Text for an HTML attribute value or element.
-std::string HtmlText(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
-std::string LiveViewPage(const std::string& token) {
-    return R"(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<meta name="jointbus-token" content=")" +
-           HtmlText(token) + R"(">
-<title>jointbus live view</title>
-<link rel="icon" href="data:,">
-<link rel="stylesheet" href="dygraph.min.css">
-<link rel="stylesheet" href="app.css">
-</head>
-<body>
-<header>
-  <h1>jointbus live view</h1>
-  <span id="status">connecting…</span>
-  <button id="pause" type="button">Pause</button>
-  <button id="csv" type="button">Download CSV</button>
-  <button id="stop" type="button" title="Hold and disable every motor">STOP</button>
-</header>
-<main>
-  <table id="buses">
-    <thead><tr><th>bus</th><th>frames/s sent</th><th>write failures</th><th>offline episodes</th></tr></thead>
-    <tbody></tbody>
-  </table>
-  <div id="motors"></div>
-</main>
-<script src="dygraph.min.js"></script>
-<script src="app.js"></script>
-</body>
-</html>
-)";
-}
-
-// The page's script. It builds every element from data with textContent, never as markup.
-const char* const kLiveViewScript = R"JS("use strict";
+// The live view's script. It builds every element from data with textContent, never as
+// markup.
+"use strict";
 (function () {
   const token = document.querySelector('meta[name="jointbus-token"]').content;
   const STALE_S = 0.1;  // feedback older than this is shown as stale
@@ -290,28 +232,3 @@ const char* const kLiveViewScript = R"JS("use strict";
     },
   };
 })();
-)JS";
-
-const char* const kLiveViewStyle = R"CSS(body { font-family: sans-serif; margin: 0; background: #f4f4f4; color: #222; }
-header { position: sticky; top: 0; z-index: 10; display: flex; gap: 1em; align-items: center;
-         padding: 0.5em 1em; background: #263238; color: #fff; }
-header h1 { font-size: 1.1em; margin: 0; flex: 1; }
-#status { font-weight: bold; }
-#status.bad { color: #ffab91; }
-#stop { background: #d50000; color: #fff; font-size: 1.2em; font-weight: bold; border: 0;
-        padding: 0.4em 1.4em; border-radius: 4px; cursor: pointer; }
-main { padding: 1em; }
-#buses { border-collapse: collapse; margin-bottom: 1em; background: #fff; }
-#buses th, #buses td { border: 1px solid #ccc; padding: 0.2em 0.6em; text-align: right; }
-#buses td:first-child { text-align: left; }
-#motors { display: grid; grid-template-columns: repeat(auto-fill, minmax(420px, 1fr)); gap: 1em; }
-.card { background: #fff; border-radius: 6px; padding: 0.6em 1em; box-shadow: 0 1px 3px #0003; }
-.card h2 { font-size: 1em; margin: 0 0 0.4em; }
-.fields th { text-align: left; font-weight: normal; color: #555; padding-right: 1em; }
-.bad { color: #c62828; font-weight: bold; }
-.controls { display: flex; gap: 0.5em; align-items: center; margin: 0.4em 0; }
-.controls input { flex: 1; }
-.chart { width: 100%; margin-top: 0.4em; }
-)CSS";
-
-}  // namespace jointbus_detail
