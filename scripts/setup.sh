@@ -7,7 +7,7 @@ packages=(
     build-essential cmake pkg-config git
     libspdlog-dev libfmt-dev libyaml-cpp-dev libsocketcan-dev libsystemd-dev
     googletest libgtest-dev libgmock-dev
-    user-mode-linux kmod iproute2 can-utils
+    user-mode-linux patchelf kmod iproute2 can-utils
     valgrind systemd systemd-sysv procps
     clang libclang-rt-14-dev
     python3 python3-matplotlib python3-pytest
@@ -26,3 +26,5 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+"$(dirname "$0")/setup-uml.sh"

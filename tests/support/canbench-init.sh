@@ -9,7 +9,7 @@ mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts 2>/dev/null
 mount -t tmpfs tmpfs /dev/shm 2>/dev/null
 ip link set lo up
-modules=/usr/lib/uml/modules/$(uname -r)/kernel
+modules=${JBMODULES:-/usr/lib/uml/modules}/$(uname -r)/kernel
 for m in net/can/can.ko net/can/can-raw.ko drivers/net/can/dev/can-dev.ko drivers/net/can/vcan.ko \
     net/sched/sch_tbf.ko; do
     insmod "$modules/$m" || echo "canbench: insmod $m failed"

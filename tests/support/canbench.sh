@@ -38,11 +38,17 @@ start)
         exit 0
     fi
     echo uml >"$state/mode"
-    kernel=$(command -v linux.uml || true)
+    # The kernel that scripts/setup-uml.sh unpacked where Debian 12's does not boot.
+    kernel=/opt/jointbus-uml/linux.uml
+    modules=/opt/jointbus-uml/modules
+    if [ ! -x "$kernel" ]; then
+        kernel=$(command -v linux.uml || true)
+        modules=/usr/lib/uml/modules
+    fi
     [ -n "$kernel" ] || { echo "CAN bench: linux.uml not found (install user-mode-linux)"; exit 1; }
     setsid "$kernel" mem=1536M rootfstype=hostfs rootflags=/ rw \
         init="$here/canbench-init.sh" con0=fd:0,fd:1 con=null \
-        JBSTATE="$state" </dev/null >"$state/console.log" 2>&1 &
+        JBSTATE="$state" JBMODULES="$modules" </dev/null >"$state/console.log" 2>&1 &
     echo $! >"$state/pid"
     for _ in $(seq 1 600); do
         [ -f "$state/ready" ] && { echo "CAN bench: user-mode Linux $(cat "$state/ready")"; exit 0; }
