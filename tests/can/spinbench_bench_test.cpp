@@ -162,7 +162,7 @@ TEST(SpinbenchBench, SignalAtEveryStartUpStepEndsWithEveryMotorDisabled) {
     auto& joints = arm.joints;
     auto& gripper = arm.gripper;
     for (const char* step : {"run mode", "Allocate Motor: feetech", "enable status: true",
-                             "waiting up to 200 s for Feetech servo", "curpos"}) {
+                             "Feetech motor 1 setHome.", "curpos"}) {
         ChildProcess tool(Tool({"-m", "1", "-s", "0.05", "-c", arm.Config()}), kEnv);
         ASSERT_NE(tool.WaitForOutput(step, seconds(30)), std::string::npos) << step;
         tool.Signal(SIGINT);

@@ -32,8 +32,12 @@ Vcan::~Vcan() {
     if (exists) Delete();
 }
 
+// A vcan of its own MTU, CAN-FD's: that is what a vcan starts with on older kernels, while
+// newer ones start it with CAN XL's, which the library does not take for CAN-FD.
+const char* const kVcanType = " mtu 72 type vcan";
+
 bool Vcan::Add() {
-    exists = Ip("add dev " + ifname + " type vcan") && Up();
+    exists = Ip("add dev " + ifname + kVcanType) && Up();
     return exists;
 }
 
@@ -82,7 +86,7 @@ bool Vcan::DeleteAndAddAgain(int times) {
     std::string batch;
     for (int i = 0; i < times; ++i) {
         batch += "link del dev " + ifname + "\n";
-        batch += "link add dev " + ifname + " type vcan\n";
+        batch += "link add dev " + ifname + kVcanType + "\n";
         batch += "link set " + ifname + " up\n";
     }
     FILE* ip = popen("ip -batch - >/dev/null 2>&1", "w");
