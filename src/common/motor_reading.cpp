@@ -1,8 +1,8 @@
 #include "jointbus/common/motor_reading.h"
 
 #include <cmath>
-#include <mutex>
 #include <deque>
+#include <mutex>
 
 namespace jointbus {
 

@@ -77,6 +77,17 @@ bool EnableAndWait(damiaoMotor& m) {
     return WaitFor([&] { return IsEnabled(m); }, milliseconds(3000));
 }
 
+// One emulated motor on a bus of its own, the set-up of most single-motor tests: Start() inits
+// and enables it.
+struct OneMotor {
+    explicit OneMotor(unsigned id, unsigned mode = 0, bool inverse = false, bool trace = false)
+        : emu(bus.name(), {MotorArg(id, mode)}, trace), m(MakeMotor(bus, id, mode, inverse)) {}
+    bool Start() { return m->init() == 0 && EnableAndWait(*m); }
+    Vcan bus;
+    DamiaoEmulatorProcess emu;
+    std::unique_ptr<damiaoMotor> m;
+};
+
 }  // namespace
 
 TEST(DamiaoBench, InitAgainstAPresentMotor) {
@@ -106,76 +117,61 @@ TEST(DamiaoBench, InitAgainstAnAbsentMotor) {
 }
 
 TEST(DamiaoBench, MitModeFollowsStreamedTargets) {
-    Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(1)});
-    auto m = MakeMotor(bus, 1);
-    ASSERT_EQ(m->init(), 0);
-    ASSERT_TRUE(EnableAndWait(*m));
-    Stream(*m, 0.0, 1.0);
+    OneMotor t(1);
+    ASSERT_TRUE(t.Start());
+    Stream(*t.m, 0.0, 1.0);
     EXPECT_TRUE(
-        WaitFor([&] { return std::fabs(emu.Status(1).pos - 1.0) < 0.02; }, milliseconds(5000)))
-        << emu.Status(1).pos;
-    EXPECT_TRUE(WaitNear(PositionOf(*m), 1.0, 0.02, milliseconds(3000)));
+        WaitFor([&] { return std::fabs(t.emu.Status(1).pos - 1.0) < 0.02; }, milliseconds(5000)))
+        << t.emu.Status(1).pos;
+    EXPECT_TRUE(WaitNear(PositionOf(*t.m), 1.0, 0.02, milliseconds(3000)));
 }
 
 TEST(DamiaoBench, PositionSpeedModeFollows) {
-    Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(3, 0x100)});
-    auto m = MakeMotor(bus, 3, 0x100);
-    ASSERT_EQ(m->init(), 0);
-    ASSERT_TRUE(EnableAndWait(*m));
+    OneMotor t(3, 0x100);
+    ASSERT_TRUE(t.Start());
     for (int i = 1; i <= 200; ++i) {
-        m->setMotorPosition(0.005 * i, 2.0);
+        t.m->setMotorPosition(0.005 * i, 2.0);
         std::this_thread::sleep_for(milliseconds(5));
     }
     EXPECT_TRUE(
-        WaitFor([&] { return std::fabs(emu.Status(3).pos - 1.0) < 0.05; }, milliseconds(5000)))
-        << emu.Status(3).pos;
+        WaitFor([&] { return std::fabs(t.emu.Status(3).pos - 1.0) < 0.05; }, milliseconds(5000)))
+        << t.emu.Status(3).pos;
 }
 
 TEST(DamiaoBench, SpeedModeFollowsTheVelocity) {
-    Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(4, 0x200)});
-    auto m = MakeMotor(bus, 4, 0x200, true);
-    ASSERT_EQ(m->init(), 0);
-    ASSERT_TRUE(EnableAndWait(*m));
-    m->setVelocity(1.5);
+    OneMotor t(4, 0x200, true);
+    ASSERT_TRUE(t.Start());
+    t.m->setVelocity(1.5);
     EXPECT_TRUE(
-        WaitFor([&] { return std::fabs(emu.Status(4).vel + 1.5) < 0.05; }, milliseconds(3000)));
-    EXPECT_TRUE(WaitNear(VelocityOf(*m), 1.5, 0.05,
+        WaitFor([&] { return std::fabs(t.emu.Status(4).vel + 1.5) < 0.05; }, milliseconds(3000)));
+    EXPECT_TRUE(WaitNear(VelocityOf(*t.m), 1.5, 0.05,
                          milliseconds(3000)));  // reported in the caller's direction
 }
 
 TEST(DamiaoBench, InverseMirrorsPositions) {
-    Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(5)});
-    auto m = MakeMotor(bus, 5, 0, true);
-    ASSERT_EQ(m->init(), 0);
-    ASSERT_TRUE(EnableAndWait(*m));
-    Stream(*m, 0.0, 0.5);
+    OneMotor t(5, 0, true);
+    ASSERT_TRUE(t.Start());
+    Stream(*t.m, 0.0, 0.5);
     EXPECT_TRUE(
-        WaitFor([&] { return std::fabs(emu.Status(5).pos + 0.5) < 0.02; }, milliseconds(5000)));
-    EXPECT_TRUE(WaitNear(PositionOf(*m), 0.5, 0.02, milliseconds(3000)));
+        WaitFor([&] { return std::fabs(t.emu.Status(5).pos + 0.5) < 0.02; }, milliseconds(5000)));
+    EXPECT_TRUE(WaitNear(PositionOf(*t.m), 0.5, 0.02, milliseconds(3000)));
 }
 
 TEST(DamiaoBench, FarTargetsAreHeldAndTheRampStepsPerTick) {
-    Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(6)}, true);
-    auto m = MakeMotor(bus, 6);
-    ASSERT_EQ(m->init(), 0);
-    ASSERT_TRUE(EnableAndWait(*m));
-    m->setMotorPosition(1.0);  // far away: held at the present position
+    OneMotor t(6, 0, false, true);
+    ASSERT_TRUE(t.Start());
+    t.m->setMotorPosition(1.0);  // far away: held at the present position
     std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_NEAR(emu.Status(6).pos, 0.0, 0.02);
+    EXPECT_NEAR(t.emu.Status(6).pos, 0.0, 0.02);
 
     // A target 0.1 rad away is reached in steps of 0.0314 rad per tick.
-    m->setMotorPosition(0.1);
+    t.m->setMotorPosition(0.1);
     ASSERT_TRUE(
-        WaitFor([&] { return std::fabs(emu.Status(6).pos - 0.1) < 0.02; }, milliseconds(3000)));
+        WaitFor([&] { return std::fabs(t.emu.Status(6).pos - 0.1) < 0.02; }, milliseconds(3000)));
     Damiao::Ranges r;
     Damiao::RangesForModel(4310, r);
     std::vector<double> commanded;
-    for (const auto& f : emu.Frames()) {
+    for (const auto& f : t.emu.Frames()) {
         unsigned id = 0, len = 0, b0 = 0, b1 = 0;
         if (std::sscanf(f.c_str(), "%x %u %x %x", &id, &len, &b0, &b1) == 4 && id == 6 &&
             len == 8 && !(b0 == 0xFF && b1 == 0xFF)) {
@@ -512,26 +508,23 @@ TEST(DamiaoBenchDeathTest, PowerLossEndsTheProcess) {
 }
 
 TEST(DamiaoBench, HomingZeroesThePosition) {
-    Vcan bus;
-    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(12)});
-    auto m = MakeMotor(bus, 12);
-    ASSERT_EQ(m->init(), 0);
-    ASSERT_TRUE(EnableAndWait(*m));
-    Stream(*m, 0.0, 0.6);
+    OneMotor t(12);
+    ASSERT_TRUE(t.Start());
+    Stream(*t.m, 0.0, 0.6);
     ASSERT_TRUE(WaitFor(
         [&] {
-            const auto s = emu.Status(12);  // settled, so nothing drifts after the zero is set
+            const auto s = t.emu.Status(12);  // settled, so nothing drifts after the zero is set
             return std::fabs(s.pos - 0.6) < 0.01 && std::fabs(s.vel) < 0.01;
         },
         milliseconds(5000)));
-    m->setEnableStatus(false);  // home a disabled motor, as the bench tool does
-    ASSERT_TRUE(WaitFor([&] { return !emu.Status(12).enabled; }, milliseconds(3000)));
-    m->setHome(1000);
-    EXPECT_TRUE(WaitFor([&] { return m->homeTimeoutMs.load() == 0; }, milliseconds(3000)));
+    t.m->setEnableStatus(false);  // home a disabled motor, as the bench tool does
+    ASSERT_TRUE(WaitFor([&] { return !t.emu.Status(12).enabled; }, milliseconds(3000)));
+    t.m->setHome(1000);
+    EXPECT_TRUE(WaitFor([&] { return t.m->homeTimeoutMs.load() == 0; }, milliseconds(3000)));
     double pos = 1;
-    m->getMotorPosition(pos);
+    t.m->getMotorPosition(pos);
     EXPECT_NEAR(pos, 0.0, 0.01);
-    EXPECT_EQ(m->targetPos.load(), 0.0f);
+    EXPECT_EQ(t.m->targetPos.load(), 0.0f);
 }
 
 TEST(DamiaoBench, TwoMotorsOnOneBusAreBothServedEveryTick) {

@@ -309,7 +309,8 @@ Family DamiaoFamily() {
             return kExitOk;
         },
         [](const Options& o) -> MotorCheck {
-            auto buses = std::make_shared<std::map<std::string, std::unique_ptr<Damiao::RegisterBus>>>();
+            auto buses =
+                std::make_shared<std::map<std::string, std::unique_ptr<Damiao::RegisterBus>>>();
             return [o, buses](const CtrlMotorInterface& motor, CheckLine& line) {
                 const auto* joint = dynamic_cast<const damiaoMotor*>(&motor);
                 if (joint != nullptr) line = CheckMotor(*joint, o, *buses);

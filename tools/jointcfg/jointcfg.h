@@ -34,7 +34,7 @@ struct Options {
 int Usage(const std::string& message);   // bad usage or input: kExitUsage
 int Failed(const std::string& message);  // a device did not answer or refused: kExitFailed
 
-bool ParseLong(const char* text, long& out);        // any base strtol reads, whole text
+bool ParseLong(const char* text, long& out);  // any base strtol reads, whole text
 bool ParseRange(const std::string& text, long& first, long& last);  // "A-B" or "A"
 void Progress(const std::string& text);  // a line on a terminal, rewritten in place; "" clears
 std::string JsonNumber(double v);        // null for NaN or an infinity
@@ -47,8 +47,8 @@ std::string Hex(long v);                 // 0x1F
 class FamilyBus {
 public:
     virtual ~FamilyBus() = default;
-    virtual const char* Device() const = 0;     // "motor" or "servo"
-    virtual const char* BusOption() const = 0;  // "-i IFACE" or "-p TTY"
+    virtual const char* Device() const = 0;                       // "motor" or "servo"
+    virtual const char* BusOption() const = 0;                    // "-i IFACE" or "-p TTY"
     virtual const std::string& Name(const Options& o) const = 0;  // the interface or port
     virtual const jointbus::RegisterInfo* Find(const std::string& name) const = 0;
     virtual void ListRegisters() const = 0;
