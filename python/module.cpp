@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/Feetech/FeetechMotor.h"
+#include "jointbus/common/bus_counters.h"
 #include "jointbus/common/can_settings.h"
 #include "jointbus/common/motor_config.h"
 #include "jointbus/common/realtime.h"
@@ -40,12 +42,17 @@ std::string MeaningOf(int code) {
     throw py::error_already_set();
 }
 
-// The message names the motor by id and, where it has one, its bus.
+// The message names the motor by id and, where it has one, its bus, and why the bus could not
+// be opened where that is so.
 void Check(int code, const CtrlMotorInterface& motor, const char* operation) {
     if (code == 0) return;
     const std::string bus = MotorBus(motor);
+    const int openError = bus.empty() ? 0 : jointbus::BusOpenError(bus);
     RaiseMotorError(code, std::string(operation) + " on motor " + std::to_string(motor.motor_id) +
-                              (bus.empty() ? "" : " (" + bus + ")") + ": " + MeaningOf(code));
+                              (bus.empty() ? "" : " (" + bus + ")") + ": " + MeaningOf(code) +
+                              (openError != 0 ? std::string("; ") + bus + " cannot be opened: " +
+                                                    std::strerror(openError)
+                                              : ""));
 }
 
 // Runs a motor operation without the GIL and raises for a non-zero result.

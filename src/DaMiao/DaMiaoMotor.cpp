@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "common/bus_tally.h"
@@ -13,6 +14,7 @@
 #include "common/steady_ns.h"
 #include "DaMiao/damiao_membership.h"
 #include "jointbus/DaMiao/damiao_thread.h"
+#include "jointbus/common/bus_counters.h"
 #include "jointbus/common/can_settings.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/motor_reading.h"
@@ -160,6 +162,7 @@ int damiaoMotor::init() {
     targetTorque = 0;
     errCount = 0;
 
+    const int64_t answeredBefore = lastFeedbackNs.load(relaxed);
     const can_filter filter{master_id, CAN_SFF_MASK};
     DriverCan* driver = CreateDriver(filter);
     {
@@ -187,6 +190,17 @@ int damiaoMotor::init() {
     }
     firstUnansweredNs.store(0, relaxed);  // the watch starts with the sender's first frame
     Damiao::Damiao_Thread::ForInterface(dev_name)->addDamiao(int(motor_id), this);
+    // A motor that never answered is reported, not passed off as ready. It stays registered,
+    // so it is polled and comes online once it answers (powered up, the interface set up).
+    if (lastFeedbackNs.load(relaxed) == answeredBefore) {
+        const int err = jointbus::BusOpenError(dev_name);
+        if (err != 0)
+            LOG_ERROR("Damiao motor {} on {}: no answer, the interface cannot be opened: {}\r\n",
+                      motor_id, dev_name, std::strerror(err));
+        else
+            LOG_ERROR("Damiao motor {} on {}: no answer to init\r\n", motor_id, dev_name);
+        return jointbus::kOffline;
+    }
     return 0;
 }
 

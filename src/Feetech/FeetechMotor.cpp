@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 #include "common/param_file.h"
 #include "common/steady_ns.h"
 #include "jointbus/Feetech/FeetechDrvImpl.h"
 #include "jointbus/Feetech/SMS_STS_THREAD.h"
+#include "jointbus/common/bus_counters.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/motor_reading.h"
 #include "jointbus/common/result_codes.h"
@@ -122,6 +125,14 @@ int feetechMotor::init() {
     scheduler = servo::SMS_STS_THREAD::ForPort(uartDevice);
     scheduler->addFeetech(int(motor_id), this);
     drv->Start(nullptr);
+    // A port that cannot be opened is reported, not passed off as ready. The servo stays
+    // registered: its scheduler opens the port again and serves it once it is there.
+    if (!port->IsOpen()) {
+        const int err = jointbus::BusOpenError(uartDevice);
+        LOG_ERROR("Feetech servo {} on {}: the port cannot be opened: {}\r\n", motor_id,
+                  uartDevice, std::strerror(err != 0 ? err : ENOENT));
+        return jointbus::kOffline;
+    }
     return 0;
 }
 

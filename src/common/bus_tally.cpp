@@ -31,6 +31,10 @@ BusCounters ReadBusCounters(const std::string& bus) {
     return c;
 }
 
+int BusOpenError(const std::string& bus) {
+    return jointbus_detail::TallyOf(bus)->openError.load(std::memory_order_relaxed);
+}
+
 }  // namespace jointbus
 
 namespace jointbus {

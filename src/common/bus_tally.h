@@ -18,6 +18,8 @@ struct BusTally {
     // The interface's settings; see jointbus::CanInterfaceSettings.
     std::atomic<int> tickUs{0}, frameGapUs{jointbus::CanInterfaceSettings::kDefaultFrameGapUs};
     std::atomic<bool> canFd{false};
+    // errno of the latest failed attempt to open the bus; 0 once it opened (or before a try).
+    std::atomic<int> openError{0};
 
     void Sent() { framesSent.fetch_add(1, std::memory_order_relaxed); }
     void Failed() { writeFailures.fetch_add(1, std::memory_order_relaxed); }

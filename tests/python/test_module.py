@@ -105,6 +105,22 @@ def test_faults_raise_motor_error_with_their_codes(tmp_path):
         servo.set_position(0.0, torque=1.0)
 
 
+@pytest.mark.parametrize("make, bus", [
+    (lambda: jointbus.DamiaoMotor(model=4310, id=1, master_id=0x11, interface="jbabsent0"),
+     "jbabsent0"),
+    (lambda: jointbus.FeetechServo(id=1, port="/nonexistent/jbabsent"), "/nonexistent/jbabsent"),
+])
+def test_init_on_a_bus_that_is_not_there_raises_with_the_reason(make, bus):
+    with pytest.raises(jointbus.MotorError) as absent:
+        make().init()
+    assert absent.value.code == 5004
+    text = str(absent.value)
+    assert f"init on motor 1 ({bus})" in text and f"{bus} cannot be opened: " in text
+    reason = text.split("cannot be opened: ")[1]
+    assert reason.split(" (code")[0] in ("No such device", "No such file or directory",
+                                         "Address family not supported by protocol")
+
+
 def test_arm_disables_every_motor_on_an_exception(tmp_path, servo_bus):
     path = arm_file(tmp_path, servo_bus.link, (1, 2))
     with pytest.raises(RuntimeError, match="control loop failed"):

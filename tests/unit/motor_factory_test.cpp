@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "jointbus/common/bus_counters.h"
+#include "jointbus/common/result_codes.h"
 #include "jointbus/common/virtual_motor.h"
 #include "log_capture.h"
 
@@ -187,4 +191,26 @@ TEST(MotorFactory, OnlyServosHomeSlowly) {
     EXPECT_EQ(MotorFamilyOf(plain), nullptr);
     double age = 0;
     EXPECT_EQ(MotorFeedbackAge(plain, age), -1);
+}
+
+// A motor whose bus is not there (no such CAN interface, no such serial port): init reports it
+// with the offline code instead of success, and its ERROR line names the bus and the system's
+// reason, which BusOpenError keeps for callers (the Python module's message).
+TEST(MotorFactory, InitOnABusThatIsNotThereReportsItWithTheReason) {
+    for (const char* entry :
+         {"{vendor: damiao, id: 1, master_id: 0x11, dev_name: jbabsent0, motor_model: 4310}",
+          "{vendor: feetech, id: 1, dev_name: /nonexistent/jbabsent, baudrate: 1000000}"}) {
+        auto motor = Allocate(entry);
+        ASSERT_TRUE(motor) << entry;
+        LogCapture log;
+        EXPECT_EQ(motor->init(), jointbus::kOffline) << entry;
+        const std::string bus = MotorBus(*motor);
+        const int err = jointbus::BusOpenError(bus);
+        EXPECT_NE(err, 0) << entry;
+        EXPECT_EQ(log.Count(" on " + bus + ": " +
+                            (bus[0] == '/' ? "the port" : "no answer, the interface") +
+                            " cannot be opened: " + std::strerror(err) + "\r\n"),
+                  1u)
+            << log.Text();
+    }
 }

@@ -28,7 +28,8 @@ class SMS_STS_THREAD;
 // speeds within the 16-bit range (a position command's speed is 0 to 32767).
 //
 // Result codes (all listed in jointbus/common/result_codes.h): 0 success; 3006 homing not done in
-// time; 5002 setter refused, the servo is not online; 5004 not online (getEnableStatus); 5005 a
+// time; 5002 setter refused, the servo is not online; 5004 not online (getEnableStatus), and from
+// init when the port cannot be opened (the servo stays registered and is served once it is); 5005 a
 // setter was given NaN (nothing posted; infinite and out-of-range values are saturated to the
 // ranges above, and an infinite position target is too far away, so the servo holds). Direct bus
 // operations return the engine's results, or -1 before init().

@@ -19,4 +19,9 @@ struct BusCounters {
 // The counters of `bus`; all zero for a bus nothing has used. Any thread.
 JOINTBUS_API BusCounters ReadBusCounters(const std::string& bus);
 
+// Why the bus could not be opened: the errno of the latest failed attempt (ENODEV for a CAN
+// interface that does not exist, ENOENT for a serial port that is not there), or 0 when the
+// latest attempt succeeded or none was made. Any thread.
+JOINTBUS_API int BusOpenError(const std::string& bus);
+
 }  // namespace jointbus

@@ -141,10 +141,16 @@ bool DriverCan::CloseDescriptor() {
 
 int DriverCan::Open() {
     CloseDescriptor();
+    // Why an open failed, for BusOpenError: the errno of the failing call, taken before
+    // perror can change it.
+    auto failed = [this](int err) {
+        tally->openError.store(err, std::memory_order_relaxed);
+        return -1;
+    };
 
     if (std::strlen(devName) >= IFNAMSIZ) {
         LOG_ERROR("CAN interface name {} is longer than {} characters\n", devName, IFNAMSIZ - 1);
-        return -1;
+        return failed(ENAMETOOLONG);
     }
     int state = 0;
     if (CanStateWithin(devName, &state) == 0 && (state == kStateBusOff || state == kStateStopped)) {
@@ -153,15 +159,17 @@ int DriverCan::Open() {
     }
     const int s = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
     if (s < 0) {
+        const int err = errno;
         perror("socket can create error!\n");
-        return -1;
+        return failed(err);
     }
     ifreq ifr{};
     std::memcpy(ifr.ifr_name, devName, std::strlen(devName));
     if (ioctl(s, SIOCGIFINDEX, &ifr) < 0) {
+        const int err = errno;
         perror("can interface lookup error!");
         ::close(s);
-        return -1;
+        return failed(err);
     }
     const int on = 1, off = 0;
     if (tally->canFd.load()) {
@@ -169,9 +177,10 @@ int DriverCan::Open() {
         // write, so refuse it here, with what to do about it.
         ifreq mtu = ifr;  // its own request: the answer overwrites the index in `ifr`
         if (ioctl(s, SIOCGIFMTU, &mtu) < 0) {
+            const int err = errno;
             perror("can interface MTU lookup error!");
             ::close(s);
-            return -1;
+            return failed(err);
         }
         if (mtu.ifr_mtu != int(CANFD_MTU)) {
             LOG_ERROR(
@@ -180,12 +189,13 @@ int DriverCan::Open() {
                 "dbitrate 5000000 fd on)\n",
                 devName, mtu.ifr_mtu, CANFD_MTU, devName);
             ::close(s);
-            return -1;
+            return failed(EPROTONOSUPPORT);
         }
         if (setsockopt(s, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) < 0) {
+            const int err = errno;
             perror("can raw socket CAN_RAW_FD_FRAMES");
             ::close(s);
-            return -1;
+            return failed(err);
         }
     }
     setsockopt(s, SOL_CAN_RAW, CAN_RAW_LOOPBACK, &on, sizeof on);
@@ -202,14 +212,16 @@ int DriverCan::Open() {
     addr.can_family = AF_CAN;
     addr.can_ifindex = ifr.ifr_ifindex;
     if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        const int err = errno;
         ::close(s);
         perror("bind can device error!");
-        return -1;
+        return failed(err);
     }
     {
         std::lock_guard<std::mutex> lock(ioMutex);
         fd.store(s);
     }
+    tally->openError.store(0, std::memory_order_relaxed);
     return 0;
 }
 

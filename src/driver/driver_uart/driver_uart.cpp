@@ -74,13 +74,19 @@ int DriverUart::Open() {
         ::close(fd);
         fd = -1;
     }
-    if (devName.empty()) return -1;
+    jointbus_detail::BusTally* tally = jointbus_detail::TallyOf(devName);
+    if (devName.empty()) {
+        tally->openError.store(ENOENT, std::memory_order_relaxed);
+        return -1;
+    }
     fd = ::open(devName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
+        tally->openError.store(errno, std::memory_order_relaxed);  // before perror
         perror("open:");
         fd = -1;
         return -1;
     }
+    tally->openError.store(0, std::memory_order_relaxed);
     fcntl(fd, F_SETFL, O_NONBLOCK);
     tcgetattr(fd, &savedAttr);
     tcgetattr(fd, &workAttr);
