@@ -25,6 +25,8 @@ from ._jointbus import (  # noqa: F401
 )
 from ._jointbus import read_all as _read_all
 
+import time as _time
+
 try:
     import numpy as _numpy
 except ImportError:  # NumPy is optional
@@ -66,10 +68,22 @@ def read_all(motors):
     return _numpy.array(rows, dtype=float).reshape(len(rows), 3) if _numpy else rows
 
 
+def _wait_for_first_feedback(motor, timeout_s):
+    deadline = _time.monotonic() + timeout_s
+    while motor.feedback_age is None:
+        if _time.monotonic() >= deadline:
+            raise MotorError(5004, f"motor {motor.id} ({motor.bus}) gave no feedback within "
+                                   f"{timeout_s:g} s")
+        _time.sleep(0.01)
+
+
 class Arm:
     """Every motor of a configuration file, started and stopped safely.
 
-    Entering creates, inits and enables every motor, in file order. It does not home them:
+    Entering creates, inits and enables every motor, in file order; after each init it waits
+    up to ``feedback_timeout_s`` for the motor's first feedback, so that control is handed over
+    only once every motor reports, and raises MotorError (5004) naming a motor that does not.
+    It does not home them:
     homing makes a Damiao motor store its present position as zero and re-calibrates a
     servo's middle, so on an arm that is not in its home pose every later target would land
     somewhere else. Pass ``home=True`` to home each motor as spinbench does (waiting up to
@@ -80,8 +94,9 @@ class Arm:
     """
 
     def __init__(self, path, home=False, home_timeout_ms=200, servo_home_timeout_ms=200_000,
-                 enable=True):
+                 enable=True, feedback_timeout_s=3.0):
         self.path = path
+        self.feedback_timeout_s = feedback_timeout_s
         self.home = home
         self.home_timeout_ms = home_timeout_ms
         self.servo_home_timeout_ms = servo_home_timeout_ms
@@ -93,6 +108,7 @@ class Arm:
         try:
             for motor in self.motors:
                 motor.init()
+                _wait_for_first_feedback(motor, self.feedback_timeout_s)
                 limit = (self.servo_home_timeout_ms if isinstance(motor, FeetechServo)
                          else self.home_timeout_ms)
                 if self.home and limit:

@@ -365,8 +365,11 @@ int feetechMotor::getLoad(int& out) {
 
 int feetechMotor::readStatus(int fromSync) {
     if (!drv) return 0;
-    if (drv->FeedBack(fromSync ? 0 : int(motor_id)) == -1) return 0;
-    NoteReply();
+    const int n = drv->FeedBack(fromSync ? 0 : int(motor_id));
+    if (n == -1) return 0;
+    // 0: nothing came (the read timed out, or the cache was read), which is no reply: the
+    // feedback age of a servo that never answers must not look fresh.
+    if (n > 0) NoteReply();
     std::lock_guard<std::mutex> lock(motorMutex);
     fbPosition = drv->ReadPos(-1);
     fbSpeed = drv->ReadSpeed(-1);

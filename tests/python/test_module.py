@@ -126,12 +126,23 @@ def test_arm_disables_every_motor_on_an_exception(tmp_path, servo_bus):
     with pytest.raises(RuntimeError, match="control loop failed"):
         with jointbus.Arm(path) as arm:
             assert len(arm) == 2
+            assert all(m.feedback_age is not None for m in arm)  # handed over once all report
             assert wait_for(lambda: all(m.enabled for m in arm))
             assert servo_bus.status(2)["torque"] == 1
             raise RuntimeError("control loop failed")
     assert servo_bus.status(1)["torque"] == 0
     assert servo_bus.status(2)["torque"] == 0
     assert arm.motors == []
+
+
+def test_arm_names_a_motor_that_gives_no_feedback_and_stops_the_others(tmp_path, servo_bus):
+    path = arm_file(tmp_path, servo_bus.link, (1, 3))  # no servo 3 on the bus
+    with pytest.raises(jointbus.MotorError) as silent:
+        with jointbus.Arm(path, feedback_timeout_s=0.5):
+            pass
+    assert silent.value.code == 5004
+    assert f"motor 3 ({servo_bus.link}) gave no feedback within 0.5 s" in str(silent.value)
+    assert servo_bus.status(1)["torque"] == 0
 
 
 def test_arm_homes_only_when_asked(tmp_path, servo_bus):
