@@ -162,7 +162,6 @@ int damiaoMotor::init() {
     targetTorque = 0;
     errCount = 0;
 
-    const int64_t answeredBefore = lastFeedbackNs.load(relaxed);
     const can_filter filter{master_id, CAN_SFF_MASK};
     DriverCan* driver = CreateDriver(filter);
     {
@@ -192,7 +191,7 @@ int damiaoMotor::init() {
     Damiao::Damiao_Thread::ForInterface(dev_name)->addDamiao(int(motor_id), this);
     // A motor that never answered is reported, not passed off as ready. It stays registered,
     // so it is polled and comes online once it answers (powered up, the interface set up).
-    if (lastFeedbackNs.load(relaxed) == answeredBefore) {
+    if (!online.load(relaxed)) {
         const int err = jointbus::BusOpenError(dev_name);
         if (err != 0)
             LOG_ERROR("Damiao motor {} on {}: no answer, the interface cannot be opened: {}\r\n",
