@@ -365,9 +365,14 @@ int damiaoMotor::SetTargetPos() {
         inWindow = true;
         value = target;
     } else if (inWindow) {
+        // An episode begins: the arm stops here until a target within the window comes, which
+        // after an offline episode (the target ran ahead) may be never. Say so, once.
         inWindow = false;
         holdPos = cur;
         value = cur;
+        LOG_WARN("Damiao motor {} on {}: target {:.3f} rad away, beyond the {:.1f} rad window: "
+                 "holding at {:.3f} until a target within the window comes\r\n",
+                 motor_id, dev_name, std::fabs(target - cur), kWindow, Sign() * cur);
     } else {
         value = holdPos;
     }

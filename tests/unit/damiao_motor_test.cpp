@@ -307,6 +307,11 @@ TEST(DamiaoMotor, WindowHoldsFarTargetsAndTheRampLimitsSteps) {
     m.SetTargetPos();
     EXPECT_NEAR(m.lastCmdPos, 0.1f, 1e-6);
 
+    // Each episode of holding says so once, naming the motor, its bus, distance and window.
+    testsupport::LogCapture log;
+    const std::string held = "[WARN] Damiao motor 1 on can0: target 0.300 rad away, beyond the "
+                             "0.2 rad window: holding at 0.100 until a target within the window "
+                             "comes\r\n";
     Feed(m, 1, 0.1f);
     m.setMotorPosition(0.1 + 0.3);  // 0.3 away: hold where it stands
     m.SetTargetPos();
@@ -316,8 +321,14 @@ TEST(DamiaoMotor, WindowHoldsFarTargetsAndTheRampLimitsSteps) {
     Feed(m, 1, 0.05f);
     m.SetTargetPos();  // still far: keeps the held position
     EXPECT_NEAR(m.lastCmdPos, 0.1f, 1e-3);
+    EXPECT_EQ(log.Count(held), 1u) << log.Text();
     m.setMotorPosition(0.2);  // within 0.2 of the present position: follow again
     m.SetTargetPos();
     EXPECT_TRUE(m.inWindow);
     EXPECT_NEAR(m.lastCmdPos, 0.1f + step, 1e-3);
+    Feed(m, 1, 0.1f);
+    m.setMotorPosition(0.4);  // a second episode, a second line
+    m.SetTargetPos();
+    EXPECT_EQ(log.Count(held), 2u) << log.Text();
+    EXPECT_EQ(log.Count("[WARN]"), 2u);
 }
