@@ -521,8 +521,11 @@ void damiaoMotor::WatchFeedback() {
     if (now - since <= limitNs) return;
     GoOffline();
     if (!feedbackLost.exchange(true, relaxed))
-        LOG_ERROR("Damiao motor {}: no feedback for {} ms, offline", motor_id,
-                  (now - lastFeedbackNs.load(relaxed)) / 1000000);
+        LOG_ERROR(
+            "Damiao motor {} on {}: no feedback for {} ms since the first unanswered frame "
+            "(time-out {} ms), the last came {} ms ago, offline",
+            motor_id, dev_name, (now - since) / 1000000, limitNs / 1000000,
+            (now - lastFeedbackNs.load(relaxed)) / 1000000);
 }
 
 // A torque reading more than T_MAX away from the last one has wrapped around the encoding's

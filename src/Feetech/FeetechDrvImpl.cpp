@@ -87,8 +87,13 @@ bool FeetechDrvImpl::CheckReply(const unsigned char* buf, int count, int expect)
             LOG_ERROR("nodeID mismatch, msg: {}, , node: {}\r\n", int(buf[2]), servoId);
             return false;
         case Feetech::ReplyFault::kLength:
-            LOG_ERROR("servo {} reply of {} bytes rejected: expected {}\r\n", servoId, count,
-                      expect);
+            if (count == expect && count >= 4)  // the right size, but its length byte disagrees
+                LOG_ERROR("servo {} reply of {} bytes rejected: its length byte says {}, "
+                          "expected {}\r\n",
+                          servoId, count, int(buf[3]), expect - 4);
+            else
+                LOG_ERROR("servo {} reply of {} bytes rejected: expected {}\r\n", servoId, count,
+                          expect);
             return false;
         case Feetech::ReplyFault::kChecksum:
             LOG_ERROR("servo {} reply rejected: checksum {:#04x}, expected {:#04x}\r\n", servoId,

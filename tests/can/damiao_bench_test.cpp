@@ -272,13 +272,15 @@ TEST(DamiaoBench, SilentMotorGoesOfflineAndComesBack) {
         milliseconds(3000)));
     EXPECT_TRUE(otherStayed);
     // Once per episode, never before the time-out.
-    ASSERT_TRUE(WaitFor([&] { return log.Count("Damiao motor 9: no feedback for") == 1; },
-                        milliseconds(3000)));
+    const std::string line = "Damiao motor 9 on " + bus.name() + ": no feedback for";
+    ASSERT_TRUE(WaitFor([&] { return log.Count(line) == 1; }, milliseconds(3000)));
     std::smatch match;
     const std::string text = log.Text();
-    ASSERT_TRUE(std::regex_search(text, match,
-                                  std::regex("\\[ERROR\\] Damiao motor 9: no feedback for "
-                                             "([0-9]+) ms, offline\n")))
+    ASSERT_TRUE(std::regex_search(
+        text, match,
+        std::regex("\\[ERROR\\] " + line +
+                   " ([0-9]+) ms since the first unanswered frame \\(time-out 100 ms\\), the "
+                   "last came ([0-9]+) ms ago, offline\n")))
         << text;
     EXPECT_GE(std::stoi(match[1]), 100);
     // Within the time-out and one tick: ticks are at least 5 ms apart, so the silent motor was
@@ -305,7 +307,7 @@ TEST(DamiaoBench, SilentMotorGoesOfflineAndComesBack) {
     EXPECT_TRUE(
         WaitFor([&] { return std::fabs(emu.Status(9).pos - 0.2) < 0.02; }, milliseconds(5000)))
         << emu.Status(9).pos;
-    EXPECT_EQ(log.Count("Damiao motor 9: no feedback for"), 1u);
+    EXPECT_EQ(log.Count(line), 1u);
 }
 
 // With the watch off (feedback_timeout_ms 0) a silent motor stays online with stale feedback,

@@ -141,6 +141,10 @@ TEST(FeetechPacket, RepliesAreCheckedBeforeUse) {
     EXPECT_EQ(log.Count("[ERROR] nodeID mismatch, msg: 2, , node: 1\r\n"), 1u);
     EXPECT_EQ(answer(good.substr(0, 6)), -1);  // truncated
     EXPECT_EQ(log.Count("reply of 6 bytes rejected: expected 8"), 1u);
+    std::string badLength = good;  // the right size, but its length byte says otherwise
+    badLength[3] = 3;
+    EXPECT_EQ(answer(badLength), -1);
+    EXPECT_EQ(log.Count("reply of 8 bytes rejected: its length byte says 3, expected 4\r\n"), 1u);
     EXPECT_EQ(line.drv.ReadPos(-1), -100) << "the cache is unchanged";
 }
 
