@@ -32,8 +32,8 @@ const char* kUsage =
     "                        [--state FILE] [--trace]\n"
     "  e.g. feetech_emulator /tmp/ttyGRIP 1,2 --baud 1000000\n"
     "       feetech_emulator /tmp/ttyGRIP 1:115200,7:1000000\n"
-    "  A servo given a baud (or whose baud register is written) hears only requests sent at\n"
-    "  that line speed; the others hear every speed. --baud paces the line.\n"
+    "  A servo hears only requests sent at the line speed of its baud register, as a real one:\n"
+    "  its BAUD, else --baud's, else 1000000. --baud paces the line.\n"
     "  --state FILE keeps each servo's EEPROM: read at start when it exists, written on\n"
     "  every EEPROM write made with the lock open\n"
     "  stdin: silent|badsum|wrongid|truncate|trickle ID on|off | garbage on|off |\n"
@@ -143,7 +143,6 @@ struct Servo {
     double pos = 2048;                  // ticks
     std::vector<uint8_t> pendingWrite;  // REG WRITE: start register, data
     uint8_t eeprom[kEepromEnd] = {};    // what survives a power cycle
-    bool baudFixed = false;             // hears only requests at its baud register's speed
     unsigned long long eepromWrites = 0;
     bool silent = false, badsum = false, wrongid = false, truncate = false, trickle = false;
     unsigned long long requests = 0, answered = 0;  // packets that want a reply, replies sent
@@ -179,8 +178,7 @@ struct Servo {
     }
 
     bool Hears(long lineSpeed) const {
-        return !baudFixed || lineSpeed == 0 ||
-               lineSpeed == kBauds[std::min<int>(regs[kRegBaud], 7)];
+        return lineSpeed == 0 || lineSpeed == kBauds[std::min<int>(regs[kRegBaud], 7)];
     }
 
     // Moves the rotor towards the goal (position mode) or at the goal speed (wheel mode).
@@ -225,7 +223,6 @@ struct Servo {
             const int reg = start + i;
             if (reg == kRegModel || reg == kRegModel + 1 || reg < kRegModel) continue;  // read only
             if (reg == kRegBaud && data[i] > 7) continue;
-            if (reg == kRegBaud) baudFixed = true;
             if (reg == kRegId) id = data[i];
             if (reg < kEepromEnd && regs[kRegLock] == 0) {
                 eeprom[reg] = data[i];
@@ -273,7 +270,6 @@ public:
             for (int reg = 0; reg < kEepromEnd && bytes >> std::hex >> word; ++reg)
                 s.eeprom[reg] = uint8_t(std::stoul(word, nullptr, 16));
             s.PowerCycle();
-            s.baudFixed = true;
         }
     }
 
@@ -614,7 +610,6 @@ int main(int argc, char** argv) {
         s.id = value;
         s.regs[kRegId] = uint8_t(value);
         s.regs[kRegBaud] = uint8_t(code);
-        s.baudFixed = colon != std::string::npos;
         s.Keep();
         servos.push_back(s);
     }

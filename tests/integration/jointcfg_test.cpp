@@ -30,16 +30,17 @@ testsupport::ProcessResult Jointcfg(std::vector<std::string> args, int waitMs = 
 
 }  // namespace
 
-// Servos at two line speeds: each is found at its own speed only, with its model and firmware.
+// Servos at two line speeds: each is found at its own speed only, with its model and firmware;
+// servo 4, given no speed, hears only its baud register's 1 Mbaud, as a real servo does.
 TEST(Jointcfg, ScanFindsEachServoAtItsBaud) {
-    ServoBus bus("1:1000000,3:115200", 0);
+    ServoBus bus("1:1000000,3:115200,4", 0);
     ASSERT_TRUE(bus.emu.ready());
     // Every id and baud tried waits out its silence: a short range and wait keep it brief.
     auto one = Jointcfg({"scan", "-p", bus.link, "--ids", "0-4"}, 250);
     EXPECT_EQ(one.status, 0) << one.err;
     EXPECT_NE(one.out.find("1    1000000  777    3.10      position  off"), std::string::npos)
         << one.out;
-    EXPECT_NE(one.out.find("1 servo(s) on"), std::string::npos) << one.out;
+    EXPECT_NE(one.out.find("2 servo(s) on"), std::string::npos) << one.out;
 
     auto all = Jointcfg({"scan", "-p", bus.link, "--ids", "0-4", "--all-bauds", "--json"}, 250);
     EXPECT_EQ(all.status, 0) << all.err;
@@ -47,11 +48,12 @@ TEST(Jointcfg, ScanFindsEachServoAtItsBaud) {
               std::string::npos)
         << all.out;
     EXPECT_NE(all.out.find("{\"id\": 3, \"baud\": 115200,"), std::string::npos) << all.out;
+    EXPECT_NE(all.out.find("{\"id\": 4, \"baud\": 1000000,"), std::string::npos) << all.out;
     size_t found = 0;
     for (size_t at = all.out.find("\"id\""); at != std::string::npos;
          at = all.out.find("\"id\"", at + 1))
         ++found;
-    EXPECT_EQ(found, 2u) << all.out;
+    EXPECT_EQ(found, 3u) << all.out;
 }
 
 // A setter changes the servo at once; only --store keeps an EEPROM register over a power

@@ -159,8 +159,9 @@ def test_arm_homes_only_when_asked(tmp_path, servo_bus):
 def test_two_arms_with_the_same_ids_are_told_apart_by_bus(tmp_path, servo_bus):
     other = ServoEmulator(str(tmp_path / "ttyOTHER"), "1,2")
     try:
-        entries = "".join(f"  - {{vendor: feetech, id: {i}, dev_name: {link}}}\n"
-                          for link in (servo_bus.link, other.link) for i in (1, 2))
+        entries = "".join(
+            f"  - {{vendor: feetech, id: {i}, dev_name: {link}, baudrate: 1000000}}\n"
+            for link in (servo_bus.link, other.link) for i in (1, 2))
         path = write(tmp_path, "two.yaml", "motor_init_para:\n" + entries)
         with jointbus.Arm(path) as arm:
             assert [(m.bus, m.id) for m in arm] == [
