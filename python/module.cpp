@@ -86,9 +86,11 @@ MotorList LoadConfig(const std::string& path) {
     YAML::Node config;
     std::string error;
     MotorList motors;
-    if (!ReadMotorConfig(path, config, error) ||
-        !BuildConfiguredMotors(config, path, motors, error))
-        throw py::value_error(error);
+    if (!ReadMotorConfig(path, config, error)) throw py::value_error(error);
+    // A program is told of a typo at once: a motor left undriven or at a default is a fault.
+    const std::vector<EntryTypo> typos = FindEntryTypos(config);
+    if (!typos.empty()) throw py::value_error("config file " + path + ": " + typos.front().Text());
+    if (!BuildConfiguredMotors(config, path, motors, error)) throw py::value_error(error);
     if (motors.empty()) throw py::value_error("config file " + path + ": no motors defined");
     return motors;
 }

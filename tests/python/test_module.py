@@ -41,6 +41,10 @@ def arm_file(tmp_path, link, ids=(1,)):
     ("motor_init_para:\n  - {vendor: damiao, id: 1, feedback_timeout_ms: 60001}\n",
      "feedback_timeout_ms must be a whole number from 0 to 60000"),
     ("motor_init_para: []\n", "no motors defined"),
+    ("motor_init_para:\n  - {vendor: damiao, id: 1, motor_modle: 4310}\n",
+     'entry 1: unknown key "motor_modle" (did you mean "motor_model"?)'),
+    ("motor_init_para:\n  - {vendor: damaio, id: 1}\n",
+     'entry 1: unknown vendor "damaio" (did you mean "damiao"?), the entry is skipped'),
 ])
 def test_configuration_errors_raise_with_the_tools_messages(tmp_path, text, message):
     path = str(tmp_path / "missing.yaml") if text is None else write(tmp_path, "m.yaml", text)

@@ -214,3 +214,30 @@ TEST(MotorFactory, InitOnABusThatIsNotThereReportsItWithTheReason) {
             << log.Text();
     }
 }
+
+// Typos in entries, found for the tools' WARN lines and refusals: an unknown vendor (the entry
+// is skipped) and keys no family reads, with the nearest known word where one is near.
+TEST(MotorFactory, EntryTyposNameTheEntryAndTheNearestWord) {
+    const auto typos = FindEntryTypos(YAML::Load(
+        "motor_init_para:\n"
+        "  - {vendor: damiao, id: 1, motor_modle: 4310, masterid: 0x11, colour: red}\n"
+        "  - ~\n"
+        "  - {vendor: Damaio, id: 2}\n"
+        "  - {vendor: feetech, id: 3, baud: 1000000, kp: 2}\n"
+        "  - {vendor: stepper, id: 4}\n"
+        "  - {id: 5}\n"));
+    std::vector<std::string> texts;
+    for (const auto& typo : typos) texts.push_back(typo.Text());
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         "motor_init_para entry 1: unknown key \"motor_modle\" (did you mean "
+                         "\"motor_model\"?), not read",
+                         "motor_init_para entry 1: unknown key \"masterid\" (did you mean "
+                         "\"master_id\"?), not read",
+                         "motor_init_para entry 1: unknown key \"colour\", not read",
+                         "motor_init_para entry 3: unknown vendor \"Damaio\" (did you mean "
+                         "\"damiao\"?), the entry is skipped",
+                         "motor_init_para entry 4: unknown key \"baud\", not read",
+                         "motor_init_para entry 4: unknown key \"kp\", not read",
+                         "motor_init_para entry 5: unknown vendor \"stepper\", the entry is "
+                         "skipped"}));
+}

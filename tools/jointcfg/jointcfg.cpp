@@ -366,11 +366,18 @@ int Check(const Options& o) {
     if (unbuilt > 0)
         lines.push_back({false, fmt::format("{} entr{}", unbuilt, unbuilt == 1 ? "y" : "ies"),
                          "not a motor the library builds (vendor?)"});
+    // Keys that no family reads (an unknown vendor is the line above): lines of their own,
+    // after the motors', which fail the check but are no motor.
+    std::vector<CheckLine> keyLines;
+    for (const EntryTypo& typo : FindEntryTypos(config))
+        if (!typo.vendor)
+            keyLines.push_back({false, fmt::format("entry {}", typo.entry),
+                                typo.Text().substr(typo.Text().find(": ") + 2)});
     size_t good = 0;
     for (const auto& l : lines) good += l.ok ? 1 : 0;
     bool interfacesOk = true;
     for (const auto& l : interfaceLines) interfacesOk = interfacesOk && l.ok;
-    const bool allOk = good == lines.size() && interfacesOk;
+    const bool allOk = good == lines.size() && interfacesOk && keyLines.empty();
     if (o.json) {
         std::printf("{\"config\": %s, \"ok\": %s, ", JsonText(o.config).c_str(),
                     allOk ? "true" : "false");
@@ -380,9 +387,14 @@ int Check(const Options& o) {
             std::printf(", ");
         }
         PrintJsonLines("motors", "motor", lines, [&](size_t k) { return lines[k].what; });
+        if (!keyLines.empty()) {
+            std::printf(", ");
+            PrintJsonLines("entries", "entry", keyLines,
+                           [&](size_t k) { return keyLines[k].what; });
+        }
         std::printf("}\n");
     } else {
-        for (const auto* group : {&interfaceLines, &lines})
+        for (const auto* group : {&interfaceLines, &lines, &keyLines})
             for (const auto& l : *group)
                 std::printf("%s %-28s %s\n", l.ok ? "[ ok ]" : "[FAIL]", l.what.c_str(),
                             l.detail.c_str());

@@ -244,9 +244,12 @@ double LogSettings() {
 }
 
 // Builds every motor of the file before any reaches a bus; false (logged) when an entry is
-// unusable or there is none.
+// unusable or there is none. An unknown vendor or key is not read, as ever, but no longer
+// without a word: a WARN line says what was skipped and what was likely meant.
 bool BuildMotors(const YAML::Node& config,
                  std::vector<std::shared_ptr<CtrlMotorInterface>>& motors) {
+    for (const EntryTypo& typo : FindEntryTypos(config))
+        LOG_WARN("{}: {}\r\n", settings.config, typo.Text());
     std::string error;
     if (!BuildConfiguredMotors(config, settings.config, motors, error)) {
         LOG_ERROR("{}\r\n", error);

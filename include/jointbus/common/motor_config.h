@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -193,6 +194,90 @@ inline bool ReadRealtime(const YAML::Node& config, const std::string& path,
         return false;
     }
     return true;
+}
+
+// What a user wrote in an entry of "motor_init_para" that the factory does not read: a vendor it
+// does not build (the entry is skipped) or a key no family reads. Either is most likely a typo
+// that would leave a motor undriven or at a default without a word.
+struct EntryTypo {
+    size_t entry = 0;     // the entry's position in the list, from 1
+    bool vendor = false;  // an unknown vendor; else an unknown key
+    std::string word;     // as written
+    std::string closest;  // the nearest known word, "" when none is near
+
+    std::string Text() const {
+        const std::string hint = closest.empty() ? "" : " (did you mean \"" + closest + "\"?)";
+        return "motor_init_para entry " + std::to_string(entry) +
+               (vendor ? ": unknown vendor \"" + word + "\"" + hint + ", the entry is skipped"
+                       : ": unknown key \"" + word + "\"" + hint + ", not read");
+    }
+};
+
+namespace jointbus_config_detail {
+
+// The edit distance of two words (insertions, deletions and substitutions).
+inline size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The known word nearest to `word`, if it is near enough to be what was meant.
+template <class Words>
+std::string Closest(const std::string& word, const Words& known) {
+    std::string best;
+    size_t bestDistance = std::max<size_t>(1, word.size() / 3) + 1;  // a third of it, or 1
+    for (const auto& candidate : known) {
+        const size_t d = EditDistance(word, candidate);
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = candidate;
+        }
+    }
+    return best;
+}
+
+}  // namespace jointbus_config_detail
+
+// The typos of the file's motor entries, in file order: an entry with a vendor that no family
+// has, and each key of a known family's entry that the family does not read. An entry that is
+// not a map, or has no vendor, is left to the builder (which skips it).
+inline std::vector<EntryTypo> FindEntryTypos(YAML::Node config) {
+    std::vector<EntryTypo> typos;
+    const YAML::Node list = config.IsMap() ? config["motor_init_para"] : YAML::Node();
+    if (!list.IsSequence()) return typos;
+    std::vector<std::string> vendors;
+    for (const auto& family : MotorFamilies()) vendors.emplace_back(family.vendor);
+    size_t position = 0;
+    for (const auto& entry : list) {
+        ++position;
+        if (!entry.IsMap() || !entry["vendor"].IsDefined()) continue;
+        const std::string vendor = jointbus_factory_detail::VendorOf(entry);
+        if (FindMotorFamily(vendor) == nullptr) {
+            const YAML::Node written = entry["vendor"];
+            typos.push_back({position, true, written.IsScalar() ? written.Scalar() : vendor,
+                             jointbus_config_detail::Closest(vendor, vendors)});
+            continue;
+        }
+        std::vector<std::string> keys;
+        for (const char* key : MotorEntryKeys(entry)) keys.emplace_back(key);
+        for (const auto& item : entry) {
+            const std::string key = KeyText(item.first);
+            if (std::find(keys.begin(), keys.end(), key) == keys.end())
+                typos.push_back(
+                    {position, false, key, jointbus_config_detail::Closest(key, keys)});
+        }
+    }
+    return typos;
 }
 
 // Builds a motor for every entry of the file's "motor_init_para" list, in file order. Every
