@@ -124,15 +124,17 @@ TEST(DamiaoThreads, TwoInterfacesWithTheSameIds) {
     EXPECT_EQ(senderB->Ticks(), idle);
 }
 
-// A caller may give the motor another interface between two inits (dev_name is public): the
-// motor leaves the sender it joined, so the first interface's sender neither drives it twice
-// nor visits it once it is destroyed (the address checker would see that). A later motor with
-// the same id on the first interface replaces nothing.
+// A caller may give the motor another interface between two inits (dev_name is public, and
+// initdamiaoMotor sets it too): the motor leaves the sender it joined, so the first
+// interface's sender neither drives it twice nor visits it once it is destroyed (the address
+// checker would see that). A later motor with the same id on the first interface replaces
+// nothing.
 TEST(DamiaoThreads, AMotorMovedToAnotherInterfaceLeavesItsFirstSender) {
     Responder responder;
     auto moved = std::make_unique<PairedMotor>(5, responder, "pairC");
     ASSERT_EQ(moved->init(), 0);
-    moved->initdamiaoMotor(5, moved->mode, moved->master_id, "pairD", false, moved->kp, moved->kd);
+    // Only the name: the motor's other fields are read by its receive thread meanwhile.
+    moved->dev_name = "pairD";
     ASSERT_EQ(moved->init(), 0);
     Damiao::Damiao_Thread* senderC = Damiao::Damiao_Thread::ForInterface("pairC");
     testsupport::LogCapture log;
