@@ -122,14 +122,29 @@ def plot(path, out):
     plt.close(fig)
 
 
+def short_of(path, position, tolerance):
+    """[(motor label, closest distance)] of the motors that never came within `tolerance` rad
+    of `position`, in label order."""
+    motors, _ = read_trace(path)
+    closest = {label: min(abs(p - position) for p in s["position"])
+               for label, s in motors.items()}
+    return [(label, d) for label, d in sorted(closest.items()) if d > tolerance]
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description="Plots a jointbus motor trace (CSV) as a PNG.")
     parser.add_argument("trace", help="the CSV file that spinbench --record wrote")
     parser.add_argument("--out", help="the PNG to write (default: the trace's name with .png)")
+    parser.add_argument("--reached", type=float, metavar="RAD",
+                        help="also check that every motor came within --tolerance of RAD; "
+                             "name those that did not and exit 1")
+    parser.add_argument("--tolerance", type=float, default=0.05, metavar="RAD",
+                        help="for --reached (default 0.05)")
     args = parser.parse_args(argv)
     out = args.out or os.path.splitext(args.trace)[0] + ".png"
     try:
         plot(args.trace, out)
+        short = [] if args.reached is None else short_of(args.trace, args.reached, args.tolerance)
     except TraceError as e:
         print(f"plot_trace: {e}", file=sys.stderr)
         return 1
@@ -137,7 +152,12 @@ def main(argv):
         print(f"plot_trace: {e}", file=sys.stderr)
         return 1
     print(f"plot_trace: wrote {out}")
-    return 0
+    for label, distance in short:
+        print(f"plot_trace: {label} did not reach {args.reached:g} rad: it came no closer than "
+              f"{distance:.3f} rad", file=sys.stderr)
+    if args.reached is not None and not short:
+        print(f"plot_trace: every motor reached {args.reached:g} rad")
+    return 1 if short else 0
 
 
 if __name__ == "__main__":

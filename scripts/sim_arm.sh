@@ -3,10 +3,12 @@
 # with CAN (scripts/demo.sh runs it on the CAN bench).
 #   scripts/sim_arm.sh BUILD_DIR [SECONDS [TRACE_CSV]]
 # With TRACE_CSV, spinbench records every motor into that file (--record). With
-# JOINTBUS_SIM_CLIENT=python the Python example examples/python/arm_loop.py drives the arm instead.
+# JOINTBUS_SIM_CLIENT=python the Python example examples/python/arm_loop.py drives the arm instead,
+# with JOINTBUS_SIM_CLIENT=readme the README's Python example.
 # With JOINTBUS_SIM_ARMS=two it runs two arms with the same ids, the left on vcan0 and the
 # right on vcan1, each with its own gripper port (examples/config/sim_two_arms.yaml).
-# With JOINTBUS_SIM_VIEW=PORT spinbench also serves the live view on http://127.0.0.1:PORT/.
+# With JOINTBUS_SIM_VIEW=PORT spinbench also serves the live view on http://127.0.0.1:PORT/ (0: a
+# free port, which spinbench logs).
 set -u
 cd "$(dirname "$0")/.."
 bin=$1/bin
@@ -15,19 +17,38 @@ record=()
 [ -n "${3:-}" ] && record=(--record "$3")
 export SPDLOG_STDOUT=true SPDLOG_SYSTEMD=false SPDLOG_LEVEL=info
 
+# Everything this run makes (the grippers' links, its copy of the configuration, the
+# emulators' output) is in a directory of its own, removed on every exit: runs side by side do
+# not meet, and no link is left behind to point at some later program's pseudo-terminal.
+work=$(mktemp -d "${TMPDIR:-/tmp}/jointbus-sim.XXXXXX")
+emulators=()
+tool=""
+cleanup() {
+    [ -n "$tool" ] && kill -INT "$tool" 2>/dev/null && wait "$tool" 2>/dev/null
+    [ ${#emulators[@]} -gt 0 ] && kill "${emulators[@]}" 2>/dev/null
+    [ ${#emulators[@]} -gt 0 ] && wait "${emulators[@]}" 2>/dev/null
+    emulators=()
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
 if [ "${JOINTBUS_SIM_ARMS:-one}" = two ]; then
-    config=examples/config/sim_two_arms.yaml
+    example=examples/config/sim_two_arms.yaml
     buses=(vcan0 vcan1)
-    grippers=(/tmp/jointbus-sim-gripper-left /tmp/jointbus-sim-gripper-right)
+    grippers=("$work/gripper-left" "$work/gripper-right")
     what="two arms (vcan0 and vcan1), 3 emulated Damiao joints and a Feetech gripper each"
 else
-    config=examples/config/sim_arm.yaml
+    example=examples/config/sim_arm.yaml
     buses=(vcan0)
-    grippers=(/tmp/jointbus-sim-gripper)
+    grippers=("$work/gripper")
     what="3 emulated Damiao joints and a Feetech gripper"
 fi
+# The example file names the grippers' links under /tmp for a run by hand; this run's are its own.
+config=$work/$(basename "$example")
+sed "s|/tmp/jointbus-sim-gripper|$work/gripper|" "$example" >"$config"
 
-emulators=()
 for bus in "${buses[@]}"; do
     if ! ip link show "$bus" >/dev/null 2>&1; then
         ip link add dev "$bus" type vcan && ip link set "$bus" up || { echo "sim_arm: cannot create $bus"; exit 1; }
@@ -35,16 +56,12 @@ for bus in "${buses[@]}"; do
     "$bin/damiao_emulator" "$bus" 1:0x11:4310:0 2:0x12:4340:0 3:0x13:4310:0 </dev/null &
     emulators+=($!)
 done
-ready=$(mktemp -d)
+ready=$work/ready
+mkdir -p "$ready"
 for k in "${!grippers[@]}"; do
     "$bin/feetech_emulator" "${grippers[$k]}" 1 --baud 1000000 </dev/null >"$ready/$k" &
     emulators+=($!)
 done
-stop_emulators() {
-    kill "${emulators[@]}" 2>/dev/null
-    wait "${emulators[@]}" 2>/dev/null
-    rm -rf "$ready"
-}
 # Every emulator says "ready" once it answers; a loaded machine may take a while.
 for k in "${!grippers[@]}"; do
     for _ in $(seq 100); do grep -q '^ready' "$ready/$k" 2>/dev/null && break; sleep 0.1; done
@@ -61,11 +78,18 @@ done
 echo "sim_arm: jointcfg check -c $config --wait-ms 100"
 if ! SPDLOG_STDOUT=false "$bin/jointcfg" check -c "$config" --wait-ms 100; then
     echo "sim_arm: the motors do not match the configuration; not starting"
-    stop_emulators
     exit 1
 fi
 
-if [ "${JOINTBUS_SIM_CLIENT:-spinbench}" = python ]; then
+if [ "${JOINTBUS_SIM_CLIENT:-spinbench}" = readme ]; then
+    # The README's Python example as written, run where its motor.yaml is this arm's file.
+    echo "sim_arm: the README's Python example on $what"
+    cp "$config" "$work/motor.yaml"
+    awk '/^## Python$/ { section = 1 } section && /^```python$/ { on = 1; next }
+         on && /^```$/ { exit } on { print }' README.md >"$work/example.py"
+    (cd "$work" && PYTHONPATH="$(cd "$1" && pwd)/python" /usr/bin/python3 example.py)
+    status=$?
+elif [ "${JOINTBUS_SIM_CLIENT:-spinbench}" = python ]; then
     # The example stops itself after its loop has run that long (Ctrl-C stops it too).
     echo "sim_arm: the Python example streams a sine to $what for ${seconds}s"
     PYTHONPATH="$1/python" /usr/bin/python3 examples/python/arm_loop.py "$config" \
@@ -78,7 +102,11 @@ else
     [ ${#buses[@]} -gt 1 ] && bus_option=(--bus)
     if [ -n "${JOINTBUS_SIM_VIEW:-}" ]; then
         bus_option+=(--view "$JOINTBUS_SIM_VIEW")
-        echo "sim_arm: live view of the arm at http://127.0.0.1:$JOINTBUS_SIM_VIEW/ while it runs"
+        if [ "$JOINTBUS_SIM_VIEW" = 0 ]; then
+            echo "sim_arm: live view of the arm on a free port while it runs (spinbench's \"live view:\" line)"
+        else
+            echo "sim_arm: live view of the arm at http://127.0.0.1:$JOINTBUS_SIM_VIEW/ while it runs"
+        fi
     fi
     "$bin/spinbench" -c "$config" -m 2 -p 2.0 -s 0.2 -f 20 "${bus_option[@]}" "${record[@]}" &
     tool=$!
@@ -87,7 +115,8 @@ else
     kill -INT "$tool"
     wait "$tool"
     status=$?
+    tool=""
 fi
-stop_emulators
+cleanup
 echo "sim_arm: the client exited with status $status"
 exit $status

@@ -8,9 +8,27 @@ cd "$(dirname "$0")/.."
 build=$1
 seconds=${2:-10}
 client=${3:-python}
-leader=/tmp/jointbus-sim-leader follower=/tmp/jointbus-sim-follower
 export SPDLOG_STDOUT=false SPDLOG_SYSTEMD=false SPDLOG_LEVEL=${SPDLOG_LEVEL:-warning}
-ready=$(mktemp -d)
+# The run's links, configuration and emulator output live in a directory of its own, removed on
+# every exit, so that runs side by side do not meet and no link is left behind.
+work=$(mktemp -d "${TMPDIR:-/tmp}/jointbus-teleop.XXXXXX")
+ready=$work/ready
+mkdir -p "$ready"
+leader=$work/leader follower=$work/follower
+config=$work/sim_teleop.yaml
+sed -e "s|/tmp/jointbus-sim-leader|$leader|" -e "s|/tmp/jointbus-sim-follower|$follower|" \
+    examples/config/sim_teleop.yaml >"$config"
+leader_pid="" follower_pid="" example=""
+cleanup() {
+    [ -n "$example" ] && kill -TERM "$example" 2>/dev/null && wait "$example" 2>/dev/null
+    [ -n "$leader_pid" ] && { echo quit >&3; exec 3>&-; } 2>/dev/null
+    [ -n "$follower_pid" ] && kill "$follower_pid" 2>/dev/null && wait "$follower_pid" 2>/dev/null
+    leader_pid="" follower_pid=""
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 # The leader's emulator takes its hand commands on descriptor 3.
 exec 3> >(exec "$build/bin/feetech_emulator" "$leader" 1,2,3,4,5,6 --baud 1000000 >"$ready/leader")
 leader_pid=$!
@@ -24,18 +42,19 @@ for id in 1 2 3 4 5 6; do
     echo "hand $id $((100 + 25 * id)) $((1500 + 400 * id))" >&3
 done
 echo "sim_teleop: a hand moves the leader on $leader; the $client example drives the follower on $follower for ${seconds}s"
+# The example runs in the background so that a signal to this script is handled at once
+# (bash runs a trap only once the command in the foreground has ended).
 if [ "$client" = cpp ]; then
-    "$build/examples/teleop" examples/config/sim_teleop.yaml "$leader" "$follower" "$seconds"
+    "$build/examples/teleop" "$config" "$leader" "$follower" "$seconds" &
 else
     PYTHONPATH="$build/python" /usr/bin/python3 examples/python/teleop.py \
-        examples/config/sim_teleop.yaml --leader "$leader" --follower "$follower" \
-        --seconds "$seconds"
+        "$config" --leader "$leader" --follower "$follower" \
+        --seconds "$seconds" &
 fi
+example=$!
+wait "$example"
 status=$?
-echo quit >&3
-exec 3>&-
-kill "$follower_pid" 2>/dev/null
-wait "$follower_pid" 2>/dev/null
-rm -rf "$ready"
+example=""
+cleanup
 echo "sim_teleop: the example exited with status $status"
 exit $status

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
 #include <termios.h>
@@ -26,6 +27,14 @@
 #include <vector>
 
 namespace {
+
+// Set by SIGTERM, SIGINT and SIGHUP: the emulator ends as after "quit", removing its link, so
+// that no stale link is left pointing at a pseudo-terminal some other program gets later.
+volatile sig_atomic_t stopSignal = 0;
+
+void OnStopSignal(int) {
+    stopSignal = 1;
+}
 
 const char* kUsage =
     "usage: feetech_emulator LINK ID[:BAUD][,ID[:BAUD]...] [--baud N] [--delay-us N]\n"
@@ -324,7 +333,7 @@ public:
         auto last = Clock::now();
         std::string commands;
         bool stdinOpen = true;
-        while (true) {
+        while (stopSignal == 0) {
             pollfd fds[2] = {{master, POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
             poll(fds, 2, 1);
             const auto now = Clock::now();
@@ -355,6 +364,7 @@ public:
                 }
             }
         }
+        return 0;
     }
 
 private:
@@ -572,6 +582,9 @@ private:
 int main(int argc, char** argv) {
     // Line pacing waits tens of microseconds at a time: wake on time, not up to 50 us late.
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    struct sigaction stop {};
+    stop.sa_handler = OnStopSignal;  // no SA_RESTART: the poll returns at once
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &stop, nullptr);
     std::string link, ids, state;
     long baud = 0, delayUs = 0;
     bool trace = false;

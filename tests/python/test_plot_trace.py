@@ -90,6 +90,18 @@ def test_motors_are_told_apart_by_bus_and_old_traces_still_read(tmp_path):
     assert list(plot_trace.read_trace(str(old))[0]) == ["damiao 1"]
 
 
+def test_reached_names_each_motor_that_fell_short_and_fails(tmp_path):
+    trace = tmp_path / "run.csv"
+    trace.write_text(HEADER + "0.0,1,damiao,2.0,1.98,0,0,30,1,0,0.004,vcan0\n"
+                     "0.0,2,damiao,2.0,1.60,0,0,30,1,0,0.004,vcan0\n"
+                     "0.1,2,damiao,2.0,1.65,0,0,30,1,0,0.004,vcan0\n")
+    short = plot(str(trace), "--reached", "2.0")
+    assert short.returncode == 1
+    assert short.stderr == ("plot_trace: damiao 2 on vcan0 did not reach 2 rad: it came no "
+                            "closer than 0.350 rad\n")
+    assert plot(str(trace), "--reached", "2.0", "--tolerance", "0.4").returncode == 0
+
+
 @pytest.mark.parametrize("name, text, message", [
     ("missing.csv", None, "no such file"),
     ("empty.csv", "", "the file is empty"),
