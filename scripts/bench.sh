@@ -8,9 +8,10 @@
 # run on the host.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+seconds=${1:-3}
+[[ $# -le 1 && $seconds =~ ^[0-9]+$ ]] || { echo "usage: scripts/bench.sh [SECONDS]" >&2; exit 2; }
 scripts/setup.sh
 scripts/build.sh plain release >/dev/null
-seconds=${1:-3}
 bin=$PWD/build/release/bin
 rows=$PWD/build/release/bench-rows.jsonl
 state=$PWD/build/release/bench-state

@@ -4,6 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-plain}
+if [[ $# -gt 2 || ! $flavour =~ ^(plain|thread|address)$ || ! ${2:-release} = release ]]; then
+    echo "usage: scripts/build.sh [plain|thread|address] [release]" >&2
+    exit 2
+fi
 type=RelWithDebInfo
 [ "${2:-}" = release ] && type=Release
 sanitize=""

@@ -9,6 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-300}
+[[ $# -le 1 && $seconds =~ ^[0-9]+$ ]] || { echo "usage: scripts/fuzz.sh [SECONDS]" >&2; exit 2; }
 scripts/setup.sh
 
 targets=(fuzz_damiao_feedback fuzz_feetech_reply fuzz_feetech_consume fuzz_motor_config

@@ -11,6 +11,10 @@
 # free port, which spinbench logs).
 set -u
 cd "$(dirname "$0")/.."
+if [[ $# -lt 1 || $# -gt 3 || ! ${2:-10} =~ ^[0-9]+$ ]]; then
+    echo "usage: scripts/sim_arm.sh BUILD_DIR [SECONDS [TRACE_CSV]]" >&2
+    exit 2
+fi
 bin=$1/bin
 seconds=${2:-10}
 record=()

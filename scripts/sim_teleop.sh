@@ -5,6 +5,10 @@
 #   scripts/sim_teleop.sh BUILD_DIR [SECONDS [python|cpp]]
 set -u
 cd "$(dirname "$0")/.."
+if [[ $# -lt 1 || $# -gt 3 || ! ${2:-10} =~ ^[0-9]+$ || ! ${3:-python} =~ ^(python|cpp)$ ]]; then
+    echo "usage: scripts/sim_teleop.sh BUILD_DIR [SECONDS [python|cpp]]" >&2
+    exit 2
+fi
 build=$1
 seconds=${2:-10}
 client=${3:-python}

@@ -6,6 +6,7 @@
 #   scripts/soak.sh [SECONDS]    default 600 (the test command runs 30)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[[ $# -le 1 && ${1:-600} =~ ^[0-9]+$ ]] || { echo "usage: scripts/soak.sh [SECONDS]" >&2; exit 2; }
 scripts/setup.sh
 scripts/build.sh plain >/dev/null
 state=$PWD/build/plain/soak-bench

@@ -4,6 +4,7 @@
 # short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ $# -eq 0 ] || { echo "usage: scripts/test.sh" >&2; exit 2; }
 scripts/setup.sh
 
 # The journal sink is tested against a real journal: start journald where none runs. A socket
