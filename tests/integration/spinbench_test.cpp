@@ -47,6 +47,14 @@ TEST(Spinbench, HelpAndVersionExitWithoutTouchingAMotor) {
         << help.out;
     EXPECT_NE(help.out.find("-h/--help\t\t\tthis help\r\n\r\n\n"), std::string::npos);
     EXPECT_EQ(help.out.find("version:"), std::string::npos) << "options after -h are ignored";
+    // -h is the short help as it always was; --help-all names every option.
+    EXPECT_EQ(help.out.find("--record"), std::string::npos);
+    auto all = RunTool({"--help-all"});
+    EXPECT_EQ(all.status, 0);
+    for (const char* option : {"--inverse", "--mode", "--pos", "--speed", "--freq", "--config",
+                               "--version", "--help", "--help-all", "--record", "--feedback-age",
+                               "--bus", "--view", "--view-control", "--view-address"})
+        EXPECT_NE(all.out.find(std::string(option) + " "), std::string::npos) << option;
 
     auto version = RunTool({"--version"});
     EXPECT_EQ(version.status, 0);

@@ -71,6 +71,7 @@ constexpr int kBusOption = 0x102;
 constexpr int kViewOption = 0x103;
 constexpr int kViewControlOption = 0x104;
 constexpr int kViewAddressOption = 0x105;
+constexpr int kHelpAllOption = 0x106;
 
 // Signals: the handler only counts them and wakes the main thread's sleep; the main thread
 // does the logging.
@@ -141,6 +142,32 @@ void print_help() {
              "-h/--help\t\t\tthis help\r\n");
 }
 
+// Every option: the help above, then the long options that came after it. On standard output,
+// as a help is read, not logged.
+void print_help_all() {
+    std::fputs(
+        "usage: spinbench [options]\n"
+        "  -i, --inverse              inverse motor direction\n"
+        "  -m, --mode <0,1,2,3>       run mode: 0, close loop; 1, open loop; 2, target position;\n"
+        "                             3, read status (homes and enables every motor, then sends\n"
+        "                             no position; jointcfg reads without touching a motor)\n"
+        "  -p, --pos <value>          target position, rad (mode 2)\n"
+        "  -s, --speed <value>        run speed, speed*pi rad/s\n"
+        "  -f, --freq <value>         update frequency, 0.1 to 400 Hz\n"
+        "  -c, --config <file>        the motor configuration file (YAML)\n"
+        "  -v, --version              print version info\n"
+        "  -h, --help                 the short help\n"
+        "      --help-all             this help\n"
+        "      --record <file>        record every motor to a CSV trace (scripts/plot_trace.py)\n"
+        "      --feedback-age         add each motor's feedback age to the status lines\n"
+        "      --bus                  add each motor's bus to the status lines\n"
+        "      --view <port>          serve a live view of every motor on 127.0.0.1:<port>\n"
+        "                             (0: a free port, logged)\n"
+        "      --view-control         let the live view's page enable, disable and move motors\n"
+        "      --view-address <addr>  bind the live view to another address\n",
+        stdout);
+}
+
 void parse_option(int argc, char** argv) {
     static const option longOptions[] = {{"inverse", no_argument, nullptr, 'i'},
                                          {"mode", required_argument, nullptr, 'm'},
@@ -157,6 +184,7 @@ void parse_option(int argc, char** argv) {
                                          {"view-control", no_argument, nullptr, kViewControlOption},
                                          {"view-address", required_argument, nullptr,
                                           kViewAddressOption},
+                                         {"help-all", no_argument, nullptr, kHelpAllOption},
                                          {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "im:p:s:f:hvc:", longOptions, nullptr)) != -1) {
@@ -199,6 +227,9 @@ void parse_option(int argc, char** argv) {
                 break;
             case 'h':
                 print_help();
+                std::exit(0);
+            case kHelpAllOption:
+                print_help_all();
                 std::exit(0);
             case 'v':
                 LOG_INFO("{}\r\n", get_lib_version());
