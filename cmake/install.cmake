@@ -25,3 +25,12 @@ configure_file(cmake/jointbus.pc.in ${CMAKE_CURRENT_BINARY_DIR}/jointbus.pc @ONL
 configure_file(cmake/jointbus-view.pc.in ${CMAKE_CURRENT_BINARY_DIR}/jointbus-view.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/jointbus.pc ${CMAKE_CURRENT_BINARY_DIR}/jointbus-view.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# What a Debian package has under /usr/share/doc/jointbus: its copyright, its changelog
+# (compressed, as dpkg's tools expect) and the example configurations.
+configure_file(cmake/deb/changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog @ONLY)
+execute_process(COMMAND gzip -9nf ${CMAKE_CURRENT_BINARY_DIR}/changelog)
+install(FILES cmake/deb/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY examples/config/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+  FILES_MATCHING PATTERN "*.yaml")

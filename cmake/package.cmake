@@ -1,19 +1,33 @@
 # `cpack -G DEB` (from the build folder) packages what `cmake --install` installs: the library,
-# its headers and CMake/pkg-config files, spinbench and the Python module, under the same
-# prefix, the live view's library among them. Its dependencies come from the binaries
-# (dpkg-shlibdeps) plus the chart library that the live view serves and the interpreter the
-# module was built for.
+# the live view's library, their headers and CMake/pkg-config files, spinbench, jointcfg, the
+# Python module and the example configurations, under the build's prefix (scripts/package.sh
+# configures one with /usr, as Debian packages install). The binaries are stripped and their
+# debug information goes into a package of its own (jointbus-dbgsym, a .ddeb). Dependencies come
+# from the binaries (dpkg-shlibdeps) plus the chart library that the live view serves and the
+# interpreter the module was built for.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME jointbus)
 set(CPACK_PACKAGE_VENDOR "jointbus")
-set(CPACK_PACKAGE_CONTACT "jointbus developers <jointbus@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "Robot-arm actuators (Damiao CAN motors, Feetech serial servos) from C++ and Python")
+set(CPACK_PACKAGE_CONTACT "jointbus developers <jointbus@example.org>")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "Damiao CAN joint motors and Feetech serial servos from C++ and Python\n"
+  "jointbus drives a robot arm's actuators through one motor interface: Damiao\n"
+  "brushless joint motors on CAN (SocketCAN) and Feetech SMS/STS serial bus\n"
+  "servos.\n"
+  "It ships the library, spinbench to bench-test motors, jointcfg to commission\n"
+  "them, a Python module and a live view in the browser.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)  # and the ldconfig trigger
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The linker cache is updated by dpkg's ldconfig trigger, not by scripts of the package's own.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/cmake/deb/triggers
+  ${PROJECT_SOURCE_DIR}/cmake/deb/postinst
+  ${PROJECT_SOURCE_DIR}/cmake/deb/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-dygraphs")
 if(JOINTBUS_PYTHON_MODULE)
   string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS
