@@ -377,7 +377,9 @@ int damiaoMotor::SetTargetPos() {
         value = holdPos;
     }
     if (online.load(relaxed)) {
-        const float step = float(0.5 * maxSpeed / 200.0);
+        // The ramp is a speed, half the model's top speed: its step follows the interface's
+        // tick, so a faster tick does not slew faster (at 5 ms, the step of ever).
+        const float step = float(0.5 * maxSpeed * TickUs() / 1e6);
         if (value - lastCmdPos > step) value = lastCmdPos + step;
         if (value - lastCmdPos < -step) value = lastCmdPos - step;
         lastCmdPos = value;
@@ -451,6 +453,11 @@ int damiaoMotor::ClearErrors() {
 }
 
 // The pause after every frame: 100 µs, or the interface's frame_gap_us.
+int damiaoMotor::TickUs() {
+    std::lock_guard<std::mutex> lock(writeMutex);
+    return canDriver != nullptr ? canDriver->TickUs() : 5000;
+}
+
 void damiaoMotor::PauseAfterFrame() {
     int gapUs = jointbus::CanInterfaceSettings::kDefaultFrameGapUs;
     {

@@ -11,6 +11,7 @@
 
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/DaMiao/damiao_registers.h"
+#include "jointbus/common/can_settings.h"
 #include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
 
@@ -247,7 +248,8 @@ namespace {
 // becomes readable either.
 class FailingCan : public DriverCan {
 public:
-    explicit FailingCan(const can_filter& filter) : DriverCan("none0", &filter, 8) {
+    explicit FailingCan(const can_filter& filter, const char* interface = "none0")
+        : DriverCan(interface, &filter, 8) {
         FailingCan::Open();
     }
     ~FailingCan() override {
@@ -331,4 +333,21 @@ TEST(DamiaoMotor, WindowHoldsFarTargetsAndTheRampLimitsSteps) {
     m.SetTargetPos();
     EXPECT_EQ(log.Count(held), 2u) << log.Text();
     EXPECT_EQ(log.Count("[WARN]"), 2u);
+}
+
+// The ramp is a speed, not a step per tick: on an interface with a 1 ms tick a step is a fifth
+// of a 5 ms tick's, so the slew rate stays half the model's top speed whatever the tick.
+TEST(DamiaoMotor, TheRampFollowsTheInterfacesTick) {
+    jointbus::CanInterfaceSettings fast;
+    fast.tickUs = 1000;
+    ASSERT_EQ(jointbus::SetCanInterfaceSettings("rampfast0", fast), 0);
+    auto m = Motor();
+    const can_filter filter{m.master_id, CAN_SFF_MASK};
+    m.canDriver = new FailingCan(filter, "rampfast0");  // the motor owns it from here
+    Feed(m, 1, 0.0f);
+    m.SendStat();
+    const float start = m.lastCmdPos;
+    m.setMotorPosition(0.1);
+    m.SetTargetPos();
+    EXPECT_NEAR(m.lastCmdPos - start, 0.5 * 12.56 * 0.001, 1e-6);
 }

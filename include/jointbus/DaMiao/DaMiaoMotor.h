@@ -177,6 +177,7 @@ private:
     int StatusResult(int& code, bool logFault) const;
     void SendSpecial(Damiao::SpecialFrame kind);  // under writeMutex, counts a failure
     void PauseAfterFrame();  // the interface's frame gap (100 µs unless set)
+    int TickUs();            // the interface's tick (5000 µs unless set)
     enum class WriteResult { kSent, kFailed, kNoDriver };
     // Writes one frame under writeMutex; with `countFailure`, a failed write (or no driver)
     // counts towards the offline rule.

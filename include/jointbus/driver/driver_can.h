@@ -63,6 +63,9 @@ public:
     // The pause after each frame that the interface's settings ask for, in µs (100 unless
     // set; see jointbus::CanInterfaceSettings). Any thread.
     int FrameGapUs() const;
+    // The interface's tick in µs: tick_us where it is set, else the 5 ms timer's 5000. Any
+    // thread.
+    int TickUs() const;
     int CanFiltersConfig(const void* filters, int size);
 
     // Starts the receive thread (once; a second call only replaces the consumer).

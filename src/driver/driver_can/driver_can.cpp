@@ -282,6 +282,11 @@ int DriverCan::FrameGapUs() const {
     return tally->frameGapUs.load(std::memory_order_relaxed);
 }
 
+int DriverCan::TickUs() const {
+    const int tickUs = tally->tickUs.load(std::memory_order_relaxed);
+    return tickUs != 0 ? tickUs : 5000;
+}
+
 int DriverCan::CanFiltersConfig(const void* filters, int size) {
     std::lock_guard<std::mutex> lock(ioMutex);
     return setsockopt(fd.load(), SOL_CAN_RAW, CAN_RAW_FILTER, filters, socklen_t(size));
