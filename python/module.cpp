@@ -10,6 +10,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "jointbus/DaMiao/DaMiaoMotor.h"
@@ -17,6 +19,7 @@
 #include "jointbus/common/bus_counters.h"
 #include "jointbus/common/can_settings.h"
 #include "jointbus/common/motor_config.h"
+#include "jointbus/common/motor_limits.h"
 #include "jointbus/common/realtime.h"
 #include "jointbus/common/result_codes.h"
 #include "jointbus/common/stop_sequence.h"
@@ -173,6 +176,45 @@ non-zero result; properties never raise, they give the last value the motor repo
             "Makes the present position zero; waits up to timeout_ms for the motor to confirm "
             "(a servo: whole seconds, rounded up; 0 does not wait). Raises MotorError 3006 when "
             "it was not confirmed in time.")
+        .def(
+            "set_limits",
+            [](CtrlMotorInterface& self, std::optional<std::pair<double, double>> position,
+               std::optional<double> velocity, std::optional<double> torque,
+               std::optional<double> step) {
+                jointbus::MotorLimits limits;
+                if (position) std::tie(limits.positionMin, limits.positionMax) = *position;
+                if (velocity) limits.velocity = *velocity;
+                if (torque) limits.torque = *torque;
+                if (step) limits.step = *step;
+                const std::string wrong = jointbus::CheckMotorLimits(limits);
+                if (!wrong.empty()) throw py::value_error("set_limits: " + wrong);
+                jointbus::SetMotorLimits(&self, limits);
+            },
+            py::kw_only(), py::arg("position") = py::none(), py::arg("velocity") = py::none(),
+            py::arg("torque") = py::none(), py::arg("step") = py::none(),
+            "Limits beyond the model's ranges: position (min, max) rad, velocity rad/s, torque "
+            "N·m, step rad per command. A command beyond one is clamped, with one WARN per "
+            "episode; None leaves that limit off, and no argument clears them all.")
+        .def_property_readonly(
+            "limits",
+            [](const CtrlMotorInterface& self) {
+                const jointbus::MotorLimits l = jointbus::GetMotorLimits(&self);
+                auto opt = [](double v) -> py::object {
+                    return std::isinf(v) ? py::none() : py::object(py::float_(v));
+                };
+                py::dict d;
+                d["position"] = std::isinf(l.positionMin) && std::isinf(l.positionMax)
+                                    ? py::object(py::none())
+                                    : py::object(py::make_tuple(l.positionMin, l.positionMax));
+                d["velocity"] = opt(l.velocity);
+                d["torque"] = opt(l.torque);
+                d["step"] = opt(l.step);
+                return d;
+            },
+            "The limits set_limits (or the configuration's limits:) set; None where there is none.")
+        .def_property_readonly(
+            "limit_hits", [](const CtrlMotorInterface& self) { return jointbus::MotorLimitHits(&self); },
+            "Commands clamped by a limit so far.")
         .def_property_readonly("position", Position, "Position (rad), last reported.")
         .def_property_readonly("velocity", Velocity, "Velocity (rad/s), last reported.")
         .def_property_readonly("torque", Torque, "Torque (N·m), last reported.")

@@ -3,6 +3,7 @@
 #include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "common/bus_tally.h"
+#include "common/motor_limits.h"
 #include "common/param_file.h"
 #include "common/steady_ns.h"
 #include "DaMiao/damiao_membership.h"
@@ -75,6 +77,7 @@ damiaoMotor::damiaoMotor(int model_, unsigned int id, unsigned int master_id_, b
 
 damiaoMotor::~damiaoMotor() {
     Shutdown();
+    jointbus_detail::ForgetLimits(this);
 }
 
 void damiaoMotor::Shutdown() {
@@ -209,6 +212,7 @@ int damiaoMotor::setMotorPosition(double p) {
 
 int damiaoMotor::setMotorPosition(double p, double v) {
     if (std::isnan(p) || std::isnan(v)) return kNotANumber;
+    jointbus_detail::LimitCommand(*this, &p, &v, nullptr);
     targetPos.store(Sign() * float(p), relaxed);
     targetVel.store(Sign() * float(v), relaxed);
     cmdPending.store(true, relaxed);
@@ -217,12 +221,14 @@ int damiaoMotor::setMotorPosition(double p, double v) {
 
 int damiaoMotor::setMotorPosition(double p, double v, double t) {
     if (std::isnan(p) || std::isnan(v) || std::isnan(t)) return kNotANumber;
+    jointbus_detail::LimitCommand(*this, nullptr, nullptr, &t);  // position and speed below
     targetTorque.store(Sign() * float(t), relaxed);
     return setMotorPosition(p, v);
 }
 
 int damiaoMotor::setVelocity(double v) {
     if (std::isnan(v)) return kNotANumber;
+    jointbus_detail::LimitCommand(*this, nullptr, &v, nullptr);
     targetVel.store(Sign() * float(v), relaxed);
     cmdPending.store(true, relaxed);
     return 0;
@@ -379,7 +385,8 @@ int damiaoMotor::SetTargetPos() {
     if (online.load(relaxed)) {
         // The ramp is a speed, half the model's top speed: its step follows the interface's
         // tick, so a faster tick does not slew faster (at 5 ms, the step of ever).
-        const float step = float(0.5 * maxSpeed * TickUs() / 1e6);
+        const float speed = float(std::min(0.5 * maxSpeed, jointbus_detail::RampLimit(*this)));
+        const float step = float(speed * TickUs() / 1e6);
         if (value - lastCmdPos > step) value = lastCmdPos + step;
         if (value - lastCmdPos < -step) value = lastCmdPos - step;
         lastCmdPos = value;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/motor_limits.h"
 #include "common/param_file.h"
 #include "common/steady_ns.h"
 #include "jointbus/Feetech/FeetechDrvImpl.h"
@@ -80,6 +81,7 @@ feetechMotor::~feetechMotor() {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         scheduler->removeFeetech(int(motor_id), this);
     }
+    jointbus_detail::ForgetLimits(this);
 }
 
 void feetechMotor::initfeetechMotor(unsigned int id, unsigned int baud, std::string& device,
@@ -185,6 +187,7 @@ int feetechMotor::PostPositionLocked(float deg, int16_t speed, uint16_t time, bo
 
 int feetechMotor::setMotorPosition(double rad) {
     if (std::isnan(rad)) return kNotANumber;
+    jointbus_detail::LimitCommand(*this, &rad, nullptr, nullptr);
     std::lock_guard<std::mutex> lock(motorMutex);
     return PostPositionLocked(FilterLocked(rad), 0, 0, false);
 }
@@ -195,6 +198,7 @@ int feetechMotor::setMotorPosition(double rad, double) {
 
 int feetechMotor::setMotorPosition(double rad, double speed, double time) {
     if (std::isnan(rad) || std::isnan(speed) || std::isnan(time)) return kNotANumber;
+    jointbus_detail::LimitCommand(*this, &rad, &speed, nullptr);
     // A position command's speed is 0 to 32767: faster requests are saturated, never wrapped.
     const int16_t ticks = Saturate<int16_t>(std::fabs(speed) / kRadPerSecPerTick, 0, 32767);
     const uint16_t t = Saturate<uint16_t>(time, 0, 65535);
@@ -303,6 +307,7 @@ int feetechMotor::getVelocity(double& out) {
 
 int feetechMotor::setVelocity(double radPerSec) {
     if (std::isnan(radPerSec)) return kNotANumber;
+    jointbus_detail::LimitCommand(*this, nullptr, &radPerSec, nullptr);
     const double v = inverse ? -radPerSec : radPerSec;
     int16_t ticks = Saturate<int16_t>(v / kRadPerSecPerTick, -32767, 32767);
     // The servo does not turn below 100 ticks/s: slower requests are raised to that.

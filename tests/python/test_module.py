@@ -3,6 +3,7 @@ motion, faults as MotorError, the Arm context manager's stop, and the GIL releas
 library waits. JOINTBUS_BUILD names the build folder (ctest sets it)."""
 
 import os
+import re
 import sys
 import threading
 
@@ -48,7 +49,7 @@ def arm_file(tmp_path, link, ids=(1,)):
 ])
 def test_configuration_errors_raise_with_the_tools_messages(tmp_path, text, message):
     path = str(tmp_path / "missing.yaml") if text is None else write(tmp_path, "m.yaml", text)
-    with pytest.raises(ValueError, match=message.replace(".", r"\.").replace("[", r"\[")):
+    with pytest.raises(ValueError, match=re.escape(message)):
         jointbus.load_config(path)
 
 
@@ -266,3 +267,19 @@ def test_realtime_options_refuse_bad_values():
         with pytest.raises(ValueError, match=message):
             jointbus.set_realtime(**bad)
     jointbus.set_realtime()  # the normal scheduler: always permitted
+
+
+def test_limits_clamp_commands_and_count_them():
+    joint = jointbus.DamiaoMotor(model=4310, id=3, master_id=0x13, interface="jbnone0")
+    assert joint.limits == {"position": None, "velocity": None, "torque": None, "step": None}
+    joint.set_limits(position=(-0.5, 0.5), velocity=1.0)
+    assert joint.limits == {"position": (-0.5, 0.5), "velocity": 1.0, "torque": None,
+                            "step": None}
+    joint.set_position(2.0, speed=4.0)
+    joint.set_position(0.25)
+    assert joint.limit_hits == 1
+    with pytest.raises(ValueError, match="the minimum 1 is above the maximum -1"):
+        joint.set_limits(position=(1.0, -1.0))
+    assert joint.limits["velocity"] == 1.0  # a refusal changes nothing
+    joint.set_limits()
+    assert joint.limits["position"] is None

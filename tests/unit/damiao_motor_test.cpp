@@ -12,6 +12,7 @@
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/DaMiao/damiao_registers.h"
 #include "jointbus/common/can_settings.h"
+#include "jointbus/common/motor_limits.h"
 #include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
 
@@ -350,4 +351,48 @@ TEST(DamiaoMotor, TheRampFollowsTheInterfacesTick) {
     m.setMotorPosition(0.1);
     m.SetTargetPos();
     EXPECT_NEAR(m.lastCmdPos - start, 0.5 * 12.56 * 0.001, 1e-6);
+}
+
+// Limits clamp what a caller commands: the position range, then the largest step from the last
+// target let through (the present position at first), the speed and the torque. Each kind
+// warns once per episode; every clamped command counts. The ramp takes the velocity limit.
+TEST(DamiaoMotor, LimitsClampEveryCommandAndWarnOncePerEpisode) {
+    auto m = Motor();
+    Feed(m, 1, 0.0f);
+    jointbus::MotorLimits limits;
+    limits.positionMin = -0.5;
+    limits.positionMax = 0.5;
+    limits.step = 0.2;
+    limits.velocity = 1.0;
+    limits.torque = 2.0;
+    ASSERT_EQ(jointbus::SetMotorLimits(&m, limits), 0);
+    LogCapture log;
+    struct {
+        double asked, sent;
+    } const steps[] = {{1.0, 0.2}, {1.0, 0.4}, {1.0, 0.5}, {0.0, 0.3}, {0.3, 0.3}, {2.0, 0.5}};
+    for (const auto& s : steps) {
+        m.setMotorPosition(s.asked);
+        EXPECT_NEAR(m.targetPos.load(), s.sent, 1e-3) << s.asked;  // "0" reads as -0.0002
+    }
+    EXPECT_EQ(jointbus::MotorLimitHits(&m), 5u);  // all but the target already at 0.3
+    EXPECT_EQ(log.Count("is beyond the position limit [-0.5, 0.5]"), 2u) << log.Text();
+    EXPECT_EQ(log.Count("is more than the step limit 0.2 rad"), 2u) << log.Text();
+    EXPECT_EQ(log.Count("[WARN] damiao motor 1 on can0: target 1.000 rad is beyond"), 1u);
+    m.setMotorPosition(0.5, 5.0, -9.0);
+    EXPECT_EQ(m.targetVel.load(), 1.0f);
+    EXPECT_EQ(m.targetTorque.load(), -2.0f);
+    m.setVelocity(-3.0);
+    EXPECT_EQ(m.targetVel.load(), -1.0f);
+    // The ramp moves at the velocity limit: 1 rad/s is 0.005 rad a 5 ms tick.
+    jointbus::MotorLimits speedOnly;
+    speedOnly.velocity = 1.0;
+    ASSERT_EQ(jointbus::SetMotorLimits(&m, speedOnly), 0);
+    m.setMotorPosition(0.1);
+    m.SendStat();
+    const float start = m.lastCmdPos;
+    m.SetTargetPos();
+    EXPECT_NEAR(m.lastCmdPos - start, 0.005, 1e-6);
+    EXPECT_EQ(jointbus::SetMotorLimits(&m, jointbus::MotorLimits{}), 0);  // cleared
+    m.setMotorPosition(0.9);
+    EXPECT_NEAR(m.targetPos.load(), 0.9, 1e-6);
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "jointbus/common/bus_counters.h"
+#include "jointbus/common/motor_limits.h"
 #include "jointbus/common/result_codes.h"
 #include "jointbus/common/virtual_motor.h"
 #include "log_capture.h"
@@ -240,4 +241,52 @@ TEST(MotorFactory, EntryTyposNameTheEntryAndTheNearestWord) {
                          "motor_init_para entry 4: unknown key \"kp\", not read",
                          "motor_init_para entry 5: unknown vendor \"stepper\", the entry is "
                          "skipped"}));
+}
+
+// An entry's limits: set on the motor it builds, or refused with the key that is wrong before
+// any motor is built.
+TEST(MotorFactory, LimitsAreReadAndCheckedAgainstTheModel) {
+    std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
+    std::string error;
+    ASSERT_TRUE(BuildConfiguredMotors(
+        YAML::Load("motor_init_para:\n"
+                   "  - {vendor: damiao, id: 1, motor_model: 4310, limits: {position: [-1.5, "
+                   "1.5], velocity: 3.0, torque: 4.0, step: 0.2}}\n"
+                   "  - {vendor: feetech, id: 2, dev_name: /dev/x, limits: {step: 0.1}}\n"),
+        "m.yaml", motors, error))
+        << error;
+    const jointbus::MotorLimits joint = jointbus::GetMotorLimits(motors[0].get());
+    EXPECT_EQ(joint.positionMin, -1.5);
+    EXPECT_EQ(joint.positionMax, 1.5);
+    EXPECT_EQ(joint.velocity, 3.0);
+    EXPECT_EQ(joint.torque, 4.0);
+    EXPECT_EQ(joint.step, 0.2);
+    EXPECT_EQ(jointbus::GetMotorLimits(motors[1].get()).step, 0.1);
+    EXPECT_TRUE(FindEntryTypos(YAML::Load("motor_init_para:\n"
+                                          "  - {vendor: damiao, limits: {step: 1}}\n"))
+                    .empty());
+
+    const struct {
+        const char* limits;
+        const char* vendor;
+        const char* message;
+    } bad[] = {
+        {"{position: [-13, 1]}", "damiao", "position is beyond the model's range of +-12.5 rad"},
+        {"{velocity: 31}", "damiao", "velocity 31 is beyond the model's 30 rad/s"},
+        {"{torque: 11}", "damiao", "torque 11 is beyond the model's 10 N·m"},
+        {"{position: [1, -1]}", "damiao", "position: the minimum 1 is above the maximum -1"},
+        {"{position: 1}", "damiao", "position must be [min, max]"},
+        {"{step: 0}", "damiao", "step must be above 0, not 0"},
+        {"{speed: 1}", "damiao", "unknown key \"speed\" (position, velocity, torque, step)"},
+        {"[1, 2]", "damiao", "must be a map of position, velocity, torque and step"},
+        {"{torque: 1}", "feetech", "limits of Feetech servo 1: a servo takes no torque limit"},
+        {"{velocity: fast}", "feetech", "bad conversion"},
+    };
+    for (const auto& c : bad) {
+        const std::string text = std::string("motor_init_para:\n  - {vendor: ") + c.vendor +
+                                 ", id: 1, motor_model: 4310, limits: " + c.limits + "}\n";
+        EXPECT_FALSE(BuildConfiguredMotors(YAML::Load(text), "m.yaml", motors, error)) << text;
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+        EXPECT_TRUE(motors.empty());
+    }
 }

@@ -21,6 +21,7 @@
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/ctrl_motor_interface.h"
 #include "jointbus/common/logger.h"
+#include "jointbus/common/motor_limits.h"
 
 namespace jointbus_factory_detail {
 
@@ -59,6 +60,54 @@ struct CommonKeys {
     bool inverse = false;
 };
 
+// The entry's "limits" map ({position: [min, max], velocity, torque, step}), checked against
+// the model's ranges and set on `motor`; no map, no limits. A family that takes no torque limit
+// passes maxTorque 0. A bad key or value throws YAML::Exception naming it.
+inline void ApplyLimits(const YAML::Node& entry, CtrlMotorInterface& motor, const char* what,
+                        double maxPosition, double maxVelocity, double maxTorque) {
+    const YAML::Node node = entry["limits"];
+    if (!node.IsDefined() || node.IsNull()) return;
+    const std::string at = "limits of " + std::string(what) + " " + std::to_string(motor.motor_id);
+    auto fail = [&](const YAML::Node& where, const std::string& message) {
+        throw YAML::Exception(where.Mark(), at + ": " + message);
+    };
+    if (!node.IsMap()) fail(node, "must be a map of position, velocity, torque and step");
+    jointbus::MotorLimits limits;
+    for (const auto& item : node) {
+        const std::string key = item.first.as<std::string>();
+        const YAML::Node value = item.second;
+        if (key == "position") {
+            if (!value.IsSequence() || value.size() != 2) fail(value, "position must be [min, max]");
+            limits.positionMin = value[0].as<double>();
+            limits.positionMax = value[1].as<double>();
+            if (limits.positionMin < -maxPosition || limits.positionMax > maxPosition)
+                fail(value, "position is beyond the model's range of +-" +
+                                fmt::format("{:g}", maxPosition) + " rad");
+        } else if (key == "velocity") {
+            limits.velocity = value.as<double>();
+            if (limits.velocity > maxVelocity)
+                fail(value, fmt::format("velocity {:g} is beyond the model's {:g} rad/s",
+                                        limits.velocity, maxVelocity));
+        } else if (key == "torque") {
+            if (maxTorque == 0) fail(item.first, "a servo takes no torque limit");
+            limits.torque = value.as<double>();
+            if (limits.torque > maxTorque)
+                fail(value, fmt::format("torque {:g} is beyond the model's {:g} N·m",
+                                        limits.torque, maxTorque));
+        } else if (key == "step") {
+            limits.step = value.as<double>();
+        } else {
+            fail(item.first, "unknown key \"" + key + "\" (position, velocity, torque, step)");
+        }
+    }
+    const std::string wrong = jointbus::CheckMotorLimits(limits);
+    if (!wrong.empty()) fail(node, wrong);
+    jointbus::SetMotorLimits(&motor, limits);
+    LOG_INFO("{} {}: limits position [{:g}, {:g}], velocity {:g}, torque {:g}, step {:g}\r\n",
+             what, motor.motor_id, limits.positionMin, limits.positionMax, limits.velocity,
+             limits.torque, limits.step);
+}
+
 inline std::shared_ptr<CtrlMotorInterface> MakeDamiao(const YAML::Node& entry,
                                                       const CommonKeys& common) {
     const int mode = Required<int>(entry, "mode", 0);
@@ -85,6 +134,7 @@ inline std::shared_ptr<CtrlMotorInterface> MakeDamiao(const YAML::Node& entry,
         else
             LOG_INFO("feedback_timeout_ms: {}\r\n", ms);
     }
+    ApplyLimits(entry, *motor, "Damiao motor", motor->P_MAX, motor->V_MAX, motor->T_MAX);
     return motor;
 }
 
@@ -94,8 +144,11 @@ inline std::shared_ptr<CtrlMotorInterface> MakeFeetech(const YAML::Node& entry,
     LOG_INFO("id: {:#X}; baud: {}; device name: {}; inverse: {}\r\n", common.id, baud,
              common.devName, common.inverse);
     std::string device = common.devName;
-    return std::make_shared<feetechMotor>(unsigned(common.id), unsigned(baud), device,
-                                          common.inverse);
+    auto motor = std::make_shared<feetechMotor>(unsigned(common.id), unsigned(baud), device,
+                                                common.inverse);
+    constexpr double kServoHalfTurn = 3.141592653589793;  // its range is -180 to 180 degrees
+    ApplyLimits(entry, *motor, "Feetech servo", kServoHalfTurn, jointbus::MotorLimits::kNone, 0);
+    return motor;
 }
 
 template <typename Device>
@@ -148,7 +201,7 @@ inline const std::vector<MotorFamily>& MotorFamilies() {
     static const std::vector<MotorFamily> families = {
         {"damiao",
          "Damiao motor",
-         {"mode", "master_id", "kp", "kd", "motor_model", "feedback_timeout_ms"},
+         {"mode", "master_id", "kp", "kd", "motor_model", "feedback_timeout_ms", "limits"},
          MakeDamiao,
          IsA<damiaoMotor>,
          FeedbackAgeOf<damiaoMotor>,
@@ -156,7 +209,7 @@ inline const std::vector<MotorFamily>& MotorFamilies() {
          DamiaoBus},
         {"feetech",
          "Feetech servo",
-         {"baudrate"},
+         {"baudrate", "limits"},
          MakeFeetech,
          IsA<feetechMotor>,
          FeedbackAgeOf<feetechMotor>,

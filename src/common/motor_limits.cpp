@@ -1,0 +1,189 @@
+#include "common/motor_limits.h"
+
+#include <fmt/format.h>
+
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "jointbus/common/logger.h"
+#include "jointbus/common/motor_reading.h"
+
+namespace jointbus {
+
+namespace {
+
+enum Kind { kPosition, kVelocity, kTorque, kStep, kKinds };
+
+struct Guard {
+    MotorLimits limits;
+    bool hasTarget = false;
+    double lastTarget = 0;  // the last position let through, the caller's direction
+    bool episode[kKinds] = {};
+    unsigned long long hits = 0;
+};
+
+// Set once any motor gets limits: until then a command costs this one load.
+std::atomic<bool> anyLimits{false};
+std::mutex guardsMutex;
+std::unordered_map<const CtrlMotorInterface*, Guard>& Guards() {
+    static auto* const guards = new std::unordered_map<const CtrlMotorInterface*, Guard>;
+    return *guards;
+}
+
+bool IsNone(const MotorLimits& l) {
+    return l.positionMin == -MotorLimits::kNone && l.positionMax == MotorLimits::kNone &&
+           l.velocity == MotorLimits::kNone && l.torque == MotorLimits::kNone &&
+           l.step == MotorLimits::kNone;
+}
+
+// Clamps `value` to [low, high]; true when it had to.
+bool Clamp(double& value, double low, double high) {
+    if (value < low) {
+        value = low;
+        return true;
+    }
+    if (value > high) {
+        value = high;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string CheckMotorLimits(const MotorLimits& l) {
+    for (double v : {l.positionMin, l.positionMax, l.velocity, l.torque, l.step})
+        if (std::isnan(v)) return "a limit is NaN";
+    if (l.positionMin > l.positionMax)
+        return fmt::format("position: the minimum {:g} is above the maximum {:g}", l.positionMin,
+                           l.positionMax);
+    if (l.positionMin == MotorLimits::kNone || l.positionMax == -MotorLimits::kNone)
+        return "position: the range is empty";
+    if (!(l.velocity > 0)) return fmt::format("velocity must be above 0, not {:g}", l.velocity);
+    if (!(l.torque > 0)) return fmt::format("torque must be above 0, not {:g}", l.torque);
+    if (!(l.step > 0)) return fmt::format("step must be above 0, not {:g}", l.step);
+    return "";
+}
+
+int SetMotorLimits(CtrlMotorInterface* motor, const MotorLimits& limits) {
+    const std::string wrong = motor == nullptr ? "no motor given" : CheckMotorLimits(limits);
+    if (!wrong.empty()) {
+        LOG_ERROR("motor limits refused: {}\r\n", wrong);
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(guardsMutex);
+    if (IsNone(limits)) {
+        Guards().erase(motor);
+        return 0;
+    }
+    Guards()[motor] = Guard{limits};
+    anyLimits.store(true, std::memory_order_relaxed);
+    return 0;
+}
+
+MotorLimits GetMotorLimits(const CtrlMotorInterface* motor) {
+    std::lock_guard<std::mutex> lock(guardsMutex);
+    auto found = Guards().find(motor);
+    return found != Guards().end() ? found->second.limits : MotorLimits{};
+}
+
+unsigned long long MotorLimitHits(const CtrlMotorInterface* motor) {
+    std::lock_guard<std::mutex> lock(guardsMutex);
+    auto found = Guards().find(motor);
+    return found != Guards().end() ? found->second.hits : 0;
+}
+
+}  // namespace jointbus
+
+namespace jointbus_detail {
+
+using jointbus::Clamp;
+using jointbus::MotorLimits;
+
+void LimitCommand(CtrlMotorInterface& motor, double* position, double* velocity, double* torque) {
+    if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return;
+    // Read before the lock: a getter takes the motor's own lock.
+    double present = 0;
+    if (position != nullptr) motor.getMotorPosition(present);
+    std::vector<std::string> said;
+    {
+        std::lock_guard<std::mutex> lock(jointbus::guardsMutex);
+        auto found = jointbus::Guards().find(&motor);
+        if (found == jointbus::Guards().end()) return;
+        jointbus::Guard& g = found->second;
+        const MotorLimits& l = g.limits;
+        bool clamped[jointbus::kKinds] = {};
+        bool checked[jointbus::kKinds] = {};
+        std::string text[jointbus::kKinds];
+        if (position != nullptr) {
+            const double asked = *position;
+            checked[jointbus::kPosition] = checked[jointbus::kStep] = true;
+            if (Clamp(*position, l.positionMin, l.positionMax)) {
+                clamped[jointbus::kPosition] = true;
+                text[jointbus::kPosition] =
+                    fmt::format("target {:.3f} rad is beyond the position limit [{:g}, {:g}]: "
+                                "clamped to {:.3f}",
+                                asked, l.positionMin, l.positionMax, *position);
+            }
+            const double from = g.hasTarget ? g.lastTarget : present;
+            if (Clamp(*position, from - l.step, from + l.step)) {
+                clamped[jointbus::kStep] = true;
+                text[jointbus::kStep] = fmt::format(
+                    "target {:.3f} rad is more than the step limit {:g} rad from {:.3f}: "
+                    "approached at that step",
+                    asked, l.step, from);
+            }
+            g.hasTarget = true;
+            g.lastTarget = *position;
+        }
+        if (velocity != nullptr) {
+            checked[jointbus::kVelocity] = true;
+            const double asked = *velocity;
+            if (Clamp(*velocity, -l.velocity, l.velocity)) {
+                clamped[jointbus::kVelocity] = true;
+                text[jointbus::kVelocity] = fmt::format(
+                    "speed {:.3f} rad/s is beyond the velocity limit {:g}: clamped", asked,
+                    l.velocity);
+            }
+        }
+        if (torque != nullptr) {
+            checked[jointbus::kTorque] = true;
+            const double asked = *torque;
+            if (Clamp(*torque, -l.torque, l.torque)) {
+                clamped[jointbus::kTorque] = true;
+                text[jointbus::kTorque] = fmt::format(
+                    "torque {:.3f} N·m is beyond the torque limit {:g}: clamped", asked, l.torque);
+            }
+        }
+        bool any = false;
+        for (int k = 0; k < jointbus::kKinds; ++k) {
+            any = any || clamped[k];
+            if (clamped[k] && !g.episode[k]) said.push_back(text[k]);
+            if (checked[k]) g.episode[k] = clamped[k];
+        }
+        if (any) ++g.hits;
+    }
+    if (said.empty()) return;
+    const jointbus::ObservedMotor seen = jointbus::ObserveMotor(&motor);
+    for (const auto& text : said)
+        LOG_WARN("{} motor {} on {}: {}\r\n", seen.FamilyName(), motor.motor_id, seen.bus, text);
+}
+
+double RampLimit(const CtrlMotorInterface& motor) {
+    if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return MotorLimits::kNone;
+    std::lock_guard<std::mutex> lock(jointbus::guardsMutex);
+    auto found = jointbus::Guards().find(&motor);
+    return found != jointbus::Guards().end() ? found->second.limits.velocity : MotorLimits::kNone;
+}
+
+void ForgetLimits(const CtrlMotorInterface* motor) {
+    if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return;
+    std::lock_guard<std::mutex> lock(jointbus::guardsMutex);
+    jointbus::Guards().erase(motor);
+}
+
+}  // namespace jointbus_detail
