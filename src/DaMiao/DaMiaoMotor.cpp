@@ -4,6 +4,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -192,15 +193,14 @@ int damiaoMotor::init() {
     }
     firstUnansweredNs.store(0, relaxed);  // the watch starts with the sender's first frame
     Damiao::Damiao_Thread::ForInterface(dev_name)->addDamiao(int(motor_id), this);
-    // A motor that never answered is reported, not passed off as ready. It stays registered,
-    // so it is polled and comes online once it answers (powered up, the interface set up).
-    if (!online.load(relaxed)) {
+    // A motor on an interface that cannot be opened is reported, not passed off as ready (an
+    // absent motor on a working interface is not: it may only be slow to answer, and the
+    // feedback watch reports it). It stays registered, so it is polled and comes online once
+    // the interface is there.
+    if (!online.load(relaxed) && !driver->IsOpen()) {
         const int err = jointbus::BusOpenError(dev_name);
-        if (err != 0)
-            LOG_ERROR("Damiao motor {} on {}: no answer, the interface cannot be opened: {}\r\n",
-                      motor_id, dev_name, std::strerror(err));
-        else
-            LOG_ERROR("Damiao motor {} on {}: no answer to init\r\n", motor_id, dev_name);
+        LOG_ERROR("Damiao motor {} on {}: no answer, the interface cannot be opened: {}\r\n",
+                  motor_id, dev_name, std::strerror(err != 0 ? err : ENODEV));
         return jointbus::kOffline;
     }
     return 0;

@@ -428,7 +428,7 @@ TEST(FeetechServo, OneTickOnTheLine) {
                     if (requests[at].rfind(write, 0) == 0) return true;
                 return false;
             },
-            milliseconds(3000));
+            milliseconds(10000));
         EXPECT_TRUE(sent);
         if (sent) {
             std::lock_guard<std::mutex> lock(m);

@@ -39,8 +39,8 @@ struct DamiaoPara {
 // out-of-range values are saturated to the model's ranges when the frame is built); 3006 homing not
 // confirmed in time; 4001 over-current; 4002 overload; 4003 over-voltage; 4004 under-voltage; 4005
 // coil over-temperature; 4006 MOS over-temperature; 5003 communication lost (reported by the
-// motor); 5004 no feedback / offline, and from init when the motor did not answer (its interface
-// cannot be opened, or it is absent): it stays registered and comes online once it answers.
+// motor); 5004 no feedback / offline, and from init when the motor did not answer because its
+// interface cannot be opened: it stays registered and comes online once the interface is there.
 //
 // Feedback watch: on a real bus a write succeeds whenever any node acknowledges the frame, so
 // failed writes do not show a motor that lost power or hangs. A motor that has been sent
