@@ -140,25 +140,19 @@ void LimitCommand(CtrlMotorInterface& motor, double* position, double* velocity,
             g.hasTarget = true;
             g.lastTarget = *position;
         }
-        if (velocity != nullptr) {
-            checked[jointbus::kVelocity] = true;
-            const double asked = *velocity;
-            if (Clamp(*velocity, -l.velocity, l.velocity)) {
-                clamped[jointbus::kVelocity] = true;
-                text[jointbus::kVelocity] = fmt::format(
-                    "speed {:.3f} rad/s is beyond the velocity limit {:g}: clamped", asked,
-                    l.velocity);
-            }
-        }
-        if (torque != nullptr) {
-            checked[jointbus::kTorque] = true;
-            const double asked = *torque;
-            if (Clamp(*torque, -l.torque, l.torque)) {
-                clamped[jointbus::kTorque] = true;
-                text[jointbus::kTorque] = fmt::format(
-                    "torque {:.3f} N·m is beyond the torque limit {:g}: clamped", asked, l.torque);
-            }
-        }
+        // A speed or a torque: clamped to the same limit either way.
+        auto symmetric = [&](double* value, double limit, int kind, const char* what,
+                             const char* unit, const char* name) {
+            if (value == nullptr) return;
+            checked[kind] = true;
+            const double asked = *value;
+            if (!Clamp(*value, -limit, limit)) return;
+            clamped[kind] = true;
+            text[kind] = fmt::format("{} {:.3f} {} is beyond the {} limit {:g}: clamped", what,
+                                     asked, unit, name, limit);
+        };
+        symmetric(velocity, l.velocity, jointbus::kVelocity, "speed", "rad/s", "velocity");
+        symmetric(torque, l.torque, jointbus::kTorque, "torque", "N·m", "torque");
         bool any = false;
         for (int k = 0; k < jointbus::kKinds; ++k) {
             any = any || clamped[k];
