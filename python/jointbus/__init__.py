@@ -69,8 +69,10 @@ def read_all(motors):
 
 
 def _wait_for_first_feedback(motor, timeout_s):
+    # Feedback, and online: a servo is online (takes setters) only once its scheduler has also
+    # read its torque state, a moment after its first feedback.
     deadline = _time.monotonic() + timeout_s
-    while motor.feedback_age is None:
+    while motor.feedback_age is None or motor.status()[0] == 5004:
         if _time.monotonic() >= deadline:
             raise MotorError(5004, f"motor {motor.id} ({motor.bus}) gave no feedback within "
                                    f"{timeout_s:g} s")

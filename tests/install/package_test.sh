@@ -32,11 +32,14 @@ done
 
 # Stripped, with the debug information apart; the library still exports the logger.
 dpkg -x "$deb" "$work/root"
+# (Each output is taken whole before grep reads it: grep -q leaving early would fail the
+# pipeline under pipefail.)
 for binary in usr/bin/spinbench usr/lib/x86_64-linux-gnu/libjointbus.so.3; do
-    readelf -S "$work/root/$binary" | grep -q '\.debug_info' && fail "$binary is not stripped"
+    sections=$(readelf -S "$work/root/$binary")
+    grep -q '\.debug_info' <<<"$sections" && fail "$binary is not stripped"
 done
-readelf --dyn-syms -W "$work/root/usr/lib/x86_64-linux-gnu/libjointbus.so.3" |
-    grep -q ' OBJECT .* DEFAULT .*_ZZN7vantrel6Logger8InstanceEvE8instance$' ||
+symbols=$(readelf --dyn-syms -W "$work/root/usr/lib/x86_64-linux-gnu/libjointbus.so.3")
+grep -q ' OBJECT .* DEFAULT .*_ZZN7vantrel6Logger8InstanceEvE8instance$' <<<"$symbols" ||
     fail "the stripped library does not export the logger's instance"
 grep -q '/usr/lib/debug/.build-id/.*\.debug$' <<<"$(dpkg-deb -c "$ddeb")" ||
     fail "no debug information in $ddeb"
