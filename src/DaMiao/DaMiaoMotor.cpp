@@ -38,12 +38,7 @@ constexpr auto relaxed = std::memory_order_relaxed;
 // What observers read of a Damiao motor: torque and fault are peeked, so an observer changes
 // neither the client's torque unwrap nor the log.
 const bool observable = jointbus::RegisterMotorFamilyObserver(
-    {"damiao",
-     [](CtrlMotorInterface& motor, std::string& bus) {
-         auto* joint = dynamic_cast<damiaoMotor*>(&motor);
-         if (joint != nullptr) bus = joint->dev_name;
-         return joint != nullptr;
-     },
+    {"damiao", jointbus::ClaimsAs<damiaoMotor, &damiaoMotor::dev_name>,
      [](CtrlMotorInterface& motor, jointbus::MotorReading& r) {
          auto& joint = static_cast<damiaoMotor&>(motor);
          r = jointbus::MotorReading{};

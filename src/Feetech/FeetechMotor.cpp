@@ -42,12 +42,7 @@ uint16_t GoalTicks(float deg) {
 
 // What observers read of a servo: its getters, with its target and feedback age.
 const bool observable = jointbus::RegisterMotorFamilyObserver(
-    {"feetech",
-     [](CtrlMotorInterface& motor, std::string& bus) {
-         auto* servo = dynamic_cast<feetechMotor*>(&motor);
-         if (servo != nullptr) bus = servo->uartDevice;
-         return servo != nullptr;
-     },
+    {"feetech", jointbus::ClaimsAs<feetechMotor, &feetechMotor::uartDevice>,
      [](CtrlMotorInterface& motor, jointbus::MotorReading& r) {
          auto& servo = static_cast<feetechMotor&>(motor);
          jointbus::ReadThroughGetters(servo, r);

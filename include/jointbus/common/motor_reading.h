@@ -32,6 +32,14 @@ struct MotorFamilyObserver {
     void (*read)(CtrlMotorInterface& motor, MotorReading& r);
 };
 
+// The usual `claims`: a motor of class Device, whose bus is its member Bus.
+template <class Device, std::string Device::*Bus>
+bool ClaimsAs(CtrlMotorInterface& motor, std::string& bus) {
+    auto* device = dynamic_cast<Device*>(&motor);
+    if (device != nullptr) bus = device->*Bus;
+    return device != nullptr;
+}
+
 // Adds a family; each family's source file does so once, when the library loads. Returns true
 // so that it can initialise a static.
 JOINTBUS_API bool RegisterMotorFamilyObserver(const MotorFamilyObserver& family);
