@@ -13,6 +13,7 @@ packages=(
     python3 python3-matplotlib python3-pytest
     python3-dev pybind11-dev python3-pybind11 dpkg-dev python3-can
     libcpp-httplib-dev libjs-dygraphs chromium chromium-driver python3-selenium
+    cyclonedds-dev cyclonedds-tools
     file binutils lintian
 )
 

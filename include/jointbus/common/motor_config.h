@@ -287,12 +287,14 @@ inline std::vector<EntryTypo> FindEntryTypos(YAML::Node config) {
 // same id and dev_name are refused, naming both. True with no motors when the file defines
 // none. The settings of "can_interfaces" and "realtime" are read, checked and set first (with
 // jointbus::SetCanInterfaceSettings and jointbus::SetRealtime), so that they are in force when
-// the motors are initialised. `config` is taken as a mutable handle: looking up an absent key must
+// the motors are initialised. With `entries`, each motor's entry position in the list (from 1)
+// is kept there, in the motors' order. `config` is taken as a mutable handle: looking up an absent key must
 // not make it invalid.
 inline bool BuildConfiguredMotors(YAML::Node config, const std::string& path,
                                   std::vector<std::shared_ptr<CtrlMotorInterface>>& motors,
-                                  std::string& error) {
+                                  std::string& error, std::vector<size_t>* entries = nullptr) {
     motors.clear();
+    if (entries != nullptr) entries->clear();
     try {
         std::vector<std::pair<std::string, jointbus::CanInterfaceSettings>> interfaces;
         if (!ReadCanInterfaces(config, path, interfaces, error)) return false;
@@ -311,6 +313,7 @@ inline bool BuildConfiguredMotors(YAML::Node config, const std::string& path,
             const std::string key = NonFiniteKey(entry);
             if (!key.empty()) {
                 motors.clear();
+                if (entries != nullptr) entries->clear();
                 error = "config file " + path + ": " + key + " is NaN or inf, not a usable number";
                 return false;
             }
@@ -321,6 +324,7 @@ inline bool BuildConfiguredMotors(YAML::Node config, const std::string& path,
             for (const auto& earlier : built) {
                 if (!earlier.SameMotor(identity)) continue;
                 motors.clear();
+                if (entries != nullptr) entries->clear();
                 error = "config file " + path + ": entries " + std::to_string(earlier.entry) +
                         " and " + std::to_string(identity.entry) + " are the same motor (" +
                         identity.vendor + " id " + std::to_string(identity.id) + " on " +
@@ -329,9 +333,11 @@ inline bool BuildConfiguredMotors(YAML::Node config, const std::string& path,
             }
             built.push_back(identity);
             motors.push_back(std::move(motor));
+            if (entries != nullptr) entries->push_back(position);
         }
     } catch (const YAML::Exception& e) {
         motors.clear();
+        if (entries != nullptr) entries->clear();
         error = "config file " + path + ": " + e.what();
         return false;
     }

@@ -4,7 +4,8 @@
 // compiled into the program that includes it, and its log lines name this header.
 //
 // Keys of an entry: "vendor" (required; "damiao" or "feetech", case-insensitive), "id",
-// "dev_name", "inverse"; for Damiao motors "mode", "master_id", "kp", "kd", "motor_model";
+// "dev_name", "inverse", "name" (the joint's name, read by the DDS bridge only); for Damiao
+// motors "mode", "master_id", "kp", "kd", "motor_model";
 // "feedback_timeout_ms" (0 to 60000, 0 switches the feedback watch off; a bad value throws);
 // for Feetech servos "baudrate". Values that cannot be converted make yaml-cpp throw
 // (YAML::Exception) for "vendor", "id", "dev_name", "mode" and "master_id"; the others fall
@@ -239,7 +240,7 @@ inline std::vector<const char*> MotorEntryKeys(const YAML::Node& entry) {
     if (!entry.IsMap()) return {};
     const MotorFamily* family = FindMotorFamily(jointbus_factory_detail::VendorOf(entry));
     if (family == nullptr) return {};
-    std::vector<const char*> keys = {"vendor", "id", "dev_name", "inverse"};
+    std::vector<const char*> keys = {"vendor", "id", "dev_name", "inverse", "name"};
     keys.insert(keys.end(), family->keys.begin(), family->keys.end());
     return keys;
 }
