@@ -33,4 +33,19 @@ if(JOINTBUS_PYTHON_MODULE)
   string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS
     ", python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}.999)")
 endif()
+# Two packages: jointbus, and jointbus-dds with the DDS bridge (its library, jointbridge, its
+# headers and pkg-config file), so that a machine without DDS installs none.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL Unspecified dds)
+set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME jointbus)
+set(CPACK_DEBIAN_DDS_PACKAGE_NAME jointbus-dds)
+set(CPACK_DEBIAN_DDS_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_DDS_DESCRIPTION
+  "jointbus motors as ROS 2 joints over DDS\n"
+  "jointbridge publishes the state of the motors of a jointbus configuration\n"
+  "file as ROS 2 joint states and takes joint commands, over Eclipse Cyclone\n"
+  "DDS, with no ROS installed; libjointbus-dds embeds the same in a program.")
+set(CPACK_DEBIAN_DDS_PACKAGE_DEPENDS "jointbus (= ${PROJECT_VERSION})")
+# The bridge needs the libraries of the jointbus package, on which it depends by name.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src ${PROJECT_BINARY_DIR}/src/view)
 include(CPack)

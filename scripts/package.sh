@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package into build/package/: jointbus_VERSION_amd64.deb, installing under
-# /usr as Debian packages do, with stripped binaries, and jointbus-dbgsym_VERSION_amd64.ddeb
-# with their debug information.
+# Builds the Debian packages into build/package/: jointbus_VERSION_amd64.deb and, with the DDS
+# bridge, jointbus-dds_VERSION_amd64.deb, installing under /usr as Debian packages do, with
+# stripped binaries, and a -dbgsym .ddeb of each with their debug information.
 #   scripts/package.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -28,6 +28,14 @@ using testsupport::TempDir;
 const std::map<std::string, std::string> kEnv = {
     {"SPDLOG_STDOUT", "true"}, {"SPDLOG_SYSTEMD", "false"}, {"SPDLOG_LEVEL", "info"}};
 
+// The sanitizers' settings (their suppressions) for a peer run without the test's environment.
+std::map<std::string, std::string> PeerEnv() {
+    std::map<std::string, std::string> env;
+    for (const char* name : {"TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"})
+        if (const char* value = std::getenv(name)) env[name] = value;
+    return env;
+}
+
 std::string Bin(const std::string& name) { return testsupport::SelfDir() + "/../bin/" + name; }
 
 // A domain of the test's own, apart from other runs on the machine.
@@ -73,16 +81,16 @@ TEST(Jointbridge, APeerProcessSeesTheStatesAndDrivesTheJointsThroughBothTopics) 
               std::string::npos)
         << bridge.Out() << bridge.Err();
 
-    const auto echo = RunProcess({Bin("ros_peer"), "echo", domain, "3"}, {}, 60);
+    const auto echo = RunProcess({Bin("ros_peer"), "echo", domain, "3"}, PeerEnv(), 60);
     EXPECT_EQ(echo.status, 0) << echo.err;
     EXPECT_NE(echo.out.find("frame=base names=grip,feetech_2 position="), std::string::npos)
         << echo.out;
 
-    EXPECT_EQ(RunProcess({Bin("ros_peer"), "joints", domain, "grip", "0.1"}, {}, 60).status, 0);
+    EXPECT_EQ(RunProcess({Bin("ros_peer"), "joints", domain, "grip", "0.1"}, PeerEnv(), 60).status, 0);
     EXPECT_TRUE(testsupport::WaitFor([&] { return Goal(arm.servos, 1) > 40; },
                                      std::chrono::seconds(10)))
         << Goal(arm.servos, 1);
-    EXPECT_EQ(RunProcess({Bin("ros_peer"), "array", domain, "-0.05,0.1"}, {}, 60).status, 0);
+    EXPECT_EQ(RunProcess({Bin("ros_peer"), "array", domain, "-0.05,0.1"}, PeerEnv(), 60).status, 0);
     EXPECT_TRUE(testsupport::WaitFor(
         [&] { return Goal(arm.servos, 1) < -20 && Goal(arm.servos, 2) > 40; },
         std::chrono::seconds(10)))
@@ -93,7 +101,7 @@ TEST(Jointbridge, APeerProcessSeesTheStatesAndDrivesTheJointsThroughBothTopics) 
          {std::vector<std::string>{"joints", domain, "grip,knee", "0.1,0.1"},
           {"joints", domain, "grip", "nan"},
           {"array", domain, "0.1"}})
-        EXPECT_EQ(RunProcess({Bin("ros_peer"), bad[0], bad[1], bad[2], bad.size() > 3 ? bad[3] : "-"}, {}, 60)
+        EXPECT_EQ(RunProcess({Bin("ros_peer"), bad[0], bad[1], bad[2], bad.size() > 3 ? bad[3] : "-"}, PeerEnv(), 60)
                       .status,
                   0);
     ASSERT_NE(bridge.WaitForOutput("refused, nothing moved: Float64MultiArray has 1 values for "
@@ -103,7 +111,7 @@ TEST(Jointbridge, APeerProcessSeesTheStatesAndDrivesTheJointsThroughBothTopics) 
         << bridge.Out();
     EXPECT_NE(bridge.Out().find("unknown joint \"knee\""), std::string::npos);
     EXPECT_NE(bridge.Out().find("position of \"grip\" is NaN or infinite"), std::string::npos);
-    EXPECT_EQ(RunProcess({Bin("ros_peer"), "echo", domain, "1"}, {}, 60).status, 0);
+    EXPECT_EQ(RunProcess({Bin("ros_peer"), "echo", domain, "1"}, PeerEnv(), 60).status, 0);
     const int goal1 = Goal(arm.servos, 1);
     EXPECT_LT(goal1, -20);
 
@@ -187,7 +195,7 @@ TEST(Jointbridge, StatesCrossTwoNetworkNamespaces) {
         << bridge.Out() << bridge.Err();
     const auto echo = RunProcess(
         {"/bin/sh", "-c", "exec ip netns exec " + b + " " + Bin("ros_peer") + " echo " + domain + " 2"},
-        {}, 60);
+        PeerEnv(), 60);
     EXPECT_EQ(echo.status, 0) << echo.err;
     EXPECT_NE(echo.out.find("names=grip,feetech_2"), std::string::npos) << echo.out;
     bridge.Signal(SIGINT);

@@ -85,4 +85,33 @@ EOF_VIEW
 c++ -std=c++17 "$work/view_client.cpp" -o "$work/view_client" $(pkg-config --cflags --libs jointbus-view)
 LD_LIBRARY_PATH="$libdir" SPDLOG_STDOUT=false SPDLOG_SYSTEMD=false "$work/view_client"
 readelf -d "$work/view_client" | grep -q 'NEEDED.*\[libjointbus-view.so.1\]'
+# The DDS bridge too, found through pkg-config and through the CMake package; the core
+# library itself loads no DDS.
+cat >"$work/dds_client.cpp" <<'EOF_DDS'
+#include <jointbus/common/virtual_motor.h>
+#include <jointbus/dds/joint_bridge.h>
+
+int main() {
+    VirtualMotor motor(1, false);
+    jointbus::JointBridge bridge;
+    return bridge.addJoint("joint1", &motor) == 0 && jointbus::DdsTopicName("/joint_states") ==
+                                                        "rt/joint_states" ? 0 : 1;
+}
+EOF_DDS
+# shellcheck disable=SC2046
+c++ -std=c++17 "$work/dds_client.cpp" -o "$work/dds_client" $(pkg-config --cflags --libs jointbus-dds)
+LD_LIBRARY_PATH="$libdir" SPDLOG_STDOUT=false SPDLOG_SYSTEMD=false "$work/dds_client"
+readelf -d "$work/dds_client" | grep -q 'NEEDED.*\[libjointbus-dds.so.1\]'
+mkdir -p "$work/dds-cmake"
+cat >"$work/dds-cmake/CMakeLists.txt" <<'EOF_CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(dds_client CXX)
+find_package(jointbus REQUIRED)
+add_executable(dds_client ../dds_client.cpp)
+target_link_libraries(dds_client PRIVATE jointbus::dds)
+EOF_CMAKE
+cmake -S "$work/dds-cmake" -B "$work/dds-cmake/build" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/dds-cmake/build" >/dev/null
+needed=$(readelf -d "$lib")
+if grep -q 'libddsc' <<<"$needed"; then echo "libjointbus.so needs DDS"; exit 1; fi
 echo "install test: ok"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Debian package as scripts/package.sh builds it: everything under /usr, stripped binaries
+# The Debian packages as scripts/package.sh builds them (jointbus, and jointbus-dds beside it): everything under /usr, stripped binaries
 # with their debug information in the -dbgsym package, the example configurations in the
 # documentation folder, a modest size, and no error from lintian.
 #   package_test.sh SOURCE_DIR
@@ -47,8 +47,22 @@ grep -q '/usr/lib/debug/.build-id/.*\.debug$' <<<"$(dpkg-deb -c "$ddeb")" ||
 size=$(dpkg-deb -f "$deb" Installed-Size)
 [ "$size" -lt 10000 ] || fail "installs $size KiB (more than 10 MiB: debug information?)"
 
-lintian --no-tag-display-limit "$deb" >"$work/lintian" 2>&1 || true
-grep -E '^E: ' "$work/lintian" && fail "lintian reports errors"
+# The DDS bridge is a package of its own: the main one carries no DDS and needs none.
+dds=$(ls build/package/jointbus-dds_*_amd64.deb)
+dds_paths=$(dpkg-deb -c "$dds" | awk '{ print $6 }' | sed 's|^\./|/|')
+for path in /usr/bin/jointbridge /usr/lib/x86_64-linux-gnu/libjointbus-dds.so.1 \
+            /usr/lib/x86_64-linux-gnu/pkgconfig/jointbus-dds.pc \
+            /usr/include/jointbus/dds/joint_bridge.h /usr/share/doc/jointbus-dds/copyright; do
+    grep -q -x -F "$path" <<<"$dds_paths" || fail "no $path in $dds"
+done
+grep -q -E 'jointbridge|dds' <<<"$paths" && fail "the main package carries the DDS bridge"
+grep -q 'libddsc' <<<"$(dpkg-deb -f "$deb" Depends)" && fail "the main package depends on DDS"
+grep -q 'jointbus (= ' <<<"$(dpkg-deb -f "$dds" Depends)" || fail "$dds does not depend on jointbus"
+
+for package in "$deb" "$dds"; do
+    lintian --no-tag-display-limit "$package" >"$work/lintian" 2>&1 || true
+    grep -E '^E: ' "$work/lintian" && fail "lintian reports errors for $(basename "$package")"
+done
 
 [ $failed -eq 0 ] && echo "package test: ok ($(basename "$deb"), $size KiB installed)"
 exit $failed
