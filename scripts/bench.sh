@@ -42,6 +42,7 @@ tests/support/canbench.sh run "$state" "$bin/client_loop_bench" "$seconds" 2>/de
 "$bin/idle_arm_bench" "$seconds" 2>/dev/null
 "$bin/fast_tick_bench" "$seconds" 2>/dev/null
 "$bin/host_client_loop_bench" "$seconds" 2>/dev/null
+"$bin/dds_bridge_bench" "$seconds" 2>/dev/null
 "$bin/log_cost_bench" 2>/dev/null
 
 {
