@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -43,6 +44,25 @@ inline long long NowNs() {
 // The target of cycle k: 0 to 0.099 rad in 1 mrad steps, never more than 0.1 rad from the last.
 inline double Target(long k) {
     return 0.001 * double(k % 100);
+}
+
+// Set-to-wire latencies (µs): for each target, the first of the motor's arrivals (time-ordered
+// `ns`, steady clock, and `pos`) after it that carries it, within one field step (as the Python
+// loop truncates where the library rounds) and within 100 ms.
+template <class Arrival>
+std::vector<double> SetToWireUs(const std::vector<Set>& sets, const std::vector<Arrival>& arrivals) {
+    std::vector<double> latency;
+    size_t from = 0;
+    for (const auto& s : sets) {
+        while (from < arrivals.size() && arrivals[from].ns < s.t) ++from;
+        for (size_t k = from; k < arrivals.size() && arrivals[k].ns - s.t < 100000000LL; ++k) {
+            if (std::fabs(double(arrivals[k].pos) - s.target) < 4e-4) {
+                latency.push_back(double(arrivals[k].ns - s.t) / 1e3);
+                break;
+            }
+        }
+    }
+    return latency;
 }
 
 // The C++ loop over motors that are enabled already, for `seconds`. Its CPU is that of the

@@ -97,17 +97,7 @@ bench::Row BridgeRow(double rateHz, double seconds) {
     std::vector<testsupport::Responder::Arrival> first;
     for (const auto& a : responder.Arrivals())
         if (a.masterId == 0x11) first.push_back(a);
-    std::vector<double> latency;
-    size_t from = 0;
-    for (const auto& s : sets) {
-        while (from < first.size() && first[from].ns < s.t) ++from;
-        for (size_t i = from; i < first.size() && first[i].ns - s.t < 100000000LL; ++i) {
-            if (std::fabs(double(first[i].pos) - s.target) < 4e-4) {
-                latency.push_back(double(first[i].ns - s.t) / 1e3);
-                break;
-            }
-        }
-    }
+    const std::vector<double> latency = bench::SetToWireUs(sets, first);
     row.latencyMedian = bench::Percentile(latency, 50);
     row.latencyP99 = bench::Percentile(latency, 99);
     return row;

@@ -56,19 +56,7 @@ bench::Row Measure(const char* name, int n, double seconds, testsupport::Respond
     }
     // The responder answers every frame: for the library that is the feedback it delivers.
     row.feedbackPerSec = loop.feedback >= 0 ? double(loop.feedback) / n / seconds : row.framesPerSec;
-    // Set-to-wire: the first frame after a target that carries it (within one field step, as
-    // the Python loop truncates where the library rounds).
-    std::vector<double> latency;
-    size_t from = 0;
-    for (const auto& s : loop.sets) {
-        while (from < first.size() && first[from].ns < s.t) ++from;
-        for (size_t k = from; k < first.size() && first[k].ns - s.t < 100000000LL; ++k) {
-            if (std::fabs(double(first[k].pos) - s.target) < 4e-4) {
-                latency.push_back(double(first[k].ns - s.t) / 1e3);
-                break;
-            }
-        }
-    }
+    const std::vector<double> latency = bench::SetToWireUs(loop.sets, first);
     row.latencyMedian = bench::Percentile(latency, 50);
     row.latencyP99 = bench::Percentile(latency, 99);
     return row;
