@@ -175,7 +175,8 @@ TEST(MotorFactory, EveryFamilyOfTheTableOwnsWhatItBuilds) {
         EXPECT_EQ(MotorFamilyOf(*motor), &family) << family.vendor;
         EXPECT_EQ(FindMotorFamily(family.vendor), &family);
         const auto keys = MotorEntryKeys(YAML::Load(std::string("vendor: ") + family.vendor));
-        EXPECT_EQ(keys.size(), 5 + family.keys.size())  // vendor, id, dev_name, inverse, name << family.vendor;
+        // Every entry shares vendor, id, dev_name, inverse and name.
+        EXPECT_EQ(keys.size(), 5 + family.keys.size()) << family.vendor;
         double age = 0;
         EXPECT_NE(MotorFeedbackAge(*motor, age), 0) << "no feedback yet: " << family.vendor;
     }
