@@ -116,6 +116,11 @@ bool JointBridge::Impl::Open(const JointBridgeOptions& options, int domain) {
             return false;
         }
     }
+    if (commandsTopic == statesTopic || arrayTopic == statesTopic || arrayTopic == commandsTopic) {
+        // On one topic the bridge would take its own states for commands.
+        LOG_ERROR("joint bridge: the states, commands and array topics must differ\r\n");
+        return false;
+    }
     participant.handle = dds_create_participant(dds_domainid_t(domain), nullptr, nullptr);
     if (participant.handle < 0) {
         LOG_ERROR("joint bridge: cannot join DDS domain {}: {}\r\n", domain,
@@ -125,11 +130,8 @@ bool JointBridge::Impl::Open(const JointBridgeOptions& options, int domain) {
     const dds_entity_t pp = participant.handle;
     const dds_entity_t stateTopic = dds_create_topic(
         pp, &sensor_msgs_msg_dds__JointState__desc, statesTopic.c_str(), nullptr, nullptr);
-    const dds_entity_t commandTopic =
-        commandsTopic == statesTopic
-            ? stateTopic
-            : dds_create_topic(pp, &sensor_msgs_msg_dds__JointState__desc,
-                               commandsTopic.c_str(), nullptr, nullptr);
+    const dds_entity_t commandTopic = dds_create_topic(
+        pp, &sensor_msgs_msg_dds__JointState__desc, commandsTopic.c_str(), nullptr, nullptr);
     const dds_entity_t arrayTopicHandle = dds_create_topic(
         pp, &std_msgs_msg_dds__Float64MultiArray__desc, arrayTopic.c_str(), nullptr, nullptr);
     dds_qos_t* reliable = MakeQos(DDS_RELIABILITY_RELIABLE);
@@ -195,6 +197,9 @@ void JointBridge::Impl::Run(Clock::duration period) {
             else
                 TakeCommands(dds_entity_t(triggered[size_t(i)]));
         }
+        if (n < 0)
+            LOG_ERROR("joint bridge: DDS wait failed ({}): states and commands stop\r\n",
+                      dds_strretcode(n));
         if (stop || n < 0) return;
     }
 }

@@ -311,9 +311,13 @@ TEST(JointBridge, RefusesToStartWithoutJointsOrWithBadOptions) {
     options = {};
     options.states_topic = "/a b";
     EXPECT_EQ(bridge.start(options), -1);
+    options = {};
+    options.commands_topic = "joint_states";  // it would take its own states for commands
+    EXPECT_EQ(bridge.start(options), -1);
     EXPECT_FALSE(bridge.running());
     EXPECT_NE(log.Text().find("no joint to bridge"), std::string::npos);
     EXPECT_NE(log.Text().find("\"/a b\" is not a ROS topic name"), std::string::npos);
+    EXPECT_NE(log.Text().find("topics must differ"), std::string::npos);
 }
 
 }  // namespace

@@ -141,6 +141,7 @@ TEST(Jointbridge, BadOptionsExit2AndUnusableFilesExit255BeforeAnyMotorMoves) {
         {{"--rate", "0"}, {}, 2, "--rate must be 1 to 10000 Hz, not \"0\""},
         {{"--states-topic", "joint states"}, {}, 2, "\"joint states\" is not a ROS topic name"},
         {{"--view", "x"}, {}, 2, "--view must be a whole number"},
+        {{"--commands-topic", "/joint_states"}, {}, 2, "topics must differ"},
         {{"stray"}, {}, 2, "unexpected argument \"stray\""},
         {{}, {{"ROS_DOMAIN_ID", "abc"}}, 2, "ROS_DOMAIN_ID must be a whole number"},
         {{"-c", dir.File("missing.yaml")}, {}, 255, "missing.yaml"},

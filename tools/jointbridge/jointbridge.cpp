@@ -142,6 +142,14 @@ Settings ParseOptions(int argc, char** argv) {
                 break;
         }
     }
+    const jointbus::JointBridgeOptions& b = settings.bridge;
+    const std::string states = jointbus::DdsTopicName(b.states_topic);
+    if (states == jointbus::DdsTopicName(b.commands_topic) ||
+        states == jointbus::DdsTopicName(b.array_topic) ||
+        jointbus::DdsTopicName(b.commands_topic) == jointbus::DdsTopicName(b.array_topic)) {
+        std::fputs("jointbridge: the states, commands and array topics must differ\n", stderr);
+        ok = false;
+    }
     if (optind < argc) {
         std::fprintf(stderr, "jointbridge: unexpected argument \"%s\"\n", argv[optind]);
         ok = false;

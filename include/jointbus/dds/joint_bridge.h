@@ -51,7 +51,8 @@ public:
     int addJoint(const std::string& name, CtrlMotorInterface* motor);
 
     // Joins the domain and starts publishing. 0, or -1 with an ERROR line naming the reason
-    // (no joint, an option out of range, a topic name that is not a ROS name, DDS refused).
+    // (no joint, an option out of range, a topic name that is not a ROS name, one topic for two
+    // uses, DDS refused).
     int start(const JointBridgeOptions& options = JointBridgeOptions());
     // Stops publishing and leaves the domain. Returns at once when not running.
     void stop();
