@@ -109,10 +109,11 @@ bool JointBridge::Impl::Open(const JointBridgeOptions& options, int domain) {
     const std::string statesTopic = DdsTopicName(options.states_topic);
     const std::string commandsTopic = DdsTopicName(options.commands_topic);
     const std::string arrayTopic = DdsTopicName(options.array_topic);
-    for (const std::string* topic : {&options.states_topic, &options.commands_topic,
-                                     &options.array_topic}) {
-        if (DdsTopicName(*topic).empty()) {
-            LOG_ERROR("joint bridge: \"{}\" is not a ROS topic name\r\n", *topic);
+    for (const auto& [rosName, ddsName] : {std::make_pair(&options.states_topic, &statesTopic),
+                                           std::make_pair(&options.commands_topic, &commandsTopic),
+                                           std::make_pair(&options.array_topic, &arrayTopic)}) {
+        if (ddsName->empty()) {
+            LOG_ERROR("joint bridge: \"{}\" is not a ROS topic name\r\n", *rosName);
             return false;
         }
     }
