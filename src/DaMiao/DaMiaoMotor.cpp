@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/bus_drive.h"
 #include "common/bus_tally.h"
 #include "common/motor_limits.h"
 #include "common/param_file.h"
@@ -167,7 +168,14 @@ int damiaoMotor::init() {
         std::lock_guard<std::mutex> lock(writeMutex);
         canDriver = driver;
     }
-    driver->StartReceive(this);
+    // No receive thread: until the motor joins its interface's engine, init reads the answers
+    // itself.
+    driver->SetConsumer(this);
+    auto readAnswers = [driver] {
+        bool busOff = false;
+        driver->ReadWaiting(&busOff);
+        if (busOff) driver->ResetBusOff();
+    };
 
     SendSpecial(Damiao::kDisable);
     const auto start = std::chrono::steady_clock::now();
@@ -178,6 +186,7 @@ int damiaoMotor::init() {
             return jointbus::kInitNotDisabled;
         }
         std::this_thread::sleep_for(kDisablePoll);
+        readAnswers();
         if (stateCode.load(relaxed) == 0) break;
         // Every resend counts as an error, whatever the write's result: a motor that never
         // answers goes offline after 20.
@@ -417,29 +426,34 @@ int damiaoMotor::SendStat() {
 int damiaoMotor::SetHomeCmd() {
     inWindow = true;
     lastCmdPos = 0;
-    const auto start = std::chrono::steady_clock::now();
+    const int64_t start = SteadyNowNs();
     long long elapsed = 0;
     while (true) {
         SendSpecial(Damiao::kSaveZero);
         PauseAfterFrame();
         std::this_thread::sleep_for(kHomePause);
-        const uint32_t limit = homeTimeoutMs.load(relaxed);
-        if (online.load(relaxed) && fbPosition.load(relaxed) < kHomeDone) {
-            homeTimeoutMs.store(0, relaxed);
-            if (limit > elapsed) {
-                targetPos.store(0, relaxed);
-                return 0;
-            }
-            return jointbus::kHomingTimedOut;
-        }
-        elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - start)
-                      .count();
-        if (limit <= elapsed) {
-            homeTimeoutMs.store(0, relaxed);
-            return jointbus::kHomingTimedOut;
-        }
+        Damiao::TakeAnswers(this);
+        const int result = HomeCheck(start, elapsed);
+        if (result != kHoming) return result;
     }
+}
+
+int damiaoMotor::HomeCheck(int64_t startNs, long long& elapsedMs) {
+    const uint32_t limit = homeTimeoutMs.load(relaxed);
+    if (online.load(relaxed) && fbPosition.load(relaxed) < kHomeDone) {
+        homeTimeoutMs.store(0, relaxed);
+        if (limit > elapsedMs) {
+            targetPos.store(0, relaxed);
+            return 0;
+        }
+        return jointbus::kHomingTimedOut;
+    }
+    elapsedMs = (SteadyNowNs() - startNs) / 1000000;
+    if (limit <= elapsedMs) {
+        homeTimeoutMs.store(0, relaxed);
+        return jointbus::kHomingTimedOut;
+    }
+    return kHoming;
 }
 
 int damiaoMotor::ClearErrors() {
@@ -454,19 +468,25 @@ int damiaoMotor::ClearErrors() {
     return 0;
 }
 
-// The pause after every frame: 100 µs, or the interface's frame_gap_us.
+// The interface's tick (5000 µs unless set), or in a control cycle the time since the last.
 int damiaoMotor::TickUs() {
+    if (const int drivenUs = jointbus_detail::DrivenPeriodUs()) return drivenUs;
     std::lock_guard<std::mutex> lock(writeMutex);
     return canDriver != nullptr ? canDriver->TickUs() : 5000;
 }
 
+// The pause after every frame: 100 µs, or the interface's frame_gap_us; none in a control
+// cycle, which sends its frames at once. The engine reads the motor's answer after it.
 void damiaoMotor::PauseAfterFrame() {
+    if (jointbus_detail::DrivenPeriodUs() != 0) return;
     int gapUs = jointbus::CanInterfaceSettings::kDefaultFrameGapUs;
     {
         std::lock_guard<std::mutex> lock(writeMutex);
         if (canDriver != nullptr) gapUs = canDriver->FrameGapUs();
     }
-    if (gapUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(gapUs));
+    if (gapUs <= 0) return;
+    std::this_thread::sleep_for(std::chrono::microseconds(gapUs));
+    Damiao::TakeAnswers(this);
 }
 
 void damiaoMotor::SendSpecial(Damiao::SpecialFrame kind) {

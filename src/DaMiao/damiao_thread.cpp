@@ -1,18 +1,40 @@
 #include "jointbus/DaMiao/damiao_thread.h"
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <vector>
 
 #include "DaMiao/damiao_membership.h"
+#include "common/bus_drive.h"
 #include "common/bus_registry.h"
 #include "common/realtime_threads.h"
 #include "common/steady_ns.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/common/can_settings.h"
 #include "jointbus/common/logger.h"
+#include "jointbus/driver/driver_can.h"
 
 namespace Damiao {
+
+// What the engine of one interface keeps besides its motors. Used under the sender's
+// motorsMutex only.
+struct Engine {
+    std::vector<damiaoMotor*> order;  // this tick's motors, in the order they send
+    std::vector<char> answered;       // of `order`: a frame came on the motor's socket
+    size_t current = 0;               // the motor whose frame goes out now
+    std::vector<pollfd> fds;
+    std::vector<size_t> fdMotor;      // of `fds`: the index in `order`
+    DriverCan* busOff = nullptr;      // a socket that reported bus-off in this tick
+    std::unordered_map<const damiaoMotor*, int64_t> closedSinceNs;  // sockets to reopen
+    struct Homing {
+        int64_t startNs;
+        long long elapsedMs;
+    };
+    std::unordered_map<const damiaoMotor*, Homing> homing;  // driven homing under way
+};
 
 namespace {
 constexpr int kTickMs = 5;
@@ -38,6 +60,21 @@ std::unordered_map<const damiaoMotor*, Membership>& Memberships() {
     return *memberships;
 }
 
+std::mutex enginesMutex;
+std::unordered_map<const Damiao_Thread*, Engine>& Engines() {
+    static auto* const engines = new std::unordered_map<const Damiao_Thread*, Engine>;
+    return *engines;
+}
+Engine& EngineOf(const Damiao_Thread* sender) {
+    std::lock_guard<std::mutex> lock(enginesMutex);
+    return Engines()[sender];  // elements stay where they are while the map grows
+}
+
+// The engine whose tick runs on this thread, for the motors' pauses between frames.
+thread_local Engine* tickEngine = nullptr;
+
+constexpr int64_t kReopenNs = 1000000000;  // a closed socket is reopened a second later
+
 bool FindMembership(const damiaoMotor* motor, Membership& out) {
     std::lock_guard<std::mutex> lock(membershipMutex);
     auto found = Memberships().find(motor);
@@ -50,6 +87,17 @@ bool FindMembership(const damiaoMotor* motor, Membership& out) {
 void LeaveSender(damiaoMotor* motor) {
     Membership member;
     if (FindMembership(motor, member)) member.sender->removeDamiao(member.id, motor);
+}
+
+Damiao_Thread* SenderOf(const damiaoMotor* motor) {
+    Membership member;
+    return FindMembership(motor, member) ? member.sender : nullptr;
+}
+
+void TakeAnswers(damiaoMotor* motor) {
+    Engine* e = tickEngine;
+    if (e == nullptr || motor->canDriver == nullptr || e->current >= e->order.size()) return;
+    DrivenAccess::Read(*e, e->current, true);
 }
 
 Damiao_Thread* Damiao_Thread::getInstance() {
@@ -98,6 +146,8 @@ Damiao_Thread::~Damiao_Thread() {
     timer.stop();
     std::lock_guard<std::mutex> lock(motorsMutex);
     motors.clear();
+    std::lock_guard<std::mutex> engines(enginesMutex);
+    Engines().erase(this);
 }
 
 void Damiao_Thread::addDamiao(int id, damiaoMotor* motor) {
@@ -151,6 +201,9 @@ void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
         auto found = motors.find(id);
         if (found != motors.end() && found->second == motor) {
             motors.erase(found);
+            Engine& e = EngineOf(this);
+            e.closedSinceNs.erase(motor);
+            e.homing.erase(motor);
             std::lock_guard<std::mutex> members(membershipMutex);
             Memberships().erase(motor);
         }
@@ -162,13 +215,56 @@ void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
 
 void Damiao_Thread::Callback() {
     jointbus_detail::ApplyRealtimeOnce("Damiao sender");
+    if (jointbus_detail::TickSkipped(this)) return;  // a control cycle runs the ticks
     std::lock_guard<std::mutex> lock(motorsMutex);
     const TickClock clock;  // one clock reading for the whole tick
-    for (auto& entry : motors) {
-        damiaoMotor* m = entry.second;
+    Engine& e = EngineOf(this);
+    DrivenAccess::SendTick(*this, e, false);
+    // Without pauses between frames the answers are collected after the last frame, until
+    // every motor has answered or half the tick has gone.
+    if (!e.order.empty() && e.order.front()->canDriver != nullptr &&
+        e.order.front()->canDriver->FrameGapUs() == 0)
+        DrivenAccess::Collect(e, TickOrNowNs() + e.order.front()->canDriver->TickUs() * 500LL);
+    DrivenAccess::EndTick(e);
+    ticks.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::mutex& DrivenAccess::Lock(Damiao_Thread& sender) {
+    return sender.motorsMutex;
+}
+
+void DrivenAccess::SendCycle(Damiao_Thread& sender) {
+    const TickClock clock;
+    SendTick(sender, EngineOf(&sender), true);
+}
+
+void DrivenAccess::CollectCycle(Damiao_Thread& sender, int64_t deadlineNs,
+                                std::vector<damiaoMotor*>& silent) {
+    Engine& e = EngineOf(&sender);
+    Collect(e, deadlineNs);
+    for (size_t i = 0; i < e.order.size(); ++i)
+        if (!e.answered[i]) silent.push_back(e.order[i]);
+    EndTick(e);
+    sender.ticks.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The engine's work, shared by the sender's own tick and a control cycle's.
+void DrivenAccess::SendTick(Damiao_Thread& sender, Engine& e, bool driven) {
+    e.order.clear();
+    for (auto& entry : sender.motors) e.order.push_back(entry.second);
+    e.answered.assign(e.order.size(), 0);
+    e.busOff = nullptr;
+    ReadAll(e);
+    tickEngine = &e;
+    for (size_t i = 0; i < e.order.size(); ++i) {
+        e.current = i;
+        damiaoMotor* m = e.order[i];
         m->WatchFeedback();
         if (m->homeTimeoutMs.load(std::memory_order_relaxed) != 0) {
-            m->SetHomeCmd();
+            if (driven)
+                HomeStep(e, m);
+            else
+                m->SetHomeCmd();
         } else if (m->enableReq.load(std::memory_order_relaxed) &&
                    m->reportedEnabled.load(std::memory_order_relaxed) &&
                    m->cmdPending.load(std::memory_order_relaxed)) {
@@ -177,7 +273,95 @@ void Damiao_Thread::Callback() {
             m->SendStat();
         }
     }
-    ticks.fetch_add(1, std::memory_order_relaxed);
+    e.current = e.order.size();
+    tickEngine = nullptr;
+}
+
+// Reads whatever waits on any of the motors' sockets (answers that came after their motor's
+// pause, register answers, bus-off), and reopens sockets that have been closed for a second.
+void DrivenAccess::ReadAll(Engine& e) {
+    const int64_t now = SteadyNowNs();
+    e.fds.clear();
+    e.fdMotor.clear();
+    for (size_t i = 0; i < e.order.size(); ++i) {
+        DriverCan* driver = e.order[i]->canDriver;
+        if (driver == nullptr) continue;
+        int fd = driver->Descriptor();
+        if (fd < 0) {
+            auto since = e.closedSinceNs.emplace(e.order[i], now).first;
+            if (now - since->second < kReopenNs) continue;
+            if (driver->Open() != 0) {
+                since->second = now;
+                continue;
+            }
+            e.closedSinceNs.erase(since);
+            fd = driver->Descriptor();
+        }
+        e.fds.push_back({fd, POLLIN, 0});
+        e.fdMotor.push_back(i);
+    }
+    if (e.fds.empty() || poll(e.fds.data(), e.fds.size(), 0) <= 0) return;
+    for (size_t k = 0; k < e.fds.size(); ++k)
+        if (e.fds[k].revents != 0) Read(e, e.fdMotor[k], false);
+}
+
+void DrivenAccess::Read(Engine& e, size_t i, bool answer) {
+    damiaoMotor* m = e.order[i];
+    bool busOff = false;
+    const int n = m->canDriver->ReadWaiting(&busOff);
+    if (n > 0 && answer) e.answered[i] = 1;
+    if (n < 0) e.closedSinceNs.emplace(m, SteadyNowNs());
+    if (busOff) e.busOff = m->canDriver;
+}
+
+void DrivenAccess::Collect(Engine& e, int64_t deadlineNs) {
+    while (true) {
+        e.fds.clear();
+        e.fdMotor.clear();
+        for (size_t i = 0; i < e.order.size(); ++i) {
+            DriverCan* driver = e.order[i]->canDriver;
+            if (e.answered[i] || driver == nullptr || driver->Descriptor() < 0) continue;
+            e.fds.push_back({driver->Descriptor(), POLLIN, 0});
+            e.fdMotor.push_back(i);
+        }
+        const int64_t left = deadlineNs - SteadyNowNs();
+        if (e.fds.empty() || left <= 0) return;
+        const timespec wait{time_t(left / 1000000000), long(left % 1000000000)};
+        const int r = ppoll(e.fds.data(), e.fds.size(), &wait, nullptr);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return;
+        for (size_t k = 0; k < e.fds.size(); ++k)
+            if (e.fds[k].revents != 0) Read(e, e.fdMotor[k], true);
+    }
+}
+
+// After the tick's frames: a driven homing step's check, and one reset of the interface for
+// a bus-off, however many of its sockets reported it.
+void DrivenAccess::EndTick(Engine& e) {
+    for (damiaoMotor* m : e.order) {
+        auto homing = e.homing.find(m);
+        if (homing == e.homing.end()) continue;
+        if (m->HomeCheck(homing->second.startNs, homing->second.elapsedMs) != damiaoMotor::kHoming)
+            e.homing.erase(homing);
+    }
+    if (e.busOff == nullptr) return;
+    e.busOff->ResetBusOff();
+    // The other sockets saw the same error frame: it is over now.
+    for (damiaoMotor* m : e.order) {
+        bool stale = false;
+        if (m->canDriver != nullptr && m->canDriver != e.busOff) m->canDriver->ReadWaiting(&stale);
+    }
+    e.busOff = nullptr;
+}
+
+// One homing step in a driven cycle: one save-zero frame; the check follows the answers.
+void DrivenAccess::HomeStep(Engine& e, damiaoMotor* m) {
+    if (e.homing.find(m) == e.homing.end()) {
+        e.homing[m] = Engine::Homing{SteadyNowNs(), 0};
+        m->inWindow = true;
+        m->lastCmdPos = 0;
+    }
+    m->SendSpecial(kSaveZero);
 }
 
 }  // namespace Damiao

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "common/bus_drive.h"
 #include "common/bus_registry.h"
 #include "common/bus_tally.h"
 #include "common/realtime_threads.h"
@@ -294,7 +295,9 @@ void SMS_STS_THREAD::SendCommandsLocked() {
 }
 
 void SMS_STS_THREAD::Callback_SyncOpt() {
-    jointbus_detail::ApplyRealtimeOnce("servo scheduler");
+    // A control cycle runs the ticks on its caller's thread, which keeps its own scheduling.
+    if (jointbus_detail::DrivenPeriodUs() == 0) jointbus_detail::ApplyRealtimeOnce("servo scheduler");
+    if (jointbus_detail::TickSkipped(this)) return;
     std::lock_guard<std::mutex> lock(servoMutex);
     if (servos.empty()) return;
     ReadFeedbackLocked();

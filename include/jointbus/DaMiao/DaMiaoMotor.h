@@ -13,6 +13,9 @@
 #include "jointbus/common/result_codes.h"
 
 class DriverCan;
+namespace Damiao {
+struct DrivenAccess;
+}
 
 // Settings of a motor built from the library's parameter file.
 struct DamiaoPara {
@@ -167,6 +170,12 @@ protected:
     void Shutdown();
 
 private:
+    friend struct Damiao::DrivenAccess;
+    static constexpr int kHoming = 1;  // HomeCheck: homing goes on
+    // After a save-zero frame and its answer: 0 once the motor reads zero within the time-out,
+    // kHomingTimedOut when it did not in time, else kHoming. `elapsedMs` is the time homing
+    // had taken at the check before.
+    int HomeCheck(int64_t startNs, long long& elapsedMs);
     void SetModel(int m);
     void GoOffline();  // what the 20-failed-writes rule and the feedback watch do
     std::atomic<uint32_t> feedbackTimeoutMs{100};

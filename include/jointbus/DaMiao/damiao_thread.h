@@ -12,6 +12,8 @@ class damiaoMotor;
 
 namespace Damiao {
 
+struct DrivenAccess;
+
 // A sender of Damiao frames: every 5 ms it lets each registered Damiao motor send exactly
 // one frame (a homing step, a control frame, or an enable/disable frame). An interface with
 // tick_us set (jointbus::SetCanInterfaceSettings, before its first motor inits) is served on a
@@ -45,6 +47,7 @@ public:
     unsigned long long Ticks() const { return ticks.load(std::memory_order_relaxed); }
 
 private:
+    friend struct DrivenAccess;
     struct OwnBus {};
     explicit Damiao_Thread(OwnBus);  // a sender of ForInterface's: starts with its first motor
     void Start();

@@ -74,6 +74,21 @@ public:
     void StopReceive();
     void Callback();  // receive loop, on the receive thread only
 
+    // For a caller that waits on the socket itself instead of a receive thread (the engine of
+    // a CAN interface, Damiao::Damiao_Thread): the consumer that ReadWaiting hands frames to.
+    void SetConsumer(ConsumerInterface* c);
+    // The socket, for the caller's poll: -1 while it is closed (Open reopens it).
+    int Descriptor() const { return fd.load(); }
+    // Reads every frame waiting on the socket, in batches and without blocking, and hands
+    // each on as the receive thread does (heartbeat ids, then the consumer). A bus-off error
+    // frame is not handed on: it sets *busOff, and the caller resets the interface
+    // (ResetBusOff) once for all its sockets. Returns the frames handed on, or -1 when the
+    // read failed: the socket is then closed.
+    int ReadWaiting(bool* busOff);
+    // What the receive thread does on a bus-off error frame: logs it, closes the socket and
+    // stops and starts the interface (about 2 s; a stop request cuts the pauses short).
+    void ResetBusOff();
+
     bool GetCanFrame(CanFrame& out);
     bool DropOneCanFrame();
     void ClearReadQueue();
@@ -100,6 +115,7 @@ private:
     bool WaitReadable();
     bool SleepUnlessStopped(long ms);  // false when a stop was requested
     void Poke();
+    void HandOn(CanFrame& frame);  // heartbeat ids, then the consumer
 
     char devName[32] = {};
     jointbus_detail::BusTally* tally = nullptr;  // this interface's counters, never freed

@@ -433,21 +433,92 @@ void DriverCan::Callback() {
             continue;
         }
         if (!(frame.id & CAN_ERR_FLAG)) {
-            std::lock_guard<std::mutex> lock(rxMutex);
-            bool watched = false;
-            for (auto& entry : heartbeatList) {
-                if (entry.id == frame.id) {
-                    entry.alive = true;
-                    watched = true;
+            HandOn(frame);
+        } else if (frame.id & CAN_ERR_BUSOFF) {
+            ResetBusOff();
+        }
+    }
+}
+
+void DriverCan::HandOn(CanFrame& frame) {
+    std::lock_guard<std::mutex> lock(rxMutex);
+    bool watched = false;
+    for (auto& entry : heartbeatList) {
+        if (entry.id == frame.id) {
+            entry.alive = true;
+            watched = true;
+        }
+    }
+    ConsumerInterface* c = consumer.load();
+    if (!watched && c != nullptr) c->Consume(frame);
+}
+
+void DriverCan::ResetBusOff() {
+    LOG_INFO("BUSOFF error, reset\n");
+    Close();
+    RestartInterface(1, true);
+}
+
+void DriverCan::SetConsumer(ConsumerInterface* c) {
+    consumer.store(c);
+}
+
+int DriverCan::ReadWaiting(bool* busOff) {
+    // Frames go to the consumer outside ioMutex, so that a consumer may write (a motor's
+    // answer to a register request) without waiting on the reader.
+    constexpr int kBatch = 16;
+    canfd_frame frames[kBatch];
+    int handed = 0;
+    const int size = tally->canFd.load(std::memory_order_relaxed) ? int(CANFD_MTU) : kFrameSize;
+    while (true) {
+        int n;
+        {
+            std::lock_guard<std::mutex> lock(ioMutex);
+            const int f = fd.load();
+            if (f < 0) return -1;
+            iovec iov[kBatch];
+            mmsghdr msgs[kBatch];
+            for (int i = 0; i < kBatch; ++i) {
+                iov[i] = {&frames[i], size_t(size)};
+                msgs[i] = mmsghdr{};
+                msgs[i].msg_hdr.msg_iov = &iov[i];
+                msgs[i].msg_hdr.msg_iovlen = 1;
+            }
+            n = recvmmsg(f, msgs, kBatch, MSG_DONTWAIT, nullptr);
+            if (n < 0 && errno == ENOTSOCK) {
+                // A test double's descriptor: one frame at a time, when one is there.
+                pollfd ready{f, POLLIN, 0};
+                if (poll(&ready, 1, 0) <= 0) return handed;
+                const ssize_t got = ::read(f, &frames[0], size_t(size));
+                n = got < 0 ? -1 : 1;
+                msgs[0].msg_len = got < 0 ? 0 : unsigned(got);
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return handed;
+            if (n < 0) perror("can raw socket read");
+            for (int i = 0; i < n; ++i) {
+                if (msgs[i].msg_len < unsigned(kFrameSize)) {
+                    LOG_DEBUG("read: incomplete CAN frame\n");
+                    n = -1;
                 }
             }
-            ConsumerInterface* c = consumer.load();
-            if (!watched && c != nullptr) c->Consume(frame);
-        } else if (frame.id & CAN_ERR_BUSOFF) {
-            LOG_INFO("BUSOFF error, reset\n");
-            Close();
-            RestartInterface(1, true);
         }
+        if (n <= 0) {
+            CloseDescriptor();
+            return -1;
+        }
+        for (int i = 0; i < n; ++i) {
+            CanFrame frame;
+            frame.id = frames[i].can_id;
+            frame.len = frames[i].len > CAN_MAX_DLEN ? CAN_MAX_DLEN : frames[i].len;
+            std::memcpy(frame.data, frames[i].data, frame.len);
+            if (!(frame.id & CAN_ERR_FLAG)) {
+                HandOn(frame);
+                ++handed;
+            } else if (frame.id & CAN_ERR_BUSOFF) {
+                *busOff = true;
+            }
+        }
+        if (n < kBatch) return handed;
     }
 }
 

@@ -1,0 +1,292 @@
+// The engine of a CAN interface under a driven cycle, with motors that answer inside the write
+// of their frame: no responder thread, so what the engine finds on each socket, and when, is
+// the test's script alone. A long watchdog keeps the bus thread out of the way.
+
+#include "jointbus/common/control_cycle.h"
+
+#include <gtest/gtest.h>
+#include <linux/can/error.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "jointbus/DaMiao/damiao_codec.h"
+#include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/common/virtual_motor.h"
+#include "jointbus/driver/driver_can.h"
+#include "log_capture.h"
+#include "wait.h"
+
+namespace {
+
+constexpr int kModel = 4310;
+
+Damiao::Ranges Ranges() {
+    Damiao::Ranges r;
+    Damiao::RangesForModel(kModel, r);
+    return r;
+}
+
+// One interface's motors. Each written frame goes to the script, which answers, holds the
+// answer back, or says nothing; every frame is kept in `wire`.
+struct Bus {
+    struct Frame {
+        uint32_t masterId;
+        can_frame frame;
+    };
+    std::vector<Frame> wire;
+    std::map<uint32_t, int> peers;  // feedback id -> the motor's end of its socket pair
+    std::map<uint32_t, float> position;
+    std::function<void(uint32_t masterId, const can_frame&)> script = [this](uint32_t id,
+                                                                               const can_frame& f) {
+        Answer(id, f);
+    };
+
+    static bool Special(const can_frame& f, uint8_t kind) {
+        for (int i = 0; i < 7; ++i)
+            if (f.data[i] != 0xFF) return false;
+        return f.data[7] == kind;
+    }
+    // The motor's answer to `f`: disabled after a disable frame, else enabled at its position.
+    void Answer(uint32_t id, const can_frame& f) {
+        if (Special(f, Damiao::kSaveZero)) position[id] = 0;
+        if (!Special(f, f.data[7]) && f.can_dlc == 8)
+            position[id] = Damiao::DecodeMit(Ranges(), f.data).p;
+        Feedback(id, Special(f, Damiao::kDisable) ? 0 : 1, position[id]);
+    }
+    void Feedback(uint32_t id, int state, float p) {
+        can_frame reply{};
+        reply.can_id = id;
+        reply.can_dlc = 8;
+        Damiao::EncodeFeedback(Ranges(), state, p, 0, 0, 30, reply.data);
+        Put(id, reply);
+    }
+    void Put(uint32_t id, const can_frame& f) { ASSERT_EQ(write(peers[id], &f, sizeof f), ssize_t(sizeof f)); }
+    size_t Count(uint32_t id) const {
+        size_t n = 0;
+        for (const auto& f : wire) n += f.masterId == id;
+        return n;
+    }
+};
+
+class ScriptedCan : public DriverCan {
+public:
+    ScriptedCan(const char* dev, const can_filter& filter, Bus& b)
+        : DriverCan(dev, &filter, 8), bus(b), masterId(filter.can_id) {
+        ScriptedCan::Open();
+    }
+    ~ScriptedCan() override {
+        StopReceive();
+        if (peer >= 0) close(peer);
+    }
+    int Open() override {
+        if (fd.load() >= 0) return 0;
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return -1;
+        if (peer >= 0) close(peer);
+        fd.store(pair[0]);
+        peer = pair[1];
+        bus.peers[masterId] = peer;
+        return 0;
+    }
+    int Write(const unsigned char* data, int len) override {
+        can_frame f{};
+        std::memcpy(&f, data, sizeof f);
+        bus.wire.push_back({masterId, f});
+        bus.script(masterId, f);
+        return len;
+    }
+
+private:
+    Bus& bus;
+    uint32_t masterId;
+    int peer = -1;
+};
+
+class ScriptedMotor : public damiaoMotor {
+public:
+    ScriptedMotor(unsigned id, Bus& b, const std::string& interface)
+        : damiaoMotor(kModel, id, 0, 0x10 + id, interface, false, 15.0f, 1.0f), bus(b) {}
+    ~ScriptedMotor() override { Shutdown(); }
+
+protected:
+    DriverCan* CreateDriver(const can_filter& filter) override {
+        return new ScriptedCan(dev_name.c_str(), filter, bus);
+    }
+
+private:
+    Bus& bus;
+};
+
+// Two enabled motors on one scripted interface under a started cycle.
+struct Driven {
+    Bus bus;
+    std::unique_ptr<ScriptedMotor> a, b;
+    std::unique_ptr<jointbus::ControlCycle> cycle;
+    explicit Driven(const std::string& interface, jointbus::ControlCycleOptions o = Long()) {
+        a = std::make_unique<ScriptedMotor>(1, bus, interface);
+        b = std::make_unique<ScriptedMotor>(2, bus, interface);
+        EXPECT_EQ(a->init(), 0);
+        EXPECT_EQ(b->init(), 0);
+        cycle = std::make_unique<jointbus::ControlCycle>(
+            std::vector<CtrlMotorInterface*>{a.get(), b.get()}, o);
+        EXPECT_EQ(cycle->start(), 0) << cycle->error();
+        a->setEnableStatus(true);
+        b->setEnableStatus(true);
+        EXPECT_EQ(cycle->cycle(), 0);  // the enable frames, answered enabled
+    }
+    static jointbus::ControlCycleOptions Long() {
+        jointbus::ControlCycleOptions o;
+        o.watchdogMs = 10000;
+        o.deadlineUs = 1000000;  // answers come inside the write: never waited for
+        return o;
+    }
+};
+
+double Position(CtrlMotorInterface& m) {
+    double p = NAN;
+    m.getMotorPosition(p);
+    return p;
+}
+
+}  // namespace
+
+// Answers held back and delivered in the reverse order, next to one of the other motor's, are
+// each credited to their own motor, and the cycle ends when both have answered.
+TEST(ControlCycle, EachMotorGetsItsOwnAnswerWhateverTheOrder) {
+    Driven d("script0");
+    std::vector<uint32_t> held;
+    const std::map<uint32_t, float> at = {{0x11, 0.01f}, {0x12, -0.02f}};
+    d.bus.script = [&](uint32_t id, const can_frame&) {
+        held.push_back(id);
+        if (held.size() < 2) return;
+        for (auto it = held.rbegin(); it != held.rend(); ++it) d.bus.Feedback(*it, 1, at.at(*it));
+        held.clear();
+    };
+    const size_t a = d.bus.Count(0x11), b = d.bus.Count(0x12);
+    d.a->setMotorPosition(0.0);
+    d.b->setMotorPosition(0.0);
+    EXPECT_EQ(d.cycle->cycle(), 0);
+    EXPECT_TRUE(d.cycle->silent().empty());
+    EXPECT_NEAR(Position(*d.a), 0.01, 1e-3);
+    EXPECT_NEAR(Position(*d.b), -0.02, 1e-3);
+    EXPECT_EQ(d.bus.Count(0x11) - a, 1u) << "one frame per motor per cycle";
+    EXPECT_EQ(d.bus.Count(0x12) - b, 1u);
+}
+
+// The first cycle's ramp step is the model's ramp speed over the period the caller announced;
+// a homing request is one save-zero frame per cycle and ends once the motor reads zero.
+TEST(ControlCycle, TheRampFollowsThePeriodAndHomingStepsOncePerCycle) {
+    jointbus::ControlCycleOptions o = Driven::Long();
+    o.periodUs = 2000;
+    Driven d("script1", o);
+    // The ramp step of the next cycle depends on the time since this one: a fresh cycle
+    // object starts from the announced period.
+    d.cycle = std::make_unique<jointbus::ControlCycle>(
+        std::vector<CtrlMotorInterface*>{d.a.get(), d.b.get()}, o);
+    ASSERT_EQ(d.cycle->start(), 0);
+    d.a->setMotorPosition(0.1);
+    ASSERT_EQ(d.cycle->cycle(), 0);
+    const double step = 0.5 * Ranges().maxSpeed * 2000e-6;
+    EXPECT_NEAR(d.bus.position[0x11], step, 1e-3);  // one step from zero, to the encoding's grain
+
+    d.bus.position[0x12] = 0.3;
+    d.b->setHome(10000);
+    ASSERT_EQ(d.cycle->cycle(), 0);
+    EXPECT_EQ(d.b->homeTimeoutMs.load(), 0u) << "zero read back after one step";
+    EXPECT_TRUE(Bus::Special(d.bus.wire.back().frame, Damiao::kSaveZero) ||
+                Bus::Special(d.bus.wire[d.bus.wire.size() - 2].frame, Damiao::kSaveZero));
+    EXPECT_NEAR(Position(*d.b), 0.0, 1e-3);
+}
+
+// A motor that never answers is listed after each cycle, which waits for it until its deadline;
+// its feedback watch then takes it offline. A bus-off seen on both sockets in one cycle resets
+// the interface once.
+TEST(ControlCycle, SilenceIsReportedAndABusOffResetsTheInterfaceOnce) {
+    jointbus::ControlCycleOptions o = Driven::Long();
+    o.deadlineUs = 2000;
+    Driven d("script2", o);
+    d.b->setFeedbackTimeout(1);
+    d.bus.script = [&](uint32_t id, const can_frame& f) {
+        if (id == 0x11) d.bus.Answer(id, f);
+    };
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(d.cycle->cycle(), 1);
+        ASSERT_EQ(d.cycle->silent().size(), 1u);
+        EXPECT_EQ(d.cycle->silent()[0], d.b.get());
+    }
+    bool enabled = false;
+    EXPECT_EQ(d.b->getEnableStatus(enabled), jointbus::kOffline);
+    EXPECT_EQ(d.a->getEnableStatus(enabled), 0);
+
+    testsupport::LogCapture log;
+    can_frame busOff{};
+    busOff.can_id = CAN_ERR_FLAG | CAN_ERR_BUSOFF;
+    busOff.can_dlc = 8;
+    d.bus.script = [&](uint32_t id, const can_frame& f) {
+        d.bus.Answer(id, f);
+        if (id == 0x11) {
+            d.bus.Put(0x11, busOff);
+            d.bus.Put(0x12, busOff);
+        }
+    };
+    d.cycle->cycle();
+    EXPECT_EQ(log.Count("BUSOFF error, reset\n"), 1u) << log.Text();
+}
+
+// A caller that stops cycling gets the bus thread back after the watchdog, with one WARN and
+// the motors holding where they stand; the next cycle takes the tick again. A motor on the bus
+// that the cycle does not list is driven too, and may go while the cycle runs.
+TEST(ControlCycle, ASilentCallerHandsTheTickBackAndTheMotorsHold) {
+    jointbus::ControlCycleOptions o = Driven::Long();
+    o.watchdogMs = 20;
+    Driven d("script3", o);
+    auto extra = std::make_unique<ScriptedMotor>(3, d.bus, "script3");
+    ASSERT_EQ(extra->init(), 0);
+    d.a->setMotorPosition(0.05);
+    ASSERT_EQ(d.cycle->cycle(), 0);
+    extra.reset();
+    testsupport::LogCapture log;
+    d.a->setMotorPosition(0.15);  // never cycled: the hold replaces it
+    ASSERT_TRUE(testsupport::WaitFor([&] { return log.Count("[WARN] control cycle: no cycle on script3") == 1; },
+                                     std::chrono::milliseconds(3000)))
+        << log.Text();
+    double target = NAN;
+    d.a->getTargetPosition(target);
+    EXPECT_NEAR(target, Position(*d.a), 1e-6);
+    EXPECT_EQ(d.cycle->cycle(), 0);
+    EXPECT_EQ(log.Count("[WARN] control cycle: no cycle on"), 1u);
+}
+
+// What start() refuses, and that a refused start takes no bus.
+TEST(ControlCycle, StartRefusesWhatItCannotDrive) {
+    Bus bus;
+    ScriptedMotor fresh(1, bus, "script4");
+    VirtualMotor virt;
+    Driven d("script5");
+    jointbus::ControlCycleOptions badWatchdog;
+    badWatchdog.watchdogMs = 0;
+    struct Case {
+        std::vector<CtrlMotorInterface*> motors;
+        jointbus::ControlCycleOptions options;
+        const char* error;
+    } cases[] = {
+        {{}, {}, "no motors"},
+        {{d.a.get()}, badWatchdog, "watchdog 0 ms, not 1 to 10000"},
+        {{&fresh}, {}, "Damiao motor 1 on script4 is not initialised"},
+        {{&virt}, {}, "motor 0 is neither a Damiao motor nor a Feetech servo"},
+        {{d.b.get()}, {}, "script5 is driven by another control cycle"},
+    };
+    for (const auto& c : cases) {
+        jointbus::ControlCycle cycle(c.motors, c.options);
+        EXPECT_EQ(cycle.start(), -1) << c.error;
+        EXPECT_EQ(cycle.error(), c.error);
+        EXPECT_EQ(cycle.cycle(), -1);
+    }
+    EXPECT_EQ(d.cycle->cycle(), 0) << "the refused starts left the first cycle's bus alone";
+}
