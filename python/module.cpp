@@ -18,6 +18,7 @@
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/bus_counters.h"
 #include "jointbus/common/can_settings.h"
+#include "jointbus/common/control_cycle.h"
 #include "jointbus/common/motor_config.h"
 #include "jointbus/common/motor_limits.h"
 #include "jointbus/common/realtime.h"
@@ -30,8 +31,18 @@ namespace py = pybind11;
 
 namespace {
 
+
 using MotorPtr = std::shared_ptr<CtrlMotorInterface>;
 using MotorList = std::vector<MotorPtr>;
+
+// The cycle keeps its motors alive: the library's cycle borrows them.
+struct Cycle {
+    MotorList motors;
+    std::unique_ptr<jointbus::ControlCycle> cycle;
+    void Start() {
+        if (cycle->start() != 0) throw py::value_error("control cycle: " + cycle->error());
+    }
+};
 
 std::string MeaningOf(int code) {
     const char* meaning = jointbus::ResultCodeMeaning(code);
@@ -369,6 +380,60 @@ range.)doc");
         py::arg("motors"),
         "Holds each motor where it stands, disables it and waits (3 s at most each); returns how "
         "many still report enabled.");
+
+    py::class_<Cycle>(m, "ControlCycle", R"doc(
+A cycle that your control loop drives, in place of the buses' own ticks: set targets, then
+call cycle(); every motor's frame leaves at once and the call returns when every motor has
+answered or the deadline has passed, so the getters then read this cycle's feedback. Every
+motor on the listed motors' buses is driven. If the loop stops calling for longer than
+watchdog_ms, the buses tick on their own again and the motors hold where they stand.
+
+    with jointbus.ControlCycle(motors) as c:
+        while running:
+            motor.set_position(target)
+            c.cycle()
+)doc")
+        .def(py::init([](MotorList motors, int watchdogMs, int deadlineUs, int periodUs) {
+                 auto cycle = std::make_unique<Cycle>();
+                 std::vector<CtrlMotorInterface*> raw;
+                 for (const auto& motor : motors) raw.push_back(motor.get());
+                 jointbus::ControlCycleOptions options;
+                 options.watchdogMs = watchdogMs;
+                 options.deadlineUs = deadlineUs;
+                 options.periodUs = periodUs;
+                 cycle->motors = std::move(motors);
+                 cycle->cycle = std::make_unique<jointbus::ControlCycle>(std::move(raw), options);
+                 return cycle;
+             }),
+             py::arg("motors"), py::arg("watchdog_ms") = 50, py::arg("deadline_us") = 500,
+             py::arg("period_us") = 1000)
+        .def("start", &Cycle::Start, "Takes the buses' ticks; raises ValueError with the reason.")
+        .def("stop", [](Cycle& self) { self.cycle->stop(); }, "Hands the ticks back.")
+        .def("__enter__", [](Cycle& self) -> Cycle& { self.Start(); return self; })
+        .def("__exit__", [](Cycle& self, py::args) { self.cycle->stop(); })
+        .def(
+            "cycle",
+            [](Cycle& self) {
+                int silent;
+                {
+                    py::gil_scoped_release unlocked;
+                    silent = self.cycle->cycle();
+                }
+                if (silent < 0) throw py::value_error("cycle: the control cycle is not started");
+                return silent;
+            },
+            "One cycle; returns how many motors did not answer (see silent).")
+        .def_property_readonly(
+            "silent",
+            [](const Cycle& self) {
+                MotorList out;
+                for (CtrlMotorInterface* quiet : self.cycle->silent())
+                    for (const auto& motor : self.motors)
+                        if (motor.get() == quiet) out.push_back(motor);
+                return out;
+            },
+            "The listed motors that did not answer in the last cycle.")
+        .def_property_readonly("cycles", [](const Cycle& self) { return self.cycle->cycles(); });
 
     py::class_<Recorder>(m, "TraceRecorder", "Records every added motor to a CSV file.")
         .def(py::init<unsigned>(), py::arg("ring_samples") = TraceRecorder::kDefaultRingSamples)

@@ -11,6 +11,7 @@ read the last feedback, so a control loop in Python stays cheap::
 """
 
 from ._jointbus import (  # noqa: F401
+    ControlCycle,
     DamiaoMotor,
     FeetechServo,
     Motor,
@@ -33,7 +34,7 @@ except ImportError:  # NumPy is optional
     _numpy = None
 
 __all__ = [
-    "Arm", "DamiaoMotor", "FeetechServo", "LiveView", "Motor", "MotorError", "TraceRecorder",
+    "Arm", "ControlCycle", "DamiaoMotor", "FeetechServo", "LiveView", "Motor", "MotorError", "TraceRecorder",
     "can_interface", "command_all", "hold_and_disable", "load_config", "read_all",
     "set_can_interface", "set_realtime", "version",
 ]

@@ -283,3 +283,28 @@ def test_limits_clamp_commands_and_count_them():
     assert joint.limits["velocity"] == 1.0  # a refusal changes nothing
     joint.set_limits()
     assert joint.limits["position"] is None
+
+
+def test_a_driven_cycle_moves_a_servo_and_refuses_what_it_cannot_drive(servo_bus):
+    servo = jointbus.FeetechServo(id=1, port=servo_bus.link)
+    with pytest.raises(ValueError, match="Feetech servo 1 on .* is not initialised"):
+        jointbus.ControlCycle([servo]).start()
+    servo.init()
+    assert wait_for(lambda: servo.status()[0] == 0)
+    servo.enable()
+    assert wait_for(lambda: servo.enabled)
+    with jointbus.ControlCycle([servo], watchdog_ms=10000, period_us=5000) as c:
+        with pytest.raises(ValueError, match="is driven by another control cycle"):
+            jointbus.ControlCycle([servo]).start()
+        for _ in range(300):
+            now = servo.position
+            if abs(now - 0.2) < 0.02:
+                break
+            servo.set_position(now + max(-0.08, min(0.08, 0.2 - now)))
+            assert c.cycle() == 0 and c.silent == []
+        assert abs(servo.position - 0.2) < 0.03, servo.position
+        assert c.cycles > 0
+    with pytest.raises(ValueError, match="not started"):
+        c.cycle()
+    servo.disable()
+    assert wait_for(lambda: servo_bus.status(1)["torque"] == 0)
