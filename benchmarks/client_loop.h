@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -67,8 +68,10 @@ std::vector<double> SetToWireUs(const std::vector<Set>& sets, const std::vector<
 
 // The C++ loop over motors that are enabled already, for `seconds`. Its CPU is that of the
 // calling thread and of `library` (the library's threads that serve these motors).
+// `cycle`, when given, runs after the targets are set (a driven control cycle).
 inline Loop RunCppLoop(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors,
-                       std::set<int> library, double seconds) {
+                       std::set<int> library, double seconds,
+                       const std::function<void()>& cycle = nullptr) {
     constexpr auto kPeriod = std::chrono::microseconds(5000);
     library.insert(int(syscall(SYS_gettid)));
     Loop loop;
@@ -86,6 +89,7 @@ inline Loop RunCppLoop(const std::vector<std::shared_ptr<CtrlMotorInterface>>& m
         const double target = Target(loop.cycles);
         loop.sets.push_back({NowNs(), target});
         for (auto& m : motors) m->setMotorPosition(target);
+        if (cycle) cycle();
         ++loop.cycles;
         deadline += kPeriod;
         if (deadline > std::chrono::steady_clock::now()) {

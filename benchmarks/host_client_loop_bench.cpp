@@ -6,7 +6,8 @@
 //     as the CAN bench's reference and the reference here,
 //   - in pure Python framing with struct and reading with non-blocking calls (socket-pair),
 //     the leanest a Python loop can be,
-//   - in C++ through the library, with the default frame gap and with frame_gap_us 0.
+//   - in C++ through the library, with the default frame gap, with frame_gap_us 0, and with
+//     a control cycle that the loop drives.
 // The CAN bench's client-loop rows pay the user-mode kernel's costly system calls; these show
 // what each loop costs where a system call is cheap. Each row: CPU per cycle of the client (the
 // Python process; the C++ loop's thread and the library's threads, the responder left out),
@@ -29,6 +30,7 @@
 #include "bench_stats.h"
 #include "client_loop.h"
 #include "jointbus/common/can_settings.h"
+#include "jointbus/common/control_cycle.h"
 #include "jointbus/common/stop_sequence.h"
 #include "paired_can.h"
 
@@ -88,8 +90,9 @@ bench::Row PythonRow(const char* mode, int n, double seconds) {
                    n, seconds, responder, loop);
 }
 
-// `gapUs`: the interface's frame_gap_us (100 by default).
-bench::Row CppRow(int n, double seconds, int gapUs) {
+// `gapUs`: the interface's frame_gap_us (100 by default); `driven`: the loop drives a control
+// cycle after setting its targets.
+bench::Row CppRow(int n, double seconds, int gapUs, bool driven) {
     jointbus::CanInterfaceSettings settings;
     settings.frameGapUs = gapUs;
     const std::string bus = bench::FreshBus("loop", settings);
@@ -106,13 +109,22 @@ bench::Row CppRow(int n, double seconds, int gapUs) {
     const auto others = responder.ThreadIds();
     for (int id : bench::NewThreads(before, bench::Threads()))
         if (!others.count(id)) library.insert(id);
+    std::vector<CtrlMotorInterface*> raw;
+    for (auto& m : motors) raw.push_back(m.get());
+    jointbus::ControlCycleOptions options;
+    options.periodUs = 5000;
+    jointbus::ControlCycle cycle(raw, options);
+    if (driven && cycle.start() != 0) return bench::Row();
     responder.stamping = true;
-    const bench::Loop loop = bench::RunCppLoop(motors, library, seconds);
+    const bench::Loop loop =
+        bench::RunCppLoop(motors, library, seconds, [&] { if (driven) cycle.cycle(); });
     responder.stamping = false;
+    cycle.stop();
     HoldAndDisable(motors);
     motors.clear();
-    return Measure(gapUs == 100 ? "host client loop 200 Hz, C++ (library)"
-                                : "host client loop 200 Hz, C++ (library), frame_gap_us 0",
+    return Measure(driven        ? "host client loop 200 Hz, C++ (library), driven cycle"
+                   : gapUs == 100 ? "host client loop 200 Hz, C++ (library)"
+                                  : "host client loop 200 Hz, C++ (library), frame_gap_us 0",
                    n, seconds, responder, loop);
 }
 
@@ -124,9 +136,9 @@ int main(int argc, char** argv) {
         const bench::Row python =
             bench::PrintMedianOfRuns([&] { return PythonRow("python-can-pair", n, seconds); });
         bench::PrintMedianOfRuns([&] { return PythonRow("socket-pair", n, seconds); });
-        for (int gapUs : {100, 0}) {
+        for (int way : {0, 1, 2}) {
             bench::PrintMedianOfRuns([&] {
-                bench::Row row = CppRow(n, seconds, gapUs);
+                bench::Row row = CppRow(n, seconds, way == 0 ? 100 : 0, way == 2);
                 row.cpuRatio = python.cpuPerTick / row.cpuPerTick;
                 return row;
             });

@@ -217,6 +217,9 @@ void Damiao_Thread::Callback() {
     jointbus_detail::ApplyRealtimeOnce("Damiao sender");
     if (jointbus_detail::TickSkipped(this)) return;  // a control cycle runs the ticks
     std::lock_guard<std::mutex> lock(motorsMutex);
+    // A cycle may have taken the tick while this thread waited for the lock. (The hold of a
+    // Damiao bus takes none of its locks.)
+    if (jointbus_detail::TickSkipped(this)) return;
     const TickClock clock;  // one clock reading for the whole tick
     Engine& e = EngineOf(this);
     DrivenAccess::SendTick(*this, e, false);

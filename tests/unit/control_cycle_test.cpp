@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "jointbus/DaMiao/damiao_codec.h"
@@ -39,6 +40,7 @@ struct Bus {
         uint32_t masterId;
         can_frame frame;
     };
+    std::mutex mutex;  // the bus thread writes too, before a cycle takes its tick
     std::vector<Frame> wire;
     std::map<uint32_t, int> peers;  // feedback id -> the motor's end of its socket pair
     std::map<uint32_t, float> position;
@@ -67,7 +69,8 @@ struct Bus {
         Put(id, reply);
     }
     void Put(uint32_t id, const can_frame& f) { ASSERT_EQ(write(peers[id], &f, sizeof f), ssize_t(sizeof f)); }
-    size_t Count(uint32_t id) const {
+    size_t Count(uint32_t id) {
+        std::lock_guard<std::mutex> lock(mutex);
         size_t n = 0;
         for (const auto& f : wire) n += f.masterId == id;
         return n;
@@ -97,6 +100,7 @@ public:
     int Write(const unsigned char* data, int len) override {
         can_frame f{};
         std::memcpy(&f, data, sizeof f);
+        std::lock_guard<std::mutex> lock(bus.mutex);
         bus.wire.push_back({masterId, f});
         bus.script(masterId, f);
         return len;
