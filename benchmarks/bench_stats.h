@@ -53,6 +53,19 @@ inline std::set<int> NewThreads(const std::set<int>& before, const std::set<int>
     return fresh;
 }
 
+// Voluntary context switches of the given threads so far (a thread that has ended counts 0).
+inline long long VoluntarySwitches(const std::set<int>& threads) {
+    long long total = 0;
+    for (int id : threads) {
+        std::ifstream status("/proc/self/task/" + std::to_string(id) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                total += std::atoll(line.c_str() + 24);
+    }
+    return total;
+}
+
 // CPU time of the given threads in microseconds (from the scheduler's nanosecond account).
 inline double CpuMicros(const std::set<int>& threads) {
     double sum = 0;
@@ -103,6 +116,8 @@ struct Row {
     double feedbackPerSec = NAN;  // feedback frames delivered to a client, per motor
     double cpuRatio = NAN;        // the pure-Python loop's CPU per cycle over this row's
     double periodMedian = NAN, periodMax = NAN;  // of a fixed-rate tick
+    double switchesPerTick = NAN;  // voluntary switches of the measured threads, per tick
+    double threads = NAN;          // the library's threads
 };
 
 // The median of each figure over several runs of one row.
@@ -118,7 +133,8 @@ inline Row MedianRow(const std::vector<Row>& runs) {
          {&Row::tickMedian, &Row::tickP99, &Row::periodMean, &Row::periodP99, &Row::latencyMedian,
           &Row::latencyP99, &Row::framesPerSec, &Row::wire, &Row::ratio, &Row::cpuPerTick,
           &Row::cpuPercent, &Row::allocsPerTick, &Row::nsPerCall, &Row::missedPercent,
-          &Row::feedbackPerSec, &Row::cpuRatio, &Row::periodMedian, &Row::periodMax})
+          &Row::feedbackPerSec, &Row::cpuRatio, &Row::periodMedian, &Row::periodMax,
+          &Row::switchesPerTick, &Row::threads})
         median(f);
     return out;
 }
@@ -134,7 +150,7 @@ inline void Print(const Row& r) {
     };
     std::printf(
         "| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s "
-        "| %s | %s |\n",
+        "| %s | %s | %s | %s |\n",
         r.bench.c_str(), r.n, cell(r.tickMedian, "%.0f").c_str(), cell(r.tickP99, "%.0f").c_str(),
         cell(r.periodMean, "%.0f").c_str(), cell(r.periodP99, "%.0f").c_str(),
         cell(r.latencyMedian, "%.0f").c_str(), cell(r.latencyP99, "%.0f").c_str(),
@@ -143,7 +159,8 @@ inline void Print(const Row& r) {
         cell(r.cpuPercent, "%.2f").c_str(), cell(r.allocsPerTick, "%.2f").c_str(),
         cell(r.nsPerCall, "%.1f").c_str(), cell(r.missedPercent, "%.2f").c_str(),
         cell(r.feedbackPerSec, "%.0f").c_str(), cell(r.cpuRatio, "%.1f").c_str(),
-        cell(r.periodMedian, "%.0f").c_str(), cell(r.periodMax, "%.0f").c_str());
+        cell(r.periodMedian, "%.0f").c_str(), cell(r.periodMax, "%.0f").c_str(),
+        cell(r.switchesPerTick, "%.1f").c_str(), cell(r.threads, "%.0f").c_str());
     std::fflush(stdout);
     const char* path = std::getenv("JOINTBUS_BENCH_JSON");
     if (path == nullptr || *path == 0) return;
@@ -166,7 +183,9 @@ inline void Print(const Row& r) {
         << ", \"feedback_per_s\": " << json(r.feedbackPerSec)
         << ", \"python_cpu_over_this\": " << json(r.cpuRatio)
         << ", \"period_median_us\": " << json(r.periodMedian)
-        << ", \"period_max_us\": " << json(r.periodMax) << "}\n";
+        << ", \"period_max_us\": " << json(r.periodMax)
+        << ", \"voluntary_switches_per_tick\": " << json(r.switchesPerTick)
+        << ", \"library_threads\": " << json(r.threads) << "}\n";
 }
 
 // Runs of each row: JOINTBUS_BENCH_RUNS, default 3.

@@ -17,6 +17,7 @@
 //   host_client_loop_bench [SECONDS]
 
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -31,6 +32,7 @@
 #include "client_loop.h"
 #include "jointbus/common/can_settings.h"
 #include "jointbus/common/control_cycle.h"
+#include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/stop_sequence.h"
 #include "paired_can.h"
 
@@ -115,23 +117,62 @@ bench::Row CppRow(int n, double seconds, int gapUs, bool driven) {
     options.periodUs = 5000;
     jointbus::ControlCycle cycle(raw, options);
     if (driven && cycle.start() != 0) return bench::Row();
+    std::set<int> switching = library;
+    switching.insert(int(syscall(SYS_gettid)));  // the loop's thread runs a driven cycle
+    const long long switches0 = bench::VoluntarySwitches(switching);
     responder.stamping = true;
     const bench::Loop loop =
         bench::RunCppLoop(motors, library, seconds, [&] { if (driven) cycle.cycle(); });
     responder.stamping = false;
+    const long long switches = bench::VoluntarySwitches(switching) - switches0;
     cycle.stop();
     HoldAndDisable(motors);
     motors.clear();
-    return Measure(driven        ? "host client loop 200 Hz, C++ (library), driven cycle"
-                   : gapUs == 100 ? "host client loop 200 Hz, C++ (library)"
-                                  : "host client loop 200 Hz, C++ (library), frame_gap_us 0",
-                   n, seconds, responder, loop);
+    bench::Row row =
+        Measure(driven        ? "host client loop 200 Hz, C++ (library), driven cycle"
+                : gapUs == 100 ? "host client loop 200 Hz, C++ (library)"
+                               : "host client loop 200 Hz, C++ (library), frame_gap_us 0",
+                n, seconds, responder, loop);
+    // Less the loop's own sleep once a cycle: what is left is the bus's.
+    if (loop.cycles > 0) row.switchesPerTick = double(switches) / double(loop.cycles) - 1.0;
+    row.threads = double(library.size());
+    return row;
+}
+
+// The library's threads for 14 Damiao motors on 2 interfaces and 2 servo ports (ports that
+// cannot be opened: their schedulers run all the same).
+bench::Row ThreadsRow() {
+    testsupport::Responder responder;
+    const auto before = bench::Threads();
+    std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
+    for (const char* prefix : {"thra", "thrb"}) {
+        const std::string bus = bench::FreshBus(prefix, jointbus::CanInterfaceSettings());
+        for (unsigned id = 1; id <= 7; ++id) {
+            motors.push_back(std::make_shared<testsupport::PairedMotor>(id, responder, bus));
+            motors.back()->init();
+        }
+    }
+    for (std::string port : {"/nonexistent/jointbus-ttyA", "/nonexistent/jointbus-ttyB"}) {
+        motors.push_back(std::make_shared<feetechMotor>(1u, 1000000u, port, false));
+        motors.back()->init();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto others = responder.ThreadIds();
+    bench::Row row;
+    row.bench = "library threads, 14 Damiao motors on 2 interfaces and 2 servo ports";
+    row.n = int(motors.size());
+    row.threads = 0;
+    for (int id : bench::NewThreads(before, bench::Threads()))
+        if (!others.count(id)) ++row.threads;
+    motors.clear();
+    return row;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const double seconds = bench::Setup(argc, argv);
+    bench::Print(ThreadsRow());
     for (int n : {6, 12}) {
         const bench::Row python =
             bench::PrintMedianOfRuns([&] { return PythonRow("python-can-pair", n, seconds); });

@@ -31,9 +31,11 @@ echo "received per second (nominal: 200), feedback/s the feedback frames deliver
 echo "missed % its cycles that missed their 5 ms slot, python ÷ this the pure-Python loop's CPU per cycle over the row's."
 echo "The host client-loop rows run the same loop on the host's kernel over the socket-pair transport double, where the"
 echo "pure-Python loop does its own framing on the same sockets; their CPU columns leave the double's responder out."
+echo "switches/tick: the voluntary thread switches per cycle of the library's threads (with a driven cycle, of the"
+echo "loop's thread, less its own sleep); library threads: the threads the library started."
 echo
-printf '%s' "| bench | n | tick median µs | tick p99 µs | period mean µs | period p99 µs | set→wire median µs | set→wire p99 µs | frames/s | wire µs | tick/wire | library CPU µs/tick | library CPU % | allocations/tick | ns/call | missed % | feedback/s | python ÷ this | period median µs | period max µs |
-|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|
+printf '%s' "| bench | n | tick median µs | tick p99 µs | period mean µs | period p99 µs | set→wire median µs | set→wire p99 µs | frames/s | wire µs | tick/wire | library CPU µs/tick | library CPU % | allocations/tick | ns/call | missed % | feedback/s | python ÷ this | period median µs | period max µs | switches/tick | library threads |
+|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|
 "
 # Programs print their rows on standard output; the bench's own chatter goes to standard error.
 tests/support/canbench.sh run "$state" "$bin/damiao_sender_bench" "$seconds" 2>/dev/null | grep '^|'

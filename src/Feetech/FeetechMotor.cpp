@@ -121,7 +121,6 @@ int feetechMotor::init() {
     }
     scheduler = servo::SMS_STS_THREAD::ForPort(uartDevice);
     scheduler->addFeetech(int(motor_id), this);
-    drv->Start(nullptr);
     // A port that cannot be opened is reported, not passed off as ready. The servo stays
     // registered: its scheduler opens the port again and serves it once it is there.
     if (!port->IsOpen()) {

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
+#include <unordered_map>
 
 #include "common/bus_drive.h"
 #include "common/bus_registry.h"
 #include "common/bus_tally.h"
 #include "common/realtime_threads.h"
+#include "common/steady_ns.h"
 #include "jointbus/Feetech/FeetechDrvImpl.h"
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/logger.h"
@@ -17,6 +20,28 @@ namespace servo {
 
 namespace {
 constexpr int kTickMs = 5;
+
+// The tick opens a closed port again, at most once a second, so that a port needs no thread
+// of its own for it. When each port last tried, by scheduler.
+std::mutex reopenMutex;
+std::unordered_map<const SMS_STS_THREAD*, int64_t>& ReopenTries() {
+    static auto* const tries = new std::unordered_map<const SMS_STS_THREAD*, int64_t>;
+    return *tries;
+}
+
+void ReopenIfClosed(const SMS_STS_THREAD* scheduler, feetechMotor& servo) {
+    DriverUart* port = servo.drv ? servo.drv->port.get() : nullptr;
+    if (port == nullptr || port->IsOpen()) return;
+    const int64_t now = SteadyNowNs();
+    {
+        std::lock_guard<std::mutex> lock(reopenMutex);
+        int64_t& last = ReopenTries()[scheduler];
+        if (last != 0 && now - last < 1000000000) return;
+        last = now;
+    }
+    LOG_ERROR("Uart {} closed, try open...\r\n", servo.uartDevice);
+    port->Open();
+}
 constexpr size_t kSyncReadIds = 120;  // ids that one SYNC READ packet holds
 
 // A servo's mailbox, copied under its motorMutex so that the bus traffic it causes runs
@@ -89,6 +114,8 @@ SMS_STS_THREAD::SMS_STS_THREAD() {
 
 SMS_STS_THREAD::~SMS_STS_THREAD() {
     stop();
+    std::lock_guard<std::mutex> lock(reopenMutex);
+    ReopenTries().erase(this);
 }
 
 feetechMotor* SMS_STS_THREAD::FindLocked(int id) {
@@ -300,6 +327,7 @@ void SMS_STS_THREAD::Callback_SyncOpt() {
     if (jointbus_detail::TickSkipped(this)) return;
     std::lock_guard<std::mutex> lock(servoMutex);
     if (servos.empty()) return;
+    ReopenIfClosed(this, *servos.front().second);
     ReadFeedbackLocked();
     HomeLocked();
     ReadEnableLocked();
