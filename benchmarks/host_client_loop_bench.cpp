@@ -7,7 +7,9 @@
 //   - in pure Python framing with struct and reading with non-blocking calls (socket-pair),
 //     the leanest a Python loop can be,
 //   - in C++ through the library, with the default frame gap, with frame_gap_us 0, and with
-//     a control cycle that the loop drives.
+//     a control cycle that the loop drives,
+//   - and the floor: a bare C++ loop on one thread making only the system calls of a cycle.
+// A first row counts the library's threads for 2 interfaces of 7 motors and 2 servo ports.
 // The CAN bench's client-loop rows pay the user-mode kernel's costly system calls; these show
 // what each loop costs where a system call is cheap. Each row: CPU per cycle of the client (the
 // Python process; the C++ loop's thread and the library's threads, the responder left out),
@@ -16,6 +18,7 @@
 // times less CPU they take than the reference.
 //   host_client_loop_bench [SECONDS]
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -32,6 +35,7 @@
 #include "client_loop.h"
 #include "jointbus/common/can_settings.h"
 #include "jointbus/common/control_cycle.h"
+#include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/stop_sequence.h"
 #include "paired_can.h"
@@ -139,6 +143,65 @@ bench::Row CppRow(int n, double seconds, int gapUs, bool driven) {
     return row;
 }
 
+// The floor: a bare loop on one thread with only the system calls a cycle needs, over the same
+// sockets as the Python rows: one write per motor, then a wait for the answers and one read
+// each, then the sleep to the next cycle.
+bench::Row FloorRow(int n, double seconds) {
+    testsupport::Responder responder;
+    std::vector<pollfd> fds;
+    for (int id = 1; id <= n; ++id) {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0) return bench::Row();
+        responder.Attach(pair[1], uint32_t(0x10 + id));
+        fds.push_back({pair[0], POLLIN, 0});
+    }
+    Damiao::Ranges ranges;
+    Damiao::RangesForModel(4310, ranges);
+    std::vector<pollfd> waiting(fds.size());
+    bench::Loop loop;
+    loop.sets.reserve(size_t(seconds * 220) + 16);
+    loop.feedback = 0;
+    const bench::ThreadMeter meter({int(syscall(SYS_gettid))});
+    responder.stamping = true;
+    const auto start = std::chrono::steady_clock::now();
+    auto next = start;
+    while (std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds)) {
+        const double target = bench::Target(loop.cycles);
+        loop.sets.push_back({bench::NowNs(), target});
+        can_frame frame{};
+        frame.can_dlc = 8;
+        Damiao::EncodeMit(ranges, float(target), 0, 15.0f, 1.0f, 0, frame.data);
+        for (int i = 0; i < n; ++i) {
+            frame.can_id = uint32_t(i + 1);
+            if (write(fds[size_t(i)].fd, &frame, sizeof frame) < 0) break;
+        }
+        size_t left = fds.size();
+        waiting = fds;
+        while (left > 0 && poll(waiting.data(), waiting.size(), 100) > 0) {
+            for (auto& w : waiting) {
+                if (!(w.revents & POLLIN)) continue;
+                can_frame answer;
+                if (read(w.fd, &answer, sizeof answer) == ssize_t(sizeof answer)) ++loop.feedback;
+                w.fd = -1;  // answered: poll passes over it
+                --left;
+            }
+        }
+        ++loop.cycles;
+        next += std::chrono::microseconds(5000);
+        if (next > std::chrono::steady_clock::now()) {
+            std::this_thread::sleep_until(next);
+        } else {
+            ++loop.missed;
+            next = std::chrono::steady_clock::now();
+        }
+    }
+    loop.cpuUs = meter.Cpu();
+    responder.stamping = false;
+    for (const auto& f : fds) close(f.fd);
+    return Measure("host client loop 200 Hz, floor (bare system calls, one thread)", n, seconds,
+                   responder, loop);
+}
+
 // The library's threads for 14 Damiao motors on 2 interfaces and 2 servo ports (ports that
 // cannot be opened: their schedulers run all the same).
 bench::Row ThreadsRow() {
@@ -177,6 +240,11 @@ int main(int argc, char** argv) {
         const bench::Row python =
             bench::PrintMedianOfRuns([&] { return PythonRow("python-can-pair", n, seconds); });
         bench::PrintMedianOfRuns([&] { return PythonRow("socket-pair", n, seconds); });
+        bench::PrintMedianOfRuns([&] {
+            bench::Row row = FloorRow(n, seconds);
+            row.cpuRatio = python.cpuPerTick / row.cpuPerTick;
+            return row;
+        });
         for (int way : {0, 1, 2}) {
             bench::PrintMedianOfRuns([&] {
                 bench::Row row = CppRow(n, seconds, way == 0 ? 100 : 0, way == 2);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 #include <regex>
+#include <sstream>
+#include <cstdlib>
 #include <thread>
 
 #include "damiao_emulator_process.h"
@@ -706,4 +708,93 @@ TEST(DamiaoBench, MotorsDestroyedOnOneInterfaceWhileAnotherRuns) {
     EXPECT_TRUE(WaitFor([&] { return std::fabs(keptEmu.Status(1).pos - 0.1) < 0.03; },
                         milliseconds(5000)));
     EXPECT_EQ(droppedEmu.Status(1).received, before) << "a destroyed motor is sent nothing";
+}
+
+namespace {
+
+// What two motors with default interface settings receive, each motor's frames in order with
+// a run of one frame counted once, then the library's log lines (repeats counted once, the
+// bus's name as BUS, overrun warnings and blank lines left out).
+std::string DefaultRun(const Vcan& bus, DamiaoEmulatorProcess& emu) {
+    LogCapture log;
+    {
+        auto a = MakeMotor(bus, 1);
+        auto b = MakeMotor(bus, 2);
+        EXPECT_EQ(a->init(), 0);
+        EXPECT_EQ(b->init(), 0);
+        emu.Status(2);
+        EXPECT_TRUE(EnableAndWait(*a));
+        EXPECT_TRUE(EnableAndWait(*b));
+        a->setMotorPosition(0.05);
+        b->setMotorPosition(-0.05);
+        EXPECT_TRUE(WaitNear(PositionOf(*a), 0.05, 0.01, milliseconds(3000)));
+        EXPECT_TRUE(WaitNear(PositionOf(*b), -0.05, 0.01, milliseconds(3000)));
+        a->setEnableStatus(false);
+        b->setEnableStatus(false);
+        EXPECT_TRUE(WaitFor([&] { return !IsEnabled(*a) && !IsEnabled(*b); }, milliseconds(3000)));
+        emu.Status(2);
+    }
+    std::string out;
+    for (const char* id : {"001 ", "002 "}) {
+        std::string last;
+        for (const auto& frame : emu.Frames()) {
+            if (frame.rfind(id, 0) != 0 || frame == last) continue;
+            out += frame + "\n";
+            last = frame;
+        }
+    }
+    out += "--- log\n";
+    std::string text = log.Text(), line, last;
+    for (size_t at; (at = text.find(bus.name())) != std::string::npos;)
+        text.replace(at, bus.name().size(), "BUS");
+    std::istringstream lines(text);
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line == last || line.find("Duration:") != std::string::npos ||
+            line.find("runs late") != std::string::npos)
+            continue;
+        out += line + "\n";
+        last = line;
+    }
+    return out;
+}
+
+}  // namespace
+
+// With no interface settings the wire and the log are what they were before each interface's
+// sender read its motors' answers itself: the expected text was recorded with that library.
+// JOINTBUS_PRINT_TRACE=1 prints this run's text.
+TEST(DamiaoBench, DefaultsPutTheSameFramesAndLogLinesAsBefore) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(1), MotorArg(2)}, true);
+    const std::string run = DefaultRun(bus, emu);
+    if (std::getenv("JOINTBUS_PRINT_TRACE") != nullptr) std::printf("%s", run.c_str());
+    const char* before = R"(001 8 FF FF FF FF FF FF FF FD
+001 8 FF FF FF FF FF FF FF FC
+001 8 80 51 7F F0 7A 33 37 FF
+001 8 80 82 7F F0 7A 33 37 FF
+001 8 FF FF FF FF FF FF FF FD
+002 8 FF FF FF FF FF FF FF FD
+002 8 FF FF FF FF FF FF FF FC
+002 8 7F AC 7F F0 7A 33 37 FF
+002 8 7F 7C 7F F0 7A 33 37 FF
+002 8 FF FF FF FF FF FF FF FD
+--- log
+  1 [DEBUG] device is BUS
+  2 [INFO] recv sock buffer num=212992
+  3 [INFO] recv sock buffer num 1=425984
+  4 [INFO] send sock buffer num=212992
+  5 [INFO] send sock buffer num 1=425984
+  6 [INFO] Start DamiaoMotor Thread.
+  7 [DEBUG] device is BUS
+  8 [INFO] recv sock buffer num=212992
+  9 [INFO] recv sock buffer num 1=425984
+ 10 [INFO] send sock buffer num=212992
+ 11 [INFO] send sock buffer num 1=425984
+ 12 [INFO] enable status: true
+ 13 [INFO] enable status: true
+ 14 [INFO] enable status: false
+ 15 [INFO] enable status: false
+)";
+    EXPECT_EQ(run, before);
 }
