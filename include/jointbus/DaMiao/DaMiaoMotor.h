@@ -31,7 +31,8 @@ struct DamiaoPara {
 
 // One Damiao joint motor on a CAN bus. Client calls only store targets and requests; the
 // sender of its CAN interface (Damiao::Damiao_Thread) turns them into one frame per motor
-// every 5 ms, and the motor's own CAN receive thread decodes the feedback through Consume().
+// every 5 ms and reads the answers on the motor's socket, which Consume() decodes. The motor
+// has no receive thread of its own.
 //
 // Units: rad, rad/s, N·m. With `inverse`, values change sign between caller and motor; all
 // stored values are in the motor's frame.
@@ -52,7 +53,7 @@ struct DamiaoPara {
 // returns 5004, an ERROR line is logged once per episode, and when feedback comes back the
 // motor holds still until a new target is set. setFeedbackTimeout(0) switches the watch off.
 //
-// Destroying a motor deregisters it from the sender and stops its receive thread first.
+// Destroying a motor deregisters it from the sender (waiting for its tick) first.
 class JOINTBUS_API damiaoMotor : public CtrlMotorInterface, public ConsumerInterface {
 public:
     static constexpr int kUnknownModel = jointbus::kUnknownModel;
@@ -100,11 +101,13 @@ public:
     // client's own getTorque returns. Any thread; 0.
     int peekTorque(double& out) const;
 
-    // Feedback decoding. Receive thread, with the driver's rxMutex held; does not block.
+    // Feedback decoding. The thread that runs the tick (or init), with the driver's rxMutex
+    // held; does not block.
     using ConsumerInterface::Consume;
     void Consume(CanFrame& frame) override;
 
-    // One tick's work. Sender thread only; each sends one frame and pauses 100 µs, except
+    // One tick's work. The thread that runs the tick only; each sends one frame and pauses
+    // 100 µs (then reads the motor's answers; no pause in a control cycle), except
     // SetHomeCmd, which blocks for the whole homing (up to homeTimeoutMs).
     int SetTargetPos();
     int SendStat();
@@ -136,7 +139,7 @@ public:
     std::string dev_name;
     float kp = 0, kd = 0;
 
-    // Written and read by several threads (client, sender, receive thread).
+    // Written and read by several threads (client, sender, a control cycle's caller).
     std::atomic<bool> online{false};
     std::atomic<bool> reportedEnabled{false};
     std::atomic<float> lastTorque{0};

@@ -11,7 +11,7 @@ namespace Damiao {
 
 // Register exchanges with Damiao motors on one CAN interface, for commissioning, over a raw
 // socket of its own. Requests go to CAN id 0x7FF; answers come on the motor's feedback id,
-// where the motors' own receive threads skip them, so running motors on the same bus keep
+// where the motors skip them when their sender reads them, so running motors on the same bus keep
 // their service. Calls are serialised; each waits at most `waitMs` for its answer.
 //
 // A feedback id of kAnyFeedbackId accepts the answer on whatever id it comes (a motor whose

@@ -17,7 +17,10 @@ struct DrivenAccess;
 // A sender of Damiao frames: every 5 ms it lets each registered Damiao motor send exactly
 // one frame (a homing step, a control frame, or an enable/disable frame). An interface with
 // tick_us set (jointbus::SetCanInterfaceSettings, before its first motor inits) is served on a
-// fixed-rate schedule of that period instead.
+// fixed-rate schedule of that period instead. The sender is its interface's engine: it reads
+// its motors' answers on their sockets itself (after each frame's pause, or after the last frame
+// when there is none), resets a bus-off interface once for all of them, and reopens a closed
+// socket a second later. A control cycle (jointbus::ControlCycle) may take its ticks over.
 //
 // Every CAN interface has a sender of its own, on its own thread, so a bus that is down, in
 // restart or busy homing never holds up another bus. getInstance() is the process-wide sender,
