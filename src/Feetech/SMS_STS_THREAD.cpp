@@ -39,7 +39,7 @@ void ReopenIfClosed(const SMS_STS_THREAD* scheduler, feetechMotor& servo) {
         if (last != 0 && now - last < 1000000000) return;
         last = now;
     }
-    LOG_ERROR("Uart {} closed, try open...\r\n", servo.uartDevice);
+    LOG_ERROR("Uart {} closed, try open...\r\n", port->devName);
     port->Open();
 }
 constexpr size_t kSyncReadIds = 120;  // ids that one SYNC READ packet holds
