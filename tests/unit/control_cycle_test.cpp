@@ -68,7 +68,10 @@ struct Bus {
         Damiao::EncodeFeedback(Ranges(), state, p, 0, 0, 30, reply.data);
         Put(id, reply);
     }
-    void Put(uint32_t id, const can_frame& f) { ASSERT_EQ(write(peers[id], &f, sizeof f), ssize_t(sizeof f)); }
+    // A frame for a motor whose socket is closed (after a bus-off reset) is lost, as on a bus.
+    void Put(uint32_t id, const can_frame& f) {
+        if (write(peers[id], &f, sizeof f) != ssize_t(sizeof f)) return;
+    }
     size_t Count(uint32_t id) {
         std::lock_guard<std::mutex> lock(mutex);
         size_t n = 0;
@@ -143,6 +146,12 @@ struct Driven {
         a->setEnableStatus(true);
         b->setEnableStatus(true);
         EXPECT_EQ(cycle->cycle(), 0);  // the enable frames, answered enabled
+    }
+    // The test's script may use the test's locals, which are gone by now: the bus thread,
+    // which ticks again once the cycle stops, gets a silent bus.
+    ~Driven() {
+        std::lock_guard<std::mutex> lock(bus.mutex);
+        bus.script = [](uint32_t, const can_frame&) {};
     }
     static jointbus::ControlCycleOptions Long() {
         jointbus::ControlCycleOptions o;
