@@ -149,6 +149,10 @@ int ControlCycle::start() {
         if (!take(c.sender, c.name, c.motors)) return -1;
     for (auto& p : d.ports)
         if (!take(p.scheduler, p.name, p.motors)) return -1;
+    // A tick that was under way when the buses were taken ends before start() returns; the
+    // ticks after it see the cycle and skip.
+    for (auto& c : d.cans) std::lock_guard<std::mutex>{Damiao::DrivenAccess::Lock(*c.sender)};
+    for (auto& p : d.ports) p.scheduler->BetweenTicks([] {});
     d.silent.reserve(d.motors.size());
     d.silentDamiao.reserve(d.motors.size());
     d.started = true;
