@@ -503,6 +503,8 @@ damiaoMotor::WriteResult damiaoMotor::WriteFrame(uint32_t id, const uint8_t* fra
         if (firstUnansweredNs.load(relaxed) == 0) firstUnansweredNs.store(TickOrNowNs(), relaxed);
         if (canDriver == nullptr)
             result = WriteResult::kNoDriver;
+        else if (Damiao::QueueFrame(this, id, frame, len, countFailure))
+            return WriteResult::kSent;  // the tick's batched write counts a failure
         else
             result =
                 canDriver->CanWrite(id, frame, len) ? WriteResult::kSent : WriteResult::kFailed;

@@ -5,6 +5,7 @@
 #include <vector>
 
 class damiaoMotor;
+struct CanFrame;
 
 namespace Damiao {
 
@@ -19,6 +20,11 @@ Damiao_Thread* SenderOf(const damiaoMotor* motor);
 // In the pause after `motor`'s frame, on the thread that runs its sender's tick: reads the
 // answers waiting on the motor's socket. Elsewhere it does nothing.
 void TakeAnswers(damiaoMotor* motor);
+// On the thread that runs a batched tick (frame_gap_us: 0, or a control cycle, over one socket
+// for the interface), while `motor`'s turn: keeps the frame for the tick's single write and
+// returns true; the write's failures are counted then. Elsewhere false: the caller writes.
+bool QueueFrame(damiaoMotor* motor, uint32_t id, const uint8_t* data, uint8_t len,
+                bool countFailure);
 
 // The engine of a CAN interface: its sender's tick writes every motor's frame and reads the
 // answers on the motors' sockets itself, so a motor has no receive thread. A control cycle
@@ -38,6 +44,11 @@ struct DrivenAccess {
     static void Collect(Engine& e, int64_t deadlineNs);
     static void EndTick(Engine& e);
     static void HomeStep(Engine& e, damiaoMotor* m);
+    static bool UseShared(Engine& e);
+    static void SetMuted(Engine& e, bool muted);
+    static void ReadShared(Engine& e);
+    static void Flush(Engine& e);
+    static void Route(Engine& e, CanFrame& frame);
 };
 
 }  // namespace Damiao

@@ -1,10 +1,16 @@
 #include "jointbus/DaMiao/damiao_thread.h"
 
+#include <linux/can.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include "DaMiao/damiao_membership.h"
@@ -34,6 +40,28 @@ struct Engine {
         long long elapsedMs;
     };
     std::unordered_map<const damiaoMotor*, Homing> homing;  // driven homing under way
+
+    // One socket for the whole interface when a tick sends without pauses (frame_gap_us: 0, or
+    // a control cycle): its frames go out in one sendmmsg and the answers come in by
+    // recvmmsg, filtered on every motor's feedback id, while the motors' own sockets are
+    // muted. Only over real CAN sockets: a test double's transport keeps a socket per motor.
+    struct Router : ConsumerInterface {
+        Engine* engine = nullptr;
+        void Consume(CanFrame& frame) override { DrivenAccess::Route(*engine, frame); }
+    };
+    std::unique_ptr<DriverCan> socket;
+    Router router;
+    int filteredFd = -1;                 // the shared socket that `filters` went to
+    std::vector<can_filter> filters;     // one per feedback id
+    int64_t socketClosedNs = 0;          // when the shared socket was found closed
+    std::vector<const DriverCan*> checked;  // the drivers last found to be CAN sockets
+    bool allCan = false;
+    bool muted = false;                  // the tick reads the shared socket
+    std::unordered_set<DriverCan*> mutedDrivers;
+    bool batching = false;               // the current motor's frames wait for Flush
+    std::vector<CanFrame> batch;
+    std::vector<size_t> batchMotor;      // of `batch`: the index in `order`
+    std::vector<char> batchCounted;      // of `batch`: a failure counts towards offline
 };
 
 namespace {
@@ -98,6 +126,22 @@ void TakeAnswers(damiaoMotor* motor) {
     Engine* e = tickEngine;
     if (e == nullptr || motor->canDriver == nullptr || e->current >= e->order.size()) return;
     DrivenAccess::Read(*e, e->current, true);
+}
+
+bool QueueFrame(damiaoMotor* motor, uint32_t id, const uint8_t* data, uint8_t len,
+                bool countFailure) {
+    Engine* e = tickEngine;
+    if (e == nullptr || !e->batching || e->current >= e->order.size() ||
+        e->order[e->current] != motor)
+        return false;
+    CanFrame frame;
+    frame.id = id;
+    frame.len = len > 8 ? 8 : len;
+    std::memcpy(frame.data, data, frame.len);
+    e->batch.push_back(frame);
+    e->batchMotor.push_back(e->current);
+    e->batchCounted.push_back(countFailure);
+    return true;
 }
 
 Damiao_Thread* Damiao_Thread::getInstance() {
@@ -204,6 +248,7 @@ void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
             Engine& e = EngineOf(this);
             e.closedSinceNs.erase(motor);
             e.homing.erase(motor);
+            e.mutedDrivers.erase(motor->canDriver);  // its socket goes with it
             std::lock_guard<std::mutex> members(membershipMutex);
             Memberships().erase(motor);
         }
@@ -257,17 +302,27 @@ void DrivenAccess::SendTick(Damiao_Thread& sender, Engine& e, bool driven) {
     for (auto& entry : sender.motors) e.order.push_back(entry.second);
     e.answered.assign(e.order.size(), 0);
     e.busOff = nullptr;
+    const bool batched = driven || (!e.order.empty() && e.order.front()->canDriver != nullptr &&
+                                    e.order.front()->canDriver->FrameGapUs() == 0);
+    SetMuted(e, batched && UseShared(e));
     ReadAll(e);
     tickEngine = &e;
+    e.batching = e.muted;
     for (size_t i = 0; i < e.order.size(); ++i) {
         e.current = i;
         damiaoMotor* m = e.order[i];
         m->WatchFeedback();
         if (m->homeTimeoutMs.load(std::memory_order_relaxed) != 0) {
-            if (driven)
+            if (driven) {
                 HomeStep(e, m);
-            else
+            } else {
+                // Homing waits for answers between its frames: they go out one by one, after
+                // the frames before them.
+                Flush(e);
+                e.batching = false;
                 m->SetHomeCmd();
+                e.batching = e.muted;
+            }
         } else if (m->enableReq.load(std::memory_order_relaxed) &&
                    m->reportedEnabled.load(std::memory_order_relaxed) &&
                    m->cmdPending.load(std::memory_order_relaxed)) {
@@ -276,14 +331,150 @@ void DrivenAccess::SendTick(Damiao_Thread& sender, Engine& e, bool driven) {
             m->SendStat();
         }
     }
+    Flush(e);
+    e.batching = false;
     e.current = e.order.size();
     tickEngine = nullptr;
+}
+
+// Whether this tick can go over one socket for the interface, opening it (again) if need be.
+bool DrivenAccess::UseShared(Engine& e) {
+    if (e.order.empty()) return false;
+    // Are the motors' sockets CAN sockets? Asked again only when the drivers change.
+    bool same = e.checked.size() == e.order.size();
+    for (size_t i = 0; same && i < e.order.size(); ++i) same = e.checked[i] == e.order[i]->canDriver;
+    if (!same) {
+        e.checked.clear();
+        e.allCan = true;
+        for (damiaoMotor* m : e.order) {
+            int domain = -1;
+            socklen_t size = sizeof domain;
+            const int fd = m->canDriver != nullptr ? m->canDriver->Descriptor() : -1;
+            // (A sender that a client fills itself may serve motors of several interfaces.)
+            if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 ||
+                domain != AF_CAN || m->dev_name != e.order.front()->dev_name) {
+                e.allCan = false;
+                // A closed socket may be a CAN socket after all: asked again next tick.
+                if (fd < 0) return false;
+            }
+            e.checked.push_back(m->canDriver);
+        }
+    }
+    if (!e.allCan) return false;
+
+    std::vector<can_filter> filters;
+    for (damiaoMotor* m : e.order) {
+        const can_filter f{m->master_id, CAN_SFF_MASK};
+        bool known = false;
+        for (const can_filter& k : filters) known = known || k.can_id == f.can_id;
+        if (!known) filters.push_back(f);
+    }
+    const int64_t now = SteadyNowNs();
+    if (e.socket == nullptr) {
+        e.router.engine = &e;
+        e.socket.reset(new DriverCan(e.order.front()->dev_name.c_str(), &filters.front(), 1));
+        e.socket->SetConsumer(&e.router);
+        e.filteredFd = -1;
+    } else if (e.socket->Descriptor() < 0) {
+        if (e.socketClosedNs == 0) e.socketClosedNs = now;
+        if (now - e.socketClosedNs < kReopenNs) return false;
+        e.filteredFd = -1;
+        if (e.socket->Open() != 0) {
+            e.socketClosedNs = now;
+            return false;
+        }
+    }
+    if (e.socket->Descriptor() < 0) {
+        e.socketClosedNs = now;
+        return false;
+    }
+    e.socketClosedNs = 0;
+    if (e.filteredFd != e.socket->Descriptor() || filters.size() != e.filters.size() ||
+        !std::equal(filters.begin(), filters.end(), e.filters.begin(),
+                    [](const can_filter& a, const can_filter& b) { return a.can_id == b.can_id; })) {
+        if (e.socket->MuteReceive(false) != 0 ||
+            e.socket->CanFiltersConfig(filters.data(), int(filters.size() * sizeof(can_filter))) !=
+                0)
+            return false;
+        e.filters = filters;
+        e.filteredFd = e.socket->Descriptor();
+    }
+    return true;
+}
+
+// Moves the reading between the motors' sockets and the shared one. The side that takes over
+// listens before the other is muted and read out, so no answer is lost; one that came in
+// between is handed on twice, which changes nothing (the same feedback again).
+void DrivenAccess::SetMuted(Engine& e, bool muted) {
+    if (muted) {
+        for (damiaoMotor* m : e.order) {
+            DriverCan* d = m->canDriver;
+            if (d == nullptr || d->Descriptor() < 0 || e.mutedDrivers.count(d) != 0) continue;
+            bool busOff = false;
+            d->ReadWaiting(&busOff);
+            if (busOff) e.busOff = d;
+            if (d->MuteReceive(true) == 0) e.mutedDrivers.insert(d);
+        }
+    } else if (e.muted) {
+        for (DriverCan* d : e.mutedDrivers) d->MuteReceive(false);
+        e.mutedDrivers.clear();
+        if (e.socket->MuteReceive(true) == 0) e.filteredFd = -1;
+        ReadShared(e);
+    }
+    e.muted = muted;
+}
+
+void DrivenAccess::ReadShared(Engine& e) {
+    if (e.socket == nullptr || e.socket->Descriptor() < 0) return;
+    bool busOff = false;
+    if (e.socket->ReadWaiting(&busOff) < 0) e.socketClosedNs = SteadyNowNs();
+    if (busOff) e.busOff = e.socket.get();
+}
+
+// Hands a frame read on the shared socket to every motor whose own socket would have taken it.
+void DrivenAccess::Route(Engine& e, CanFrame& frame) {
+    for (size_t i = 0; i < e.order.size(); ++i) {
+        damiaoMotor* m = e.order[i];
+        if ((frame.id & CAN_SFF_MASK) != (m->master_id & CAN_SFF_MASK) || m->canDriver == nullptr)
+            continue;
+        CanFrame copy = frame;
+        m->canDriver->Deliver(copy);
+        e.answered[i] = 1;
+    }
+}
+
+void DrivenAccess::Flush(Engine& e) {
+    if (e.batch.empty()) return;
+    const size_t sent = size_t(e.socket->CanWriteBatch(e.batch.data(), int(e.batch.size())));
+    for (size_t k = sent; k < e.batch.size(); ++k)
+        if (e.batchCounted[k]) e.order[e.batchMotor[k]]->ErrCntIncrement();
+    e.batch.clear();
+    e.batchMotor.clear();
+    e.batchCounted.clear();
 }
 
 // Reads whatever waits on any of the motors' sockets (answers that came after their motor's
 // pause, register answers, bus-off), and reopens sockets that have been closed for a second.
 void DrivenAccess::ReadAll(Engine& e) {
     const int64_t now = SteadyNowNs();
+    if (e.muted) {
+        // The motors' sockets take nothing now; one that closed is reopened to be muted
+        // again, ready for ticks with pauses.
+        for (damiaoMotor* m : e.order) {
+            DriverCan* driver = m->canDriver;
+            if (driver == nullptr || driver->Descriptor() >= 0) continue;
+            auto since = e.closedSinceNs.emplace(m, now).first;
+            if (now - since->second < kReopenNs) continue;
+            if (driver->Open() != 0) {
+                since->second = now;
+                continue;
+            }
+            e.closedSinceNs.erase(since);
+            if (driver->MuteReceive(true) != 0) e.mutedDrivers.erase(driver);
+        }
+        ReadShared(e);
+        return;
+    }
     e.fds.clear();
     e.fdMotor.clear();
     for (size_t i = 0; i < e.order.size(); ++i) {
@@ -309,6 +500,11 @@ void DrivenAccess::ReadAll(Engine& e) {
 }
 
 void DrivenAccess::Read(Engine& e, size_t i, bool answer) {
+    if (e.muted) {
+        Flush(e);
+        ReadShared(e);
+        return;
+    }
     damiaoMotor* m = e.order[i];
     bool busOff = false;
     const int n = m->canDriver->ReadWaiting(&busOff);
@@ -321,7 +517,12 @@ void DrivenAccess::Collect(Engine& e, int64_t deadlineNs) {
     while (true) {
         e.fds.clear();
         e.fdMotor.clear();
-        for (size_t i = 0; i < e.order.size(); ++i) {
+        if (e.muted) {
+            bool all = true;
+            for (char a : e.answered) all = all && a;
+            if (!all && e.socket->Descriptor() >= 0) e.fds.push_back({e.socket->Descriptor(), POLLIN, 0});
+        }
+        for (size_t i = 0; !e.muted && i < e.order.size(); ++i) {
             DriverCan* driver = e.order[i]->canDriver;
             if (e.answered[i] || driver == nullptr || driver->Descriptor() < 0) continue;
             e.fds.push_back({driver->Descriptor(), POLLIN, 0});
@@ -333,6 +534,10 @@ void DrivenAccess::Collect(Engine& e, int64_t deadlineNs) {
         const int r = ppoll(e.fds.data(), e.fds.size(), &wait, nullptr);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return;
+        if (e.muted) {
+            ReadShared(e);
+            continue;
+        }
         for (size_t k = 0; k < e.fds.size(); ++k)
             if (e.fds[k].revents != 0) Read(e, e.fdMotor[k], true);
     }
@@ -349,6 +554,7 @@ void DrivenAccess::EndTick(Engine& e) {
     }
     if (e.busOff == nullptr) return;
     e.busOff->ResetBusOff();
+    if (e.busOff == e.socket.get()) e.socketClosedNs = SteadyNowNs();
     // The other sockets saw the same error frame: it is over now.
     for (damiaoMotor* m : e.order) {
         bool stale = false;

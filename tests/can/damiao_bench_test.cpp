@@ -9,6 +9,9 @@
 #include <cstring>
 #include <memory>
 #include <regex>
+#include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <cstdlib>
 #include <thread>
@@ -18,6 +21,7 @@
 #include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/common/can_settings.h"
+#include "jointbus/common/control_cycle.h"
 #include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
 #include "near.h"
@@ -560,6 +564,99 @@ TEST(DamiaoBench, TwoMotorsOnOneBusAreBothServedEveryTick) {
     // than one a tick of 5 ms (a frame or two may have been on the way at the start).
     EXPECT_LE(na > nb ? na - nb : nb - na, 3u) << na << " vs " << nb;
     EXPECT_LE(long(na), elapsedMs / 5 + 3) << elapsedMs << " ms";
+}
+
+// The sockets (the kernel's receiver ids) that take each id on `bus` through a filter.
+std::map<std::string, std::set<std::string>> SocketsByFeedbackId(const Vcan& bus) {
+    std::ifstream list("/proc/net/can/rcvlist_fil");
+    std::map<std::string, std::set<std::string>> out;
+    std::string device, id, mask, function, socket;
+    for (std::string line; std::getline(list, line);) {
+        std::istringstream in(line);
+        if (in >> device >> id >> mask >> function >> socket && device == bus.name())
+            out[id].insert(socket);
+    }
+    return out;
+}
+
+// A driven cycle writes its frames in one call over one socket for the interface and reads
+// the answers there for every motor: each cycle puts exactly one frame per motor on the wire,
+// in the motors' order, and each motor follows its own target. When the caller stops, the bus
+// thread ticks on the motors' own sockets again, and their feedback still comes.
+TEST(DamiaoBench, ADrivenCycleGoesOverOneSocketAndHandsTheTickBack) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(1), MotorArg(2), MotorArg(3)}, true);
+    std::vector<std::unique_ptr<damiaoMotor>> motors;
+    std::vector<CtrlMotorInterface*> listed;
+    for (unsigned id = 1; id <= 3; ++id) {
+        motors.push_back(MakeMotor(bus, id));
+        ASSERT_EQ(motors.back()->init(), 0);
+        ASSERT_TRUE(EnableAndWait(*motors.back()));
+        listed.push_back(motors.back().get());
+    }
+    LogCapture log;
+    jointbus::ControlCycleOptions options;
+    options.deadlineUs = 1000000;  // every answer comes, however slowly this machine runs
+    jointbus::ControlCycle cycle(listed, options);
+    ASSERT_EQ(cycle.start(), 0) << cycle.error();
+    emu.Status(3);  // the bus thread's frames have all arrived
+    const size_t before = emu.Frames().size();
+    const double targets[3] = {0.08, -0.06, 0.04};
+    int cycles = 0, silent = 0;
+    auto arrived = [&] {
+        for (int i = 0; i < 3; ++i) {
+            double pos = 0;
+            if (motors[i]->getMotorPosition(pos) != 0 || std::fabs(pos - targets[i]) > 0.01)
+                return false;
+        }
+        return true;
+    };
+    while (cycles < 3000 && !arrived()) {
+        for (int i = 0; i < 3; ++i) motors[i]->setMotorPosition(targets[i]);
+        silent += cycle.cycle() != 0;
+        ++cycles;
+        std::this_thread::sleep_for(microseconds(500));
+    }
+    EXPECT_TRUE(arrived()) << cycles << " cycles";
+    EXPECT_EQ(silent, 0);
+    emu.Status(3);
+    const auto frames = emu.Frames();
+    ASSERT_EQ(frames.size() - before, size_t(3 * cycles));
+    std::set<std::string> first;
+    for (size_t k = before; k < frames.size(); ++k) {
+        if (k < before + 3) first.insert(frames[k].substr(0, 4));
+        if (k >= before + 3) {
+            ASSERT_EQ(frames[k].substr(0, 4), frames[k - 3].substr(0, 4)) << k;
+        }
+    }
+    EXPECT_EQ(first.size(), 3u);
+    // One socket takes all three feedback ids; the motors' own sockets take nothing.
+    const auto driven = SocketsByFeedbackId(bus);
+    ASSERT_EQ(driven.size(), 3u);
+    for (const auto& id : driven) EXPECT_EQ(id.second, driven.begin()->second) << id.first;
+    EXPECT_EQ(driven.begin()->second.size(), 1u);
+
+    // No more cycles: after the watchdog the bus thread holds them and reads their sockets.
+    ASSERT_TRUE(WaitFor([&] { return log.Count("control cycle: no cycle on") == 1; },
+                        milliseconds(3000)));
+    motors[0]->setMotorPosition(0.0);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            double pos = 1;
+            return motors[0]->getMotorPosition(pos) == 0 && std::fabs(pos) < 0.01;
+        },
+        milliseconds(5000)));
+    std::this_thread::sleep_for(milliseconds(300));  // longer than the feedback watch
+    for (auto& m : motors) EXPECT_TRUE(IsEnabled(*m));
+    // Each motor's socket takes its id again, and the shared one takes nothing.
+    const auto own = SocketsByFeedbackId(bus);
+    std::set<std::string> sockets;
+    for (const auto& id : own) {
+        EXPECT_EQ(id.second.size(), 1u) << id.first;
+        sockets.insert(id.second.begin(), id.second.end());
+    }
+    EXPECT_EQ(sockets.size(), 3u);
+    cycle.stop();
 }
 
 // Destroying motors while the sender and their receive threads are busy leaves nothing that

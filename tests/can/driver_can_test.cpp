@@ -142,6 +142,32 @@ TEST(DriverCan, FullTransmitQueueIsBackPressureNotFailure) {
     EXPECT_EQ(DriverCan::write_err_count.load(), 0);
 }
 
+// A batch on a queue that fills: what the call reports as sent is exactly what reaches the
+// bus, in order, and every frame left over is counted as a failed write, not dropped silently.
+TEST(DriverCan, ABatchSendsInOrderAndCountsWhatTheQueueRefused) {
+    Vcan bus;
+    ASSERT_TRUE(bus.LimitToBusSpeed(10, 10));
+    CanPeer peer(bus.name());
+    DriverCan driver(bus.name().c_str(), 0x1u, 0u);
+    std::vector<CanFrame> frames(200);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        frames[i].id = 0x100 + unsigned(i);
+        frames[i].len = 8;
+    }
+    DriverCan::write_err_count.store(0);
+    const int sent = driver.CanWriteBatch(frames.data(), int(frames.size()));
+    EXPECT_GT(sent, 0);
+    EXPECT_LT(sent, int(frames.size())) << "the queue never filled";
+    EXPECT_EQ(DriverCan::write_err_count.load(), int(frames.size()) - sent);
+    can_frame got{};
+    for (int i = 0; i < sent; ++i) {
+        ASSERT_TRUE(peer.Receive(got, 5000)) << "frame " << i;
+        EXPECT_EQ(got.can_id, 0x100u + unsigned(i));
+    }
+    EXPECT_FALSE(peer.Receive(got, 300)) << "a frame counted as failed reached the bus";
+    DriverCan::write_err_count.store(0);
+}
+
 TEST(DriverCan, HeartbeatFramesRefreshTheWatchAndAreKeptFromTheConsumer) {
     Vcan bus;
     const can_filter accept{0x10, 0x7F0};  // 0x10 to 0x1F

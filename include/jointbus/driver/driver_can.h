@@ -85,6 +85,18 @@ public:
     // (ResetBusOff) once for all its sockets. Returns the frames handed on, or -1 when the
     // read failed: the socket is then closed.
     int ReadWaiting(bool* busOff);
+    // Sends `count` frames with as few calls as the kernel allows (sendmmsg), in order. A
+    // partial send goes on with the rest; a full transmit queue gets one 0.5 ms pause, as in
+    // CanWrite. Every frame is counted as CanWrite counts it, sent or failed. Returns the
+    // frames sent: the first that many of `frames`.
+    int CanWriteBatch(const CanFrame* frames, int count);
+    // Hands one frame on as if this driver had read it (heartbeat ids, then the consumer): for
+    // an engine that reads one socket for many drivers.
+    void Deliver(CanFrame& frame);
+    // mute: the socket receives nothing, not even bus-off, while another socket reads for it.
+    // false restores the driver's filter. Open() always restores it. 0, or -1 when closed or
+    // refused.
+    int MuteReceive(bool mute);
     // What the receive thread does on a bus-off error frame: logs it, closes the socket and
     // stops and starts the interface (about 2 s; a stop request cuts the pauses short).
     void ResetBusOff();
@@ -116,6 +128,9 @@ private:
     bool SleepUnlessStopped(long ms);  // false when a stop was requested
     void Poke();
     void HandOn(CanFrame& frame);  // heartbeat ids, then the consumer
+    int BuildFrame(unsigned int id, const unsigned char* data, unsigned char len,
+                   canfd_frame& frame) const;  // the bytes to write; returns their size
+    bool CountWrite(bool sent);                // the counters of one frame's write
 
     char devName[32] = {};
     jointbus_detail::BusTally* tally = nullptr;  // this interface's counters, never freed

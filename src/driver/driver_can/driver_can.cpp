@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -310,27 +311,36 @@ void DriverCan::RestartInterface(unsigned int pauseSec, bool interruptible) {
     }
 }
 
-bool DriverCan::CanWrite(unsigned int id, const unsigned char* data, unsigned char len) {
+int DriverCan::BuildFrame(unsigned int id, const unsigned char* data, unsigned char len,
+                          canfd_frame& frame) const {
     // A classic frame is the first 16 bytes of a CAN-FD one: the same id, length and data.
-    canfd_frame frame{};
+    frame = canfd_frame{};
     frame.can_id = id;
     frame.len = len > CAN_MAX_DLEN ? CAN_MAX_DLEN : len;
     std::memcpy(frame.data, data, frame.len);
-    int size = kFrameSize;
-    if (tally->canFd.load(std::memory_order_relaxed)) {
-        frame.flags = CANFD_BRS;
+    if (!tally->canFd.load(std::memory_order_relaxed)) return kFrameSize;
+    frame.flags = CANFD_BRS;
 #ifdef CANFD_FDF
-        frame.flags |= CANFD_FDF;
+    frame.flags |= CANFD_FDF;
 #endif
-        size = int(CANFD_MTU);
-    }
+    return int(CANFD_MTU);
+}
+
+bool DriverCan::CanWrite(unsigned int id, const unsigned char* data, unsigned char len) {
+    canfd_frame frame;
+    const int size = BuildFrame(id, data, len, frame);
     const auto* bytes = reinterpret_cast<const unsigned char*>(&frame);
     int n = Write(bytes, size);
     if (n < 0 && errno == ENOBUFS) {
         std::this_thread::sleep_for(kFullQueuePause);
         n = Write(bytes, size);
     }
-    if (n == size) {
+    return CountWrite(n == size);
+}
+
+// The counters of one frame's write, and the interface restart after too many failures.
+bool DriverCan::CountWrite(bool sent) {
+    if (sent) {
         write_err_count.store(0);
         tally->consecutiveWriteErrors.store(0);
         tally->Sent();
@@ -348,6 +358,53 @@ bool DriverCan::CanWrite(unsigned int id, const unsigned char* data, unsigned ch
         RestartInterface(5, false);
     }
     return false;
+}
+
+int DriverCan::CanWriteBatch(const CanFrame* frames, int count) {
+    constexpr int kBatch = 64;
+    int sent = 0;
+    bool paused = false;
+    while (sent < count) {
+        const int n = std::min(count - sent, kBatch);
+        canfd_frame wire[kBatch];
+        iovec iov[kBatch];
+        mmsghdr msgs[kBatch];
+        for (int i = 0; i < n; ++i) {
+            const CanFrame& f = frames[sent + i];
+            iov[i] = {&wire[i], size_t(BuildFrame(f.id, f.data, f.len, wire[i]))};
+            msgs[i] = mmsghdr{};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        int r;
+        {
+            std::lock_guard<std::mutex> lock(ioMutex);
+            const int f = fd.load();
+            if (f < 0) {
+                errno = EBADF;
+                r = -1;
+            } else {
+                r = sendmmsg(f, msgs, unsigned(n), 0);
+            }
+        }
+        if (r > 0) {
+            for (int i = 0; i < r; ++i) CountWrite(true);
+            sent += r;  // a partial send goes on with the rest
+            paused = false;
+            continue;
+        }
+        // A full transmit queue is back-pressure: one pause, as for a single frame, then the
+        // frames left are failures.
+        if (r < 0 && errno == ENOBUFS && !paused) {
+            paused = true;
+            std::this_thread::sleep_for(kFullQueuePause);
+            continue;
+        }
+        if (r == 0) errno = EIO;
+        for (int i = sent; i < count; ++i) CountWrite(false);
+        return sent;
+    }
+    return sent;
 }
 
 int DriverCan::CanRead(unsigned int* id, unsigned char* data, unsigned char* len) {
@@ -457,6 +514,21 @@ void DriverCan::ResetBusOff() {
     LOG_INFO("BUSOFF error, reset\n");
     Close();
     RestartInterface(1, true);
+}
+
+void DriverCan::Deliver(CanFrame& frame) {
+    HandOn(frame);
+}
+
+int DriverCan::MuteReceive(bool mute) {
+    std::lock_guard<std::mutex> lock(ioMutex);
+    const int f = fd.load();
+    if (f < 0) return -1;
+    const can_err_mask_t errMask = mute ? 0 : CAN_ERR_BUSOFF;
+    const int filtered = mute ? setsockopt(f, SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0)
+                              : setsockopt(f, SOL_CAN_RAW, CAN_RAW_FILTER, &rxFilter,
+                                           sizeof rxFilter);
+    return filtered | setsockopt(f, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errMask, sizeof errMask);
 }
 
 void DriverCan::SetConsumer(ConsumerInterface* c) {
