@@ -3,7 +3,9 @@
 // run against the same emulator:
 //   - in pure Python with python3-can doing the bus work in the interpreter
 //     (benchmarks/client_loops.py python-can), the reference the library is measured against,
-//   - in C++ through the library,
+//   - in C++ through the library: with defaults, with frame_gap_us 0, and driving a control
+//     cycle,
+//   - a floor: a bare C++ loop that makes only the system calls a batched cycle needs,
 //   - in Python through the jointbus module (benchmarks/client_loops.py module).
 // Each loop commands a saw-tooth of distinct targets (0 to 0.099 rad in 1 mrad steps), so the
 // emulator's time stamp of motor 1's frames gives each target's set-to-wire latency.
@@ -15,6 +17,14 @@
 // rate), set-to-wire latency, cycles that missed their 5 ms slot, and for the library's rows
 // how many times less CPU they take than the pure-Python loop.
 //   client_loop_bench [SECONDS]
+
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -33,26 +43,116 @@
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/DaMiao/damiao_thread.h"
+#include "jointbus/common/can_settings.h"
+#include "jointbus/common/control_cycle.h"
 #include "jointbus/common/stop_sequence.h"
 #include "vcan.h"
 
 namespace {
 
 // `sender`: the thread of the library's Damiao sender, started once for the whole program.
-bench::Loop CppLoop(const std::string& iface, int n, double seconds, const std::set<int>& sender) {
+// `gapUs`: the interface's frame_gap_us (100 by default); `driven`: the loop drives a control
+// cycle after setting its targets.
+bench::Loop CppLoop(const std::string& iface, int n, double seconds, const std::set<int>& sender,
+                    int gapUs = 100, bool driven = false) {
+    jointbus::CanInterfaceSettings settings;
+    settings.frameGapUs = gapUs;
+    jointbus::SetCanInterfaceSettings(iface, settings);
     const auto before = bench::Threads();
     std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
+    std::vector<CtrlMotorInterface*> raw;
     for (int id = 1; id <= n; ++id) {
         motors.push_back(std::make_shared<damiaoMotor>(4310, unsigned(id), 0, unsigned(0x10 + id),
                                                        iface, false, 15.0f, 1.0f));
         motors.back()->init();
         motors.back()->setEnableStatus(true);
+        raw.push_back(motors.back().get());
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto library = bench::NewThreads(before, bench::Threads());
     library.insert(sender.begin(), sender.end());
-    const bench::Loop loop = bench::RunCppLoop(motors, library, seconds);
+    jointbus::ControlCycleOptions options;
+    options.periodUs = 5000;
+    jointbus::ControlCycle cycle(raw, options);
+    bench::Loop loop;
+    if (!driven || cycle.start() == 0)
+        loop = bench::RunCppLoop(motors, library, seconds, [&] { if (driven) cycle.cycle(); });
+    cycle.stop();
     HoldAndDisable(motors);
+    jointbus::SetCanInterfaceSettings(iface, jointbus::CanInterfaceSettings());
+    return loop;
+}
+
+// The floor: a bare loop on one thread with only the system calls a batched cycle needs: one
+// CAN socket filtered on the motors' feedback ids, one sendmmsg of every motor's frame, then
+// poll and recvmmsg until every motor has answered, then the sleep to the next cycle.
+bench::Loop FloorLoop(const std::string& iface, int n, double seconds) {
+    bench::Loop loop;
+    const int s = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    if (s < 0) return loop;
+    std::vector<can_filter> filters;
+    for (int id = 1; id <= n; ++id) filters.push_back({canid_t(0x10 + id), CAN_SFF_MASK});
+    setsockopt(s, SOL_CAN_RAW, CAN_RAW_FILTER, filters.data(),
+               socklen_t(filters.size() * sizeof(can_filter)));
+    sockaddr_can addr{};
+    addr.can_family = AF_CAN;
+    addr.can_ifindex = int(if_nametoindex(iface.c_str()));
+    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(s);
+        return loop;
+    }
+    Damiao::Ranges ranges;
+    Damiao::RangesForModel(4310, ranges);
+    const size_t count = size_t(n);
+    std::vector<can_frame> out(count), in(count);
+    std::vector<iovec> outIov(count), inIov(count);
+    std::vector<mmsghdr> outMsg(count), inMsg(count);
+    for (size_t i = 0; i < count; ++i) {
+        outIov[i] = {&out[i], sizeof(can_frame)};
+        inIov[i] = {&in[i], sizeof(can_frame)};
+    }
+    loop.sets.reserve(size_t(seconds * 220) + 16);
+    loop.feedback = 0;
+    const bench::ThreadMeter meter({int(syscall(SYS_gettid))});
+    const auto start = std::chrono::steady_clock::now();
+    auto next = start;
+    while (std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds)) {
+        const double target = bench::Target(loop.cycles);
+        loop.sets.push_back({bench::NowNs(), target});
+        for (size_t i = 0; i < count; ++i) {
+            out[i] = can_frame{};
+            out[i].can_id = canid_t(i + 1);
+            out[i].can_dlc = 8;
+            Damiao::EncodeMit(ranges, float(target), 0, 15.0f, 1.0f, 0, out[i].data);
+            outMsg[i] = mmsghdr{};
+            outMsg[i].msg_hdr.msg_iov = &outIov[i];
+            outMsg[i].msg_hdr.msg_iovlen = 1;
+        }
+        if (sendmmsg(s, outMsg.data(), unsigned(n), 0) != n) break;
+        int left = n;
+        pollfd wait{s, POLLIN, 0};
+        while (left > 0 && poll(&wait, 1, 100) > 0) {
+            for (size_t i = 0; i < count; ++i) {
+                inMsg[i] = mmsghdr{};
+                inMsg[i].msg_hdr.msg_iov = &inIov[i];
+                inMsg[i].msg_hdr.msg_iovlen = 1;
+            }
+            const int got = recvmmsg(s, inMsg.data(), unsigned(left), MSG_DONTWAIT, nullptr);
+            if (got <= 0) break;
+            loop.feedback += got;
+            left -= got;
+        }
+        ++loop.cycles;
+        next += std::chrono::microseconds(5000);
+        if (next > std::chrono::steady_clock::now()) {
+            std::this_thread::sleep_until(next);
+        } else {
+            ++loop.missed;
+            next = std::chrono::steady_clock::now();
+        }
+    }
+    loop.cpuUs = meter.Cpu();
+    close(s);
     return loop;
 }
 
@@ -142,6 +242,19 @@ int main(int argc, char** argv) {
         bench::PrintMedianOfRuns([&] {
             return versus(Measure("client loop 200 Hz, C++ (library)", n, seconds, emu,
                                   [&] { return CppLoop(bus.name(), n, seconds, sender); }));
+        });
+        bench::PrintMedianOfRuns([&] {
+            return versus(Measure("client loop 200 Hz, C++ (library), frame_gap_us 0", n, seconds,
+                                  emu, [&] { return CppLoop(bus.name(), n, seconds, sender, 0); }));
+        });
+        bench::PrintMedianOfRuns([&] {
+            return versus(
+                Measure("client loop 200 Hz, C++ (library), driven cycle", n, seconds, emu,
+                        [&] { return CppLoop(bus.name(), n, seconds, sender, 100, true); }));
+        });
+        bench::PrintMedianOfRuns([&] {
+            return versus(Measure("client loop 200 Hz, floor (one socket, sendmmsg, recvmmsg)", n,
+                                  seconds, emu, [&] { return FloorLoop(bus.name(), n, seconds); }));
         });
         bench::PrintMedianOfRuns([&] {
             return versus(Measure("client loop 200 Hz, Python module", n, seconds, emu,

@@ -4,8 +4,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -53,6 +53,7 @@ struct Engine {
     Router router;
     int filteredFd = -1;                 // the shared socket that `filters` went to
     std::vector<can_filter> filters;     // one per feedback id
+    std::vector<can_filter> wanted;      // this tick's, kept to spare an allocation a tick
     int64_t socketClosedNs = 0;          // when the shared socket was found closed
     std::vector<const DriverCan*> checked;  // the drivers last found to be CAN sockets
     bool allCan = false;
@@ -342,7 +343,8 @@ bool DrivenAccess::UseShared(Engine& e) {
     if (e.order.empty()) return false;
     // Are the motors' sockets CAN sockets? Asked again only when the drivers change.
     bool same = e.checked.size() == e.order.size();
-    for (size_t i = 0; same && i < e.order.size(); ++i) same = e.checked[i] == e.order[i]->canDriver;
+    for (size_t i = 0; same && i < e.order.size(); ++i)
+        same = e.checked[i] == e.order[i]->canDriver;
     if (!same) {
         e.checked.clear();
         e.allCan = true;
@@ -362,7 +364,8 @@ bool DrivenAccess::UseShared(Engine& e) {
     }
     if (!e.allCan) return false;
 
-    std::vector<can_filter> filters;
+    std::vector<can_filter>& filters = e.wanted;
+    filters.clear();
     for (damiaoMotor* m : e.order) {
         const can_filter f{m->master_id, CAN_SFF_MASK};
         bool known = false;
@@ -391,7 +394,9 @@ bool DrivenAccess::UseShared(Engine& e) {
     e.socketClosedNs = 0;
     if (e.filteredFd != e.socket->Descriptor() || filters.size() != e.filters.size() ||
         !std::equal(filters.begin(), filters.end(), e.filters.begin(),
-                    [](const can_filter& a, const can_filter& b) { return a.can_id == b.can_id; })) {
+                    [](const can_filter& a, const can_filter& b) {
+                        return a.can_id == b.can_id;
+                    })) {
         if (e.socket->MuteReceive(false) != 0 ||
             e.socket->CanFiltersConfig(filters.data(), int(filters.size() * sizeof(can_filter))) !=
                 0)
@@ -470,7 +475,10 @@ void DrivenAccess::ReadAll(Engine& e) {
                 continue;
             }
             e.closedSinceNs.erase(since);
-            if (driver->MuteReceive(true) != 0) e.mutedDrivers.erase(driver);
+            if (driver->MuteReceive(true) == 0)
+                e.mutedDrivers.insert(driver);
+            else
+                e.mutedDrivers.erase(driver);
         }
         ReadShared(e);
         return;
@@ -520,7 +528,8 @@ void DrivenAccess::Collect(Engine& e, int64_t deadlineNs) {
         if (e.muted) {
             bool all = true;
             for (char a : e.answered) all = all && a;
-            if (!all && e.socket->Descriptor() >= 0) e.fds.push_back({e.socket->Descriptor(), POLLIN, 0});
+            const int fd = e.socket->Descriptor();
+            if (!all && fd >= 0) e.fds.push_back({fd, POLLIN, 0});
         }
         for (size_t i = 0; !e.muted && i < e.order.size(); ++i) {
             DriverCan* driver = e.order[i]->canDriver;
