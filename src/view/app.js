@@ -65,6 +65,7 @@
         fault: field(table, "fault"),
         age: field(table, "feedback age"),
         temperature: field(table, "temperature"),
+        limitHits: field(table, "limit hits"),
         samples: [],
       };
       card.appendChild(table);
@@ -105,7 +106,7 @@
   }
 
   function show(view, s) {
-    const [pos, target, vel, torque, enabled, code, age, temp] = s;
+    const [pos, target, vel, torque, enabled, code, age, temp, limitHits] = s;
     view.enabled.textContent = enabled ? "yes" : "no";
     view.online.textContent = code === 5004 ? "no" : "yes";
     view.online.className = code === 5004 ? "bad" : "";
@@ -123,6 +124,8 @@
       view.age.className = "";
     }
     view.temperature.textContent = temp + " °C";
+    view.limitHits.textContent = String(limitHits);
+    view.limitHits.className = limitHits > 0 ? "bad" : "";
     if (view.slider && view.slider.dataset.placed !== "1") {
       view.slider.value = String(target === null ? pos : target);
       view.sliderShown.textContent = Number(view.slider.value).toFixed(2) + " rad";

@@ -24,6 +24,7 @@
 #include "common/json_text.h"
 #include "jointbus/common/bus_counters.h"
 #include "jointbus/common/logger.h"
+#include "jointbus/common/motor_limits.h"
 #include "jointbus/common/motor_reading.h"
 #include "jointbus/common/result_codes.h"
 #include "live_view_page.h"
@@ -214,7 +215,7 @@ std::string LiveView::Impl::MetaJson() const {
 }
 
 // One round: every motor as [position, target, velocity, torque, enabled, code, age,
-// temperature], every bus as [frames sent per second, write failures, offline episodes].
+// temperature, commands clamped by its limits], every bus as [frames sent per second, write failures, offline episodes].
 std::string LiveView::Impl::SampleJson(double t, std::vector<BusCounters>& prev,
                                        std::vector<double>& framesPerSecond,
                                        double& rateT) const {
@@ -225,11 +226,11 @@ std::string LiveView::Impl::SampleJson(double t, std::vector<BusCounters>& prev,
         MotorReading r;
         ReadMotor(motors[i], r);
         MakeFinite(r);
-        fmt::format_to(to, "{}[{:.4f}, {}, {:.4f}, {:.4f}, {}, {}, {}, {}]", i ? ", " : "",
+        fmt::format_to(to, "{}[{:.4f}, {}, {:.4f}, {:.4f}, {}, {}, {}, {}, {}]", i ? ", " : "",
                        r.position, FormatValue(r.hasTarget, r.target), r.velocity, r.torque,
                        r.enabled ? 1 : 0, r.code,
                        r.hasAge ? fmt::format("{:.3f}", r.age) : std::string("null"),
-                       r.temperature);
+                       r.temperature, MotorLimitHits(motors[i].motor));
     }
     // Frames per second over the last second or so, not per sample: a 25 Hz count of a
     // 200 Hz bus would jitter by whole frames.

@@ -19,6 +19,7 @@
 
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/bus_counters.h"
+#include "jointbus/common/motor_limits.h"
 #include "jointbus/common/virtual_motor.h"
 #include "paired_can.h"
 #include "servo_bus.h"
@@ -117,6 +118,11 @@ struct Rig {
 // The page, its scripts, the chart library, the state and the event stream, on loopback.
 TEST(LiveView, ServesThePageAndStreamsSamples) {
     Rig rig;
+    jointbus::MotorLimits limits;
+    limits.positionMax = 0.1;
+    ASSERT_EQ(jointbus::SetMotorLimits(&rig.a, limits), 0);
+    rig.a.setMotorPosition(0.5);  // clamped twice: the card counts both
+    rig.a.setMotorPosition(0.6);
     ASSERT_EQ(rig.view.start(0), 0);
     ASSERT_GT(rig.view.port(), 0);
     EXPECT_EQ(rig.view.url(), "http://127.0.0.1:" + std::to_string(rig.view.port()) + "/");
@@ -150,6 +156,9 @@ TEST(LiveView, ServesThePageAndStreamsSamples) {
     EXPECT_NE(state->body.find("\"buses\": [\"lv0\"]"), std::string::npos);
     EXPECT_NE(state->body.find("\"control\": false"), std::string::npos);
     EXPECT_NE(state->body.find("\"5004\": \"no feedback yet, or offline"), std::string::npos);
+    // Each motor's sample ends with its clamped commands: 2 for the first, none for the others.
+    EXPECT_NE(state->body.find(", 2], ["), std::string::npos) << state->body;
+    EXPECT_NE(state->body.find(", 0]]"), std::string::npos) << state->body;
 
     // The stream: the motors first, then the window so far, then new samples as they come.
     std::string stream;

@@ -1,7 +1,8 @@
 #pragma once
 
 // A live view of motors in a web browser: a local HTTP server with one page that shows a card
-// per motor (family, bus, id, enabled, online, fault, feedback age, temperature), charts of
+// per motor (family, bus, id, enabled, online, fault, feedback age, temperature, commands
+// clamped by its limits), charts of
 // its last 10 s (position with target, velocity, torque), a row per bus (frames sent per
 // second, write failures, offline episodes) and a STOP button that holds and disables every
 // motor. With control allowed at start, the page also enables, disables and moves motors: a
