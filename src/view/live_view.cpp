@@ -215,7 +215,8 @@ std::string LiveView::Impl::MetaJson() const {
 }
 
 // One round: every motor as [position, target, velocity, torque, enabled, code, age,
-// temperature, commands clamped by its limits], every bus as [frames sent per second, write failures, offline episodes].
+// temperature, commands clamped by its limits], every bus as [frames sent per second, write
+// failures, offline episodes].
 std::string LiveView::Impl::SampleJson(double t, std::vector<BusCounters>& prev,
                                        std::vector<double>& framesPerSecond,
                                        double& rateT) const {

@@ -2,11 +2,11 @@
 
 // A live view of motors in a web browser: a local HTTP server with one page that shows a card
 // per motor (family, bus, id, enabled, online, fault, feedback age, temperature, commands
-// clamped by its limits), charts of
-// its last 10 s (position with target, velocity, torque), a row per bus (frames sent per
-// second, write failures, offline episodes) and a STOP button that holds and disables every
-// motor. With control allowed at start, the page also enables, disables and moves motors: a
-// target from the page is approached at 1 rad/s, a step each sample, never in one jump.
+// clamped by its limits), charts of its last 10 s (position with target, velocity, torque), a
+// row per bus (frames sent per second, write failures, offline episodes) and a STOP button that
+// holds and disables every motor. With control allowed at start, the page also enables,
+// disables and moves motors: a target from the page is approached at 1 rad/s, a step each
+// sample, never in one jump.
 //
 // The page works with no network access: its chart library comes from the installed
 // dygraphs package (/usr/share/javascript/dygraphs). Samples reach it as Server-Sent Events
