@@ -16,6 +16,7 @@
 #include "DaMiao/damiao_membership.h"
 #include "common/bus_drive.h"
 #include "common/bus_registry.h"
+#include "common/command_watchdog.h"
 #include "common/realtime_threads.h"
 #include "common/steady_ns.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
@@ -313,6 +314,7 @@ void DrivenAccess::SendTick(Damiao_Thread& sender, Engine& e, bool driven) {
         e.current = i;
         damiaoMotor* m = e.order[i];
         m->WatchFeedback();
+        jointbus_detail::WatchCommands(*m, TickOrNowNs());
         if (m->homeTimeoutMs.load(std::memory_order_relaxed) != 0) {
             if (driven) {
                 HomeStep(e, m);

@@ -9,6 +9,7 @@
 #include "common/bus_drive.h"
 #include "common/bus_registry.h"
 #include "common/bus_tally.h"
+#include "common/command_watchdog.h"
 #include "common/realtime_threads.h"
 #include "common/steady_ns.h"
 #include "jointbus/Feetech/FeetechDrvImpl.h"
@@ -293,6 +294,7 @@ void SMS_STS_THREAD::SendCommandsLocked() {
     cmdAccs.clear();
     cmdTimes.clear();
     for (auto& [id, m] : servos) {
+        jointbus_detail::WatchCommands(*m, SteadyNowNs());
         Mailbox box;
         bool enabled;
         {
@@ -340,6 +342,7 @@ void SMS_STS_THREAD::Callback() {
     for (auto& [id, m] : servos) {
         last = m;
         if (m == nullptr) continue;
+        jointbus_detail::WatchCommands(*m, SteadyNowNs());
         if (m->readStatus(0) == 0) {
             LOG_ERROR("Feetech motor {} read error.\r\n", id);
             continue;

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/command_watchdog.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/motor_reading.h"
 
@@ -105,6 +106,7 @@ using jointbus::Clamp;
 using jointbus::MotorLimits;
 
 void LimitCommand(CtrlMotorInterface& motor, double* position, double* velocity, double* torque) {
+    NoteCommand(motor);  // every command comes this way: the watchdog counts from here
     if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return;
     // Read before the lock: a getter takes the motor's own lock.
     double present = 0;
@@ -175,6 +177,7 @@ double RampLimit(const CtrlMotorInterface& motor) {
 }
 
 void ForgetLimits(const CtrlMotorInterface* motor) {
+    ForgetCommandWatch(motor);
     if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return;
     std::lock_guard<std::mutex> lock(jointbus::guardsMutex);
     jointbus::Guards().erase(motor);

@@ -9,15 +9,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/common/command_watchdog.h"
 #include "jointbus/common/virtual_motor.h"
 #include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
@@ -302,4 +305,42 @@ TEST(ControlCycle, StartRefusesWhatItCannotDrive) {
         EXPECT_EQ(cycle.cycle(), -1);
     }
     EXPECT_EQ(d.cycle->cycle(), 0) << "the refused starts left the first cycle's bus alone";
+}
+
+// A caller that goes quiet: after the command watchdog's time the next tick applies each
+// motor's policy once, with one WARN each: the holding motor's frame carries where it stands,
+// the other is disabled. (What re-arms the watch: CommandWatch's own test.)
+TEST(ControlCycle, TheCommandWatchdogHoldsOrDisablesASilentMotorOnce) {
+    Driven d("script5");
+    jointbus::CommandWatchdog hold{1, jointbus::OnCommandTimeout::kHold};
+    jointbus::CommandWatchdog off{1, jointbus::OnCommandTimeout::kDisable};
+    ASSERT_EQ(jointbus::SetCommandWatchdog(d.a.get(), hold), 0);
+    ASSERT_EQ(jointbus::SetCommandWatchdog(d.b.get(), off), 0);
+    d.a->setMotorPosition(0.1);
+    d.b->setMotorPosition(0.0);
+    ASSERT_EQ(d.cycle->cycle(), 0);  // seen enabled: the watch starts
+    const double at = d.bus.position[0x11];  // one ramp step towards 0.1
+    testsupport::LogCapture log;
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));  // past the 1 ms watchdog
+        d.cycle->cycle();
+    }
+    EXPECT_EQ(log.Count("command watchdog: damiao motor 1 on script5: no command for 1 ms, it "
+                        "holds where it stands"),
+              1u)
+        << log.Text();
+    EXPECT_EQ(log.Count("command watchdog: damiao motor 2 on script5: no command for 1 ms, it "
+                        "is disabled"),
+              1u);
+    EXPECT_EQ(jointbus::CommandTimeouts(d.a.get()), 1u);
+    EXPECT_EQ(jointbus::CommandTimeouts(d.b.get()), 1u);
+    EXPECT_NEAR(d.bus.position[0x11], at, 1e-3) << "the held motor went on towards 0.1";
+    EXPECT_TRUE(Bus::Special(d.bus.wire.back().frame, Damiao::kDisable) ||
+                Bus::Special(d.bus.wire[d.bus.wire.size() - 2].frame, Damiao::kDisable));
+    bool enabled = true;
+    EXPECT_EQ(d.b->getEnableStatus(enabled), 0);
+    EXPECT_FALSE(enabled);
+
+    jointbus::SetCommandWatchdog(d.a.get(), jointbus::CommandWatchdog{});
+    jointbus::SetCommandWatchdog(d.b.get(), jointbus::CommandWatchdog{});
 }
