@@ -20,6 +20,7 @@
 #include "jointbus/common/can_settings.h"
 #include "jointbus/common/control_cycle.h"
 #include "jointbus/common/motor_config.h"
+#include "jointbus/common/command_watchdog.h"
 #include "jointbus/common/motor_limits.h"
 #include "jointbus/common/realtime.h"
 #include "jointbus/common/result_codes.h"
@@ -226,6 +227,32 @@ non-zero result; properties never raise, they give the last value the motor repo
         .def_property_readonly(
             "limit_hits", [](const CtrlMotorInterface& self) { return jointbus::MotorLimitHits(&self); },
             "Commands clamped by a limit so far.")
+        .def(
+            "set_command_watchdog",
+            [](CtrlMotorInterface& self, int timeoutMs, const std::string& onTimeout) {
+                jointbus::CommandWatchdog w;
+                w.timeoutMs = timeoutMs;
+                if (timeoutMs < 0 || timeoutMs > jointbus::CommandWatchdog::kMaxTimeoutMs)
+                    throw py::value_error(
+                        "set_command_watchdog: timeout_ms must be from 0 to " +
+                        std::to_string(jointbus::CommandWatchdog::kMaxTimeoutMs) + ", not " +
+                        std::to_string(timeoutMs));
+                if (onTimeout == "disable")
+                    w.policy = jointbus::OnCommandTimeout::kDisable;
+                else if (onTimeout != "hold")
+                    throw py::value_error(
+                        "set_command_watchdog: on_timeout must be \"hold\" or \"disable\", "
+                        "not \"" + onTimeout + "\"");
+                jointbus::SetCommandWatchdog(&self, w);
+            },
+            py::arg("timeout_ms"), py::arg("on_timeout") = "hold",
+            "When the enabled motor gets no command for timeout_ms, its bus holds it where it "
+            "stands (\"hold\", until the next command) or disables it (\"disable\"), with one "
+            "WARN. 0 switches the watchdog off.")
+        .def_property_readonly(
+            "command_timeouts",
+            [](const CtrlMotorInterface& self) { return jointbus::CommandTimeouts(&self); },
+            "How many times the command watchdog applied its policy.")
         .def_property_readonly("position", Position, "Position (rad), last reported.")
         .def_property_readonly("velocity", Velocity, "Velocity (rad/s), last reported.")
         .def_property_readonly("torque", Torque, "Torque (N·m), last reported.")

@@ -285,6 +285,23 @@ def test_limits_clamp_commands_and_count_them():
     assert joint.limits["position"] is None
 
 
+def test_the_command_watchdog_disables_a_silent_servo_once(servo_bus):
+    servo = jointbus.FeetechServo(id=1, port=servo_bus.link)
+    with pytest.raises(ValueError, match='on_timeout must be "hold" or "disable", not "damp"'):
+        servo.set_command_watchdog(100, "damp")
+    with pytest.raises(ValueError, match="timeout_ms must be from 0 to 600000, not -1"):
+        servo.set_command_watchdog(-1)
+    servo.init()
+    assert wait_for(lambda: servo.status()[0] == 0)
+    servo.enable()
+    assert wait_for(lambda: servo_bus.status(1)["torque"] == 1)
+    servo.set_command_watchdog(100, "disable")  # and then no command
+    assert wait_for(lambda: servo_bus.status(1)["torque"] == 0)
+    assert wait_for(lambda: not servo.enabled)
+    assert servo.command_timeouts == 1
+    servo.set_command_watchdog(0)
+
+
 def test_a_driven_cycle_moves_a_servo_and_refuses_what_it_cannot_drive(servo_bus):
     servo = jointbus.FeetechServo(id=1, port=servo_bus.link)
     with pytest.raises(ValueError, match="Feetech servo 1 on .* is not initialised"):

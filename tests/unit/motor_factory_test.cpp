@@ -175,8 +175,8 @@ TEST(MotorFactory, EveryFamilyOfTheTableOwnsWhatItBuilds) {
         EXPECT_EQ(MotorFamilyOf(*motor), &family) << family.vendor;
         EXPECT_EQ(FindMotorFamily(family.vendor), &family);
         const auto keys = MotorEntryKeys(YAML::Load(std::string("vendor: ") + family.vendor));
-        // Every entry shares vendor, id, dev_name, inverse and name.
-        EXPECT_EQ(keys.size(), 5 + family.keys.size()) << family.vendor;
+        // Every entry shares vendor, id, dev_name, inverse, name and safety.
+        EXPECT_EQ(keys.size(), 6 + family.keys.size()) << family.vendor;
         double age = 0;
         EXPECT_NE(MotorFeedbackAge(*motor, age), 0) << "no feedback yet: " << family.vendor;
     }
@@ -286,6 +286,51 @@ TEST(MotorFactory, LimitsAreReadAndCheckedAgainstTheModel) {
     for (const auto& c : bad) {
         const std::string text = std::string("motor_init_para:\n  - {vendor: ") + c.vendor +
                                  ", id: 1, motor_model: 4310, limits: " + c.limits + "}\n";
+        EXPECT_FALSE(BuildConfiguredMotors(YAML::Load(text), "m.yaml", motors, error)) << text;
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+        EXPECT_TRUE(motors.empty());
+    }
+}
+
+// The root's safety map reaches every motor, and an entry's own map overrides it key by key;
+// a bad key or value is refused, naming it, before any motor is built.
+TEST(MotorFactory, SafetyMapsSetTheCommandWatchdog) {
+    std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
+    std::string error;
+    ASSERT_TRUE(BuildConfiguredMotors(
+        YAML::Load("safety: {command_timeout_ms: 200, on_command_timeout: disable}\n"
+                   "motor_init_para:\n"
+                   "  - {vendor: damiao, id: 1, motor_model: 4310}\n"
+                   "  - {vendor: feetech, id: 2, dev_name: /dev/x,"
+                   " safety: {on_command_timeout: hold}}\n"
+                   "  - {vendor: feetech, id: 3, dev_name: /dev/x,"
+                   " safety: {command_timeout_ms: 0}}\n"),
+        "m.yaml", motors, error))
+        << error;
+    const jointbus::CommandWatchdog joint = jointbus::GetCommandWatchdog(motors[0].get());
+    const jointbus::CommandWatchdog servo = jointbus::GetCommandWatchdog(motors[1].get());
+    EXPECT_EQ(joint.timeoutMs, 200);
+    EXPECT_EQ(joint.policy, jointbus::OnCommandTimeout::kDisable);
+    EXPECT_EQ(servo.timeoutMs, 200);
+    EXPECT_EQ(servo.policy, jointbus::OnCommandTimeout::kHold);
+    EXPECT_EQ(jointbus::GetCommandWatchdog(motors[2].get()).timeoutMs, 0) << "switched off";
+
+    const struct {
+        const char* root;
+        const char* own;
+        const char* message;
+    } bad[] = {
+        {"{command_timeout_ms: -1}", "~", "safety: command_timeout_ms must be a whole number"},
+        {"{command_timeout_ms: 1.5}", "~", "bad conversion"},
+        {"~", "{on_command_timeout: damp}",
+         "safety of Damiao motor 1: on_command_timeout must be hold or disable, not \"damp\""},
+        {"{timeout: 5}", "~", "safety: unknown key \"timeout\""},
+        {"[1]", "~", "safety: must be a map"},
+    };
+    for (const auto& c : bad) {
+        const std::string text = std::string("safety: ") + c.root +
+                                 "\nmotor_init_para:\n  - {vendor: damiao, id: 1, safety: " +
+                                 c.own + "}\n";
         EXPECT_FALSE(BuildConfiguredMotors(YAML::Load(text), "m.yaml", motors, error)) << text;
         EXPECT_NE(error.find(c.message), std::string::npos) << error;
         EXPECT_TRUE(motors.empty());

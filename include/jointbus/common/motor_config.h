@@ -285,11 +285,12 @@ inline std::vector<EntryTypo> FindEntryTypos(YAML::Node config) {
 // value stops the caller before anything reaches a bus: false with the message in `error`,
 // and no motor. The same id may appear once on each bus; two entries of one vendor with the
 // same id and dev_name are refused, naming both. True with no motors when the file defines
-// none. The settings of "can_interfaces" and "realtime" are read, checked and set first (with
-// jointbus::SetCanInterfaceSettings and jointbus::SetRealtime), so that they are in force when
-// the motors are initialised. With `entries`, each motor's entry position in the list (from 1)
-// is kept there, in the motors' order. `config` is taken as a mutable handle: looking up an absent key must
-// not make it invalid.
+// none. Each motor takes the "safety" map of the file's root, with its entry's own "safety"
+// on top (ApplySafety). The settings of "can_interfaces" and "realtime" are read, checked and
+// set first (with jointbus::SetCanInterfaceSettings and jointbus::SetRealtime), so that they
+// are in force when the motors are initialised. With `entries`, each motor's entry position in
+// the list (from 1) is kept there, in the motors' order. `config` is taken as a mutable
+// handle: looking up an absent key must not make it invalid.
 inline bool BuildConfiguredMotors(YAML::Node config, const std::string& path,
                                   std::vector<std::shared_ptr<CtrlMotorInterface>>& motors,
                                   std::string& error, std::vector<size_t>* entries = nullptr) {
@@ -319,6 +320,9 @@ inline bool BuildConfiguredMotors(YAML::Node config, const std::string& path,
             }
             auto motor = MotorAllocate(entry);
             if (!motor) continue;
+            jointbus_factory_detail::ApplySafety(config.IsMap() ? config["safety"] : YAML::Node(),
+                                                 entry["safety"], *motor,
+                                                 MotorFamilyOf(*motor)->name);
             const MotorIdentity identity{jointbus_factory_detail::VendorOf(entry),
                                          int(motor->motor_id), MotorBus(*motor), position};
             for (const auto& earlier : built) {

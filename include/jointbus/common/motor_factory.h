@@ -22,6 +22,7 @@
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/ctrl_motor_interface.h"
 #include "jointbus/common/logger.h"
+#include "jointbus/common/command_watchdog.h"
 #include "jointbus/common/motor_limits.h"
 
 namespace jointbus_factory_detail {
@@ -107,6 +108,53 @@ inline void ApplyLimits(const YAML::Node& entry, CtrlMotorInterface& motor, cons
     LOG_INFO("{} {}: limits position [{:g}, {:g}], velocity {:g}, torque {:g}, step {:g}\r\n",
              what, motor.motor_id, limits.positionMin, limits.positionMax, limits.velocity,
              limits.torque, limits.step);
+}
+
+// The command watchdog of a "safety" map ({command_timeout_ms, on_command_timeout}): the
+// file's root map, with the entry's own on top of it, key by key. No timeout, no watchdog. A
+// bad key or value throws YAML::Exception naming it.
+inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotorInterface& motor,
+                        const char* what) {
+    jointbus::CommandWatchdog watchdog;
+    const std::pair<const YAML::Node*, std::string> maps[] = {
+        {&root, "safety"},
+        {&own, "safety of " + std::string(what) + " " + std::to_string(motor.motor_id)}};
+    for (const auto& [map, at] : maps) {
+        const YAML::Node& node = *map;
+        if (!node.IsDefined() || node.IsNull()) continue;
+        auto fail = [&](const YAML::Node& where, const std::string& message) {
+            throw YAML::Exception(where.Mark(), at + ": " + message);
+        };
+        if (!node.IsMap()) fail(node, "must be a map of command_timeout_ms and on_command_timeout");
+        for (const auto& item : node) {
+            const std::string key = item.first.as<std::string>();
+            const YAML::Node value = item.second;
+            if (key == "command_timeout_ms") {
+                const long long ms = value.as<long long>();  // text or a fraction throws
+                if (ms < 0 || ms > jointbus::CommandWatchdog::kMaxTimeoutMs)
+                    fail(value, "command_timeout_ms must be a whole number from 0 to " +
+                                    std::to_string(jointbus::CommandWatchdog::kMaxTimeoutMs));
+                watchdog.timeoutMs = int(ms);
+            } else if (key == "on_command_timeout") {
+                const std::string policy = value.as<std::string>();
+                if (policy == "hold")
+                    watchdog.policy = jointbus::OnCommandTimeout::kHold;
+                else if (policy == "disable")
+                    watchdog.policy = jointbus::OnCommandTimeout::kDisable;
+                else
+                    fail(value, "on_command_timeout must be hold or disable, not \"" + policy +
+                                    "\"");
+            } else {
+                fail(item.first,
+                     "unknown key \"" + key + "\" (command_timeout_ms, on_command_timeout)");
+            }
+        }
+    }
+    if (watchdog.timeoutMs == 0) return;
+    jointbus::SetCommandWatchdog(&motor, watchdog);
+    LOG_INFO("{} {}: command watchdog {} ms, then {}\r\n", what, motor.motor_id,
+             watchdog.timeoutMs,
+             watchdog.policy == jointbus::OnCommandTimeout::kHold ? "hold" : "disable");
 }
 
 inline std::shared_ptr<CtrlMotorInterface> MakeDamiao(const YAML::Node& entry,
@@ -240,7 +288,7 @@ inline std::vector<const char*> MotorEntryKeys(const YAML::Node& entry) {
     if (!entry.IsMap()) return {};
     const MotorFamily* family = FindMotorFamily(jointbus_factory_detail::VendorOf(entry));
     if (family == nullptr) return {};
-    std::vector<const char*> keys = {"vendor", "id", "dev_name", "inverse", "name"};
+    std::vector<const char*> keys = {"vendor", "id", "dev_name", "inverse", "name", "safety"};
     keys.insert(keys.end(), family->keys.begin(), family->keys.end());
     return keys;
 }
