@@ -21,6 +21,7 @@
 #include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/common/can_settings.h"
+#include "jointbus/common/command_watchdog.h"
 #include "jointbus/common/control_cycle.h"
 #include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
@@ -657,6 +658,60 @@ TEST(DamiaoBench, ADrivenCycleGoesOverOneSocketAndHandsTheTickBack) {
     }
     EXPECT_EQ(sockets.size(), 3u);
     cycle.stop();
+}
+
+// The command watchdog on the wire, after a client's last command: the disabling motor gets a
+// disable frame, never before its timeout, and is disabled; the holding one stays enabled and
+// its frames carry where it stood.
+TEST(DamiaoBench, TheCommandWatchdogsPoliciesAreWhatTheMotorsReceive) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(1), MotorArg(2)}, true);
+    auto a = MakeMotor(bus, 1);
+    auto b = MakeMotor(bus, 2);
+    ASSERT_EQ(a->init(), 0);
+    ASSERT_EQ(b->init(), 0);
+    ASSERT_TRUE(EnableAndWait(*a));
+    ASSERT_TRUE(EnableAndWait(*b));
+    ASSERT_EQ(jointbus::SetCommandWatchdog(a.get(), {300, jointbus::OnCommandTimeout::kHold}), 0);
+    ASSERT_EQ(jointbus::SetCommandWatchdog(b.get(), {300, jointbus::OnCommandTimeout::kDisable}),
+              0);
+    LogCapture log;
+    auto lastCommand = steady_clock::now();  // just before b's last command
+    for (int i = 1; i <= 20; ++i) {  // a client's commands, well inside the timeout
+        std::this_thread::sleep_for(milliseconds(5));
+        a->setMotorPosition(0.005 * i);
+        lastCommand = steady_clock::now();
+        b->setMotorPosition(0.0);
+    }
+    EXPECT_EQ(log.Count("command watchdog:"), 0u) << "a commanded motor was taken for silent";
+    ASSERT_TRUE(WaitFor([&] { return log.Count("command watchdog:") == 2; }, milliseconds(5000)))
+        << log.Text();
+    const auto tripped = steady_clock::now();  // every frame of the holding motor's from here
+    ASSERT_TRUE(WaitFor([&] { return !emu.Status(2).enabled; }, milliseconds(3000)));
+    std::this_thread::sleep_for(milliseconds(100));  // frames after the hold
+    emu.Status(1);
+    const long long from = duration_cast<nanoseconds>(lastCommand.time_since_epoch()).count();
+    const long long held = duration_cast<nanoseconds>(tripped.time_since_epoch()).count();
+    long long disableNs = -1;
+    std::set<std::string> heldAfter;
+    std::istringstream out(emu.process().Out());
+    for (std::string line; std::getline(out, line);) {
+        long long t = 0;
+        char frame[64] = {};
+        if (std::sscanf(line.c_str(), "rx %lld %63[^\n]", &t, frame) != 2 || t < from) continue;
+        const std::string f = frame;
+        if (disableNs < 0 && f == "002 8 FF FF FF FF FF FF FF FD") disableNs = t - from;
+        if (f.rfind("001 ", 0) == 0 && t > held) heldAfter.insert(f.substr(4, 8));
+    }
+    ASSERT_GE(disableNs, 0) << "no disable frame";
+    EXPECT_GE(disableNs, 300000000LL) << "disabled before its timeout";
+    std::printf("command watchdog: the disable frame %.1f ms after the last command\n",
+                double(disableNs) / 1e6);
+    EXPECT_TRUE(IsEnabled(*a));
+    ASSERT_EQ(heldAfter.size(), 1u) << "the held motor's frames changed";
+    EXPECT_NEAR(PositionOf(*a)(), 0.1, 0.02);
+    jointbus::SetCommandWatchdog(a.get(), {});
+    jointbus::SetCommandWatchdog(b.get(), {});
 }
 
 // Destroying motors while the sender and their receive threads are busy leaves nothing that
