@@ -66,13 +66,25 @@ std::vector<double> SetToWireUs(const std::vector<Set>& sets, const std::vector<
     return latency;
 }
 
+// Ends a cycle of a 200 Hz loop: counts it, and sleeps until `next` moves on by the period,
+// or counts a miss and starts the next slot now when the cycle overran it.
+inline void EndCycle(Loop& loop, std::chrono::steady_clock::time_point& next) {
+    ++loop.cycles;
+    next += std::chrono::microseconds(5000);
+    if (next > std::chrono::steady_clock::now()) {
+        std::this_thread::sleep_until(next);
+    } else {
+        ++loop.missed;
+        next = std::chrono::steady_clock::now();
+    }
+}
+
 // The C++ loop over motors that are enabled already, for `seconds`. Its CPU is that of the
 // calling thread and of `library` (the library's threads that serve these motors).
 // `cycle`, when given, runs after the targets are set (a driven control cycle).
 inline Loop RunCppLoop(const std::vector<std::shared_ptr<CtrlMotorInterface>>& motors,
                        std::set<int> library, double seconds,
                        const std::function<void()>& cycle = nullptr) {
-    constexpr auto kPeriod = std::chrono::microseconds(5000);
     library.insert(int(syscall(SYS_gettid)));
     Loop loop;
     loop.sets.reserve(size_t(seconds * 220) + 16);
@@ -90,14 +102,7 @@ inline Loop RunCppLoop(const std::vector<std::shared_ptr<CtrlMotorInterface>>& m
         loop.sets.push_back({NowNs(), target});
         for (auto& m : motors) m->setMotorPosition(target);
         if (cycle) cycle();
-        ++loop.cycles;
-        deadline += kPeriod;
-        if (deadline > std::chrono::steady_clock::now()) {
-            std::this_thread::sleep_until(deadline);
-        } else {
-            ++loop.missed;
-            deadline = std::chrono::steady_clock::now();
-        }
+        EndCycle(loop, deadline);
     }
     loop.cpuUs = meter.Cpu();
     return loop;

@@ -142,14 +142,7 @@ bench::Loop FloorLoop(const std::string& iface, int n, double seconds) {
             loop.feedback += got;
             left -= got;
         }
-        ++loop.cycles;
-        next += std::chrono::microseconds(5000);
-        if (next > std::chrono::steady_clock::now()) {
-            std::this_thread::sleep_until(next);
-        } else {
-            ++loop.missed;
-            next = std::chrono::steady_clock::now();
-        }
+        bench::EndCycle(loop, next);
     }
     loop.cpuUs = meter.Cpu();
     close(s);

@@ -186,14 +186,7 @@ bench::Row FloorRow(int n, double seconds) {
                 --left;
             }
         }
-        ++loop.cycles;
-        next += std::chrono::microseconds(5000);
-        if (next > std::chrono::steady_clock::now()) {
-            std::this_thread::sleep_until(next);
-        } else {
-            ++loop.missed;
-            next = std::chrono::steady_clock::now();
-        }
+        bench::EndCycle(loop, next);
     }
     loop.cpuUs = meter.Cpu();
     responder.stamping = false;
