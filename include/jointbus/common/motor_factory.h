@@ -119,8 +119,9 @@ inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotor
     const std::pair<const YAML::Node*, std::string> maps[] = {
         {&root, "safety"},
         {&own, "safety of " + std::string(what) + " " + std::to_string(motor.motor_id)}};
-    for (const auto& [map, at] : maps) {
-        const YAML::Node& node = *map;
+    for (const auto& map : maps) {
+        const YAML::Node& node = *map.first;
+        const std::string& at = map.second;  // a plain name: lambdas take no structured binding
         if (!node.IsDefined() || node.IsNull()) continue;
         auto fail = [&](const YAML::Node& where, const std::string& message) {
             throw YAML::Exception(where.Mark(), at + ": " + message);
