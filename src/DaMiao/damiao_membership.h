@@ -49,6 +49,7 @@ struct DrivenAccess {
     static void ReadShared(Engine& e);
     static void Flush(Engine& e);
     static void Route(Engine& e, CanFrame& frame);
+    static void Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m);
 };
 
 }  // namespace Damiao

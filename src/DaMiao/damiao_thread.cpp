@@ -246,11 +246,11 @@ void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
         std::lock_guard<std::mutex> lock(motorsMutex);
         auto found = motors.find(id);
         if (found != motors.end() && found->second == motor) {
-            motors.erase(found);
             Engine& e = EngineOf(this);
+            DrivenAccess::Release(*this, e, motor);
+            motors.erase(found);
             e.closedSinceNs.erase(motor);
             e.homing.erase(motor);
-            e.mutedDrivers.erase(motor->canDriver);  // its socket goes with it
             std::lock_guard<std::mutex> members(membershipMutex);
             Memberships().erase(motor);
         }
@@ -572,6 +572,31 @@ void DrivenAccess::EndTick(Engine& e) {
         if (m->canDriver != nullptr && m->canDriver != e.busOff) m->canDriver->ReadWaiting(&stale);
     }
     e.busOff = nullptr;
+}
+
+// A motor leaves its engine. The answer to its last frame may wait on a socket, or still be on
+// its way: it is read first, as the motor's own receive thread would have read it, for up to
+// half a tick. Then the motor's own socket listens again, ready for another engine.
+void DrivenAccess::Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
+    DriverCan* driver = m->canDriver;
+    if (driver == nullptr) return;
+    // The last tick's order may name motors that have left since: only the pointer is compared.
+    const auto last = std::find(e.order.begin(), e.order.end(), m);
+    const bool unanswered = last != e.order.end() && !e.answered[size_t(last - e.order.begin())];
+    e.order.clear();
+    for (auto& entry : sender.motors) e.order.push_back(entry.second);
+    const size_t i = size_t(std::find(e.order.begin(), e.order.end(), m) - e.order.begin());
+    e.answered.assign(e.order.size(), 1);
+    e.answered[i] = unanswered ? 0 : 1;
+    if (e.muted) {
+        ReadShared(e);
+    } else if (driver->Descriptor() >= 0) {
+        Read(e, i, true);
+    }
+    if (!e.answered[i]) Collect(e, SteadyNowNs() + driver->TickUs() * 500LL);
+    if (e.mutedDrivers.erase(driver) != 0) driver->MuteReceive(false);
+    e.order.clear();  // nothing of this tick is read after it
+    e.answered.clear();
 }
 
 // One homing step in a driven cycle: one save-zero frame; the check follows the answers.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "jointbus/DaMiao/damiao_codec.h"
+#include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/common/command_watchdog.h"
 #include "jointbus/common/virtual_motor.h"
@@ -277,6 +278,21 @@ TEST(ControlCycle, ASilentCallerHandsTheTickBackAndTheMotorsHold) {
     EXPECT_NEAR(target, Position(*d.a), 1e-6);
     EXPECT_EQ(d.cycle->cycle(), 0);
     EXPECT_EQ(log.Count("[WARN] control cycle: no cycle on"), 1u);
+}
+
+// A motor that leaves its bus keeps the answer to its last frame, which came after the cycle
+// gave up on it: the engine reads the motor's socket once more on the way out.
+TEST(ControlCycle, AMotorLeavingItsBusTakesItsLateAnswer) {
+    jointbus::ControlCycleOptions o = Driven::Long();
+    o.deadlineUs = 2000;
+    Driven d("script6", o);
+    d.bus.script = [&](uint32_t id, const can_frame& f) {
+        if (id == 0x11) d.bus.Answer(id, f);
+    };
+    ASSERT_EQ(d.cycle->cycle(), 1);
+    d.bus.Feedback(0x12, 1, 0.25f);
+    Damiao::Damiao_Thread::ForInterface("script6")->removeDamiao(2, d.b.get());
+    EXPECT_NEAR(Position(*d.b), 0.25, 1e-3);
 }
 
 // What start() refuses, and that a refused start takes no bus.
