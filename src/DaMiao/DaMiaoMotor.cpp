@@ -13,6 +13,7 @@
 
 #include "common/bus_drive.h"
 #include "common/bus_tally.h"
+#include "DaMiao/damiao_impedance.h"
 #include "common/motor_limits.h"
 #include "common/param_file.h"
 #include "common/steady_ns.h"
@@ -217,6 +218,7 @@ int damiaoMotor::setMotorPosition(double p) {
 int damiaoMotor::setMotorPosition(double p, double v) {
     if (std::isnan(p) || std::isnan(v)) return kNotANumber;
     jointbus_detail::LimitCommand(*this, &p, &v, nullptr);
+    jointbus_detail::OwnGains(*this, false);
     targetPos.store(Sign() * float(p), relaxed);
     targetVel.store(Sign() * float(v), relaxed);
     cmdPending.store(true, relaxed);
@@ -233,6 +235,7 @@ int damiaoMotor::setMotorPosition(double p, double v, double t) {
 int damiaoMotor::setVelocity(double v) {
     if (std::isnan(v)) return kNotANumber;
     jointbus_detail::LimitCommand(*this, nullptr, &v, nullptr);
+    jointbus_detail::OwnGains(*this, false);
     targetVel.store(Sign() * float(v), relaxed);
     cmdPending.store(true, relaxed);
     return 0;
@@ -260,6 +263,7 @@ int damiaoMotor::getMotorTemperature(int& out) {
 }
 
 int damiaoMotor::setEnableStatus(bool on) {
+    jointbus_detail::OwnGains(*this, true);
     enableReq.store(on, relaxed);
     if (!on) cmdPending.store(false, relaxed);
     LOG_INFO("enable status: {}\r\n", on);
@@ -397,9 +401,14 @@ int damiaoMotor::SetTargetPos() {
     }
     const float vel = targetVel.load(relaxed);
     switch (mode) {
-        case Damiao::kMit:
-            MIT_CtrlMotor(uint16_t(motor_id), value, vel, kp, kd, targetTorque.load(relaxed));
+        case Damiao::kMit: {
+            const jointbus_detail::MitGains g = jointbus_detail::TickGains(*this, kp, kd);
+            if (g.damping)
+                MIT_CtrlMotor(uint16_t(motor_id), value, 0, 0, g.kd, 0);
+            else
+                MIT_CtrlMotor(uint16_t(motor_id), value, vel, g.kp, g.kd, targetTorque.load(relaxed));
             break;
+        }
         case Damiao::kPosSpeed:
             PosSpeed_CtrlMotor(uint16_t(motor_id | Damiao::kPosSpeed), value, vel);
             break;

@@ -17,6 +17,7 @@
 #include "common/bus_drive.h"
 #include "common/bus_registry.h"
 #include "common/command_watchdog.h"
+#include "DaMiao/damiao_impedance.h"
 #include "common/realtime_threads.h"
 #include "common/steady_ns.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
@@ -315,6 +316,7 @@ void DrivenAccess::SendTick(Damiao_Thread& sender, Engine& e, bool driven) {
         damiaoMotor* m = e.order[i];
         m->WatchFeedback();
         jointbus_detail::WatchCommands(*m, TickOrNowNs());
+        jointbus_detail::WatchDamping(*m, TickOrNowNs());
         if (m->homeTimeoutMs.load(std::memory_order_relaxed) != 0) {
             if (driven) {
                 HomeStep(e, m);

@@ -1,10 +1,14 @@
 #include "common/command_watchdog.h"
 
+#include <fmt/format.h>
+
 #include <atomic>
 #include <mutex>
 #include <unordered_map>
 
+#include "DaMiao/damiao_impedance.h"
 #include "common/steady_ns.h"
+#include "jointbus/common/impedance.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/motor_reading.h"
 
@@ -31,16 +35,21 @@ thread_local bool applying = false;
 }  // namespace
 
 int SetCommandWatchdog(CtrlMotorInterface* motor, const CommandWatchdog& w) {
-    const bool policyKnown =
-        w.policy == OnCommandTimeout::kHold || w.policy == OnCommandTimeout::kDisable;
+    const bool policyKnown = w.policy == OnCommandTimeout::kHold ||
+                             w.policy == OnCommandTimeout::kDisable ||
+                             w.policy == OnCommandTimeout::kDamp;
+    const bool canDamp = motor != nullptr && jointbus_detail::CanDamp(*motor);
     if (motor == nullptr || w.timeoutMs < 0 || w.timeoutMs > CommandWatchdog::kMaxTimeoutMs ||
-        !policyKnown) {
+        !policyKnown || (w.policy == OnCommandTimeout::kDamp && !canDamp)) {
         LOG_ERROR("command watchdog refused: {}\r\n",
                   motor == nullptr ? std::string("no motor given")
                   : !policyKnown   ? std::string("unknown policy")
-                                   : "timeout must be from 0 to " +
-                                         std::to_string(CommandWatchdog::kMaxTimeoutMs) +
-                                         " ms, not " + std::to_string(w.timeoutMs));
+                  : w.timeoutMs < 0 || w.timeoutMs > CommandWatchdog::kMaxTimeoutMs
+                      ? "timeout must be from 0 to " +
+                            std::to_string(CommandWatchdog::kMaxTimeoutMs) + " ms, not " +
+                            std::to_string(w.timeoutMs)
+                      : "motor " + std::to_string(motor->motor_id) +
+                            " cannot damp: only a Damiao motor in MIT mode can");
         return -1;
     }
     std::lock_guard<std::mutex> lock(watchMutex);
@@ -94,11 +103,16 @@ void WatchCommands(CtrlMotorInterface& motor, int64_t nowNs) {
         settings = found->second.settings;
     }
     const bool hold = settings.policy == jointbus::OnCommandTimeout::kHold;
+    const bool damp = settings.policy == jointbus::OnCommandTimeout::kDamp;
     const jointbus::ObservedMotor seen = jointbus::ObserveMotor(&motor);
     LOG_WARN("command watchdog: {} motor {} on {}: no command for {} ms, {}\r\n",
              seen.FamilyName(), motor.motor_id, seen.bus, settings.timeoutMs,
-             hold ? "it holds where it stands until the next command"
-                  : "it is disabled until it is enabled again");
+             hold   ? std::string("it holds where it stands until the next command")
+             : damp ? fmt::format("it is damped for {} ms, then disabled until it is enabled "
+                                  "again",
+                                  jointbus::GetExitPolicy(&motor).dampMs)
+                    : std::string("it is disabled until it is enabled again"));
+    if (damp && StartDamping(motor, nowNs)) return;
     if (hold) {
         double present = 0;
         if (motor.getMotorPosition(present) != 0) return;

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "DaMiao/damiao_impedance.h"
 #include "common/command_watchdog.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/motor_reading.h"
@@ -178,6 +179,7 @@ double RampLimit(const CtrlMotorInterface& motor) {
 
 void ForgetLimits(const CtrlMotorInterface* motor) {
     ForgetCommandWatch(motor);
+    ForgetGains(motor);
     if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return;
     std::lock_guard<std::mutex> lock(jointbus::guardsMutex);
     jointbus::Guards().erase(motor);

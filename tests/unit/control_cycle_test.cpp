@@ -22,6 +22,9 @@
 #include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/common/command_watchdog.h"
+#include "jointbus/common/impedance.h"
+#include "jointbus/common/motor_limits.h"
+#include "jointbus/common/result_codes.h"
 #include "jointbus/common/virtual_motor.h"
 #include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
@@ -358,5 +361,71 @@ TEST(ControlCycle, TheCommandWatchdogHoldsOrDisablesASilentMotorOnce) {
     EXPECT_FALSE(enabled);
 
     jointbus::SetCommandWatchdog(d.a.get(), jointbus::CommandWatchdog{});
+    jointbus::SetCommandWatchdog(d.b.get(), jointbus::CommandWatchdog{});
+}
+
+// An impedance or torque command carries its own gains until a plain setter brings the
+// motor's own back, and its torque passes the torque limit. Damping, whether the exit's or the
+// command watchdog's, sends kp 0 and the damping kd with neither speed nor torque, whatever
+// the caller asks meanwhile, and disables the motor once its time is over.
+TEST(ControlCycle, ImpedanceTorqueAndDampingFramesCarryTheirGains) {
+    Driven d("script7");
+    auto last = [&](uint32_t id) {
+        for (auto it = d.bus.wire.rbegin(); it != d.bus.wire.rend(); ++it)
+            if (it->masterId == id && !Bus::Special(it->frame, it->frame.data[7]))
+                return Damiao::DecodeMit(Ranges(), it->frame.data);
+        return Damiao::MitCommand{NAN, NAN, NAN, NAN, NAN};
+    };
+    auto expect = [&](uint32_t id, float kp, float kd, float v, float t, const char* what) {
+        const Damiao::MitCommand m = last(id);
+        EXPECT_NEAR(m.kp, kp, 0.2) << what;
+        EXPECT_NEAR(m.kd, kd, 0.01) << what;
+        EXPECT_NEAR(m.v, v, 0.02) << what;
+        EXPECT_NEAR(m.t, t, 0.01) << what;
+    };
+    jointbus::MotorLimits limits;
+    limits.torque = 2.0;
+    ASSERT_EQ(jointbus::SetMotorLimits(d.a.get(), limits), 0);
+
+    ASSERT_EQ(jointbus::SetImpedance(d.a.get(), {0.0, 0.5, 40, 2, 1.0}), 0);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(d.cycle->cycle(), 0);
+        expect(0x11, 40, 2, 0.5, 1.0, "impedance, kept from cycle to cycle");
+    }
+    ASSERT_EQ(jointbus::SetTorqueCommand(d.a.get(), 5.0), 0);
+    ASSERT_EQ(d.cycle->cycle(), 0);
+    expect(0x11, 0, 0, 0, 2.0, "torque only, clamped to the limit");
+    d.a->setMotorPosition(0.0, 0.0, 0.0);
+    ASSERT_EQ(d.cycle->cycle(), 0);
+    expect(0x11, 15, 1, 0, 0, "a plain setter: the motor's own gains");
+
+    VirtualMotor virt;
+    EXPECT_EQ(jointbus::SetImpedance(&virt, {}), -1);
+    EXPECT_EQ(jointbus::SetImpedance(d.a.get(), {0, 0, 600, 1, 0}), -1) << "kp beyond 500";
+    EXPECT_EQ(jointbus::SetImpedance(d.a.get(), {NAN, 0, 1, 1, 0}), jointbus::kDamiaoNotANumber);
+
+    // Motor 1 damps for its exit; motor 2's command watchdog damps it.
+    ASSERT_EQ(jointbus::SetExitPolicy(d.a.get(), {jointbus::OnExit::kDampThenDisable, 5, 0.5}),
+              0);
+    ASSERT_EQ(jointbus::SetExitPolicy(d.b.get(), {jointbus::OnExit::kHoldThenDisable, 5, 0.8}),
+              0);
+    ASSERT_EQ(jointbus::SetCommandWatchdog(d.b.get(), {1, jointbus::OnCommandTimeout::kDamp}), 0);
+    EXPECT_EQ(jointbus::StartExitDamping(d.b.get()), 0) << "its exit is a hold";
+    EXPECT_EQ(jointbus::StartExitDamping(d.a.get()), 5);
+    d.a->setMotorPosition(0.3, 1.0, 1.0);  // no effect while it damps
+    ASSERT_EQ(d.cycle->cycle(), 0);  // seen enabled: motor 2's watch starts
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    ASSERT_EQ(d.cycle->cycle(), 0);
+    expect(0x11, 0, 0.5, 0, 0, "exit damping");
+    expect(0x12, 0, 0.8, 0, 0, "the command watchdog's damping");
+    std::this_thread::sleep_for(std::chrono::milliseconds(6));
+    d.cycle->cycle();
+    d.cycle->cycle();
+    bool enabled = true;
+    EXPECT_EQ(d.a->getEnableStatus(enabled), 0);
+    EXPECT_FALSE(enabled) << "disabled once the damping time is over";
+    EXPECT_EQ(d.b->getEnableStatus(enabled), 0);
+    EXPECT_FALSE(enabled);
+
     jointbus::SetCommandWatchdog(d.b.get(), jointbus::CommandWatchdog{});
 }

@@ -294,7 +294,7 @@ TEST(MotorFactory, LimitsAreReadAndCheckedAgainstTheModel) {
 
 // The root's safety map reaches every motor, and an entry's own map overrides it key by key;
 // a bad key or value is refused, naming it, before any motor is built.
-TEST(MotorFactory, SafetyMapsSetTheCommandWatchdog) {
+TEST(MotorFactory, SafetyMapsSetTheCommandWatchdogAndTheExitPolicy) {
     std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
     std::string error;
     ASSERT_TRUE(BuildConfiguredMotors(
@@ -315,6 +315,28 @@ TEST(MotorFactory, SafetyMapsSetTheCommandWatchdog) {
     EXPECT_EQ(servo.policy, jointbus::OnCommandTimeout::kHold);
     EXPECT_EQ(jointbus::GetCommandWatchdog(motors[2].get()).timeoutMs, 0) << "switched off";
 
+    ASSERT_TRUE(BuildConfiguredMotors(
+        YAML::Load("safety: {on_exit: damp_then_disable, damp_kd: 2.5}\n"
+                   "motor_init_para:\n"
+                   "  - {vendor: damiao, id: 1, safety: {on_command_timeout: damp,"
+                   " command_timeout_ms: 100, damp_ms: 300}}\n"
+                   "  - {vendor: feetech, id: 2, dev_name: /dev/x}\n"),
+        "m.yaml", motors, error))
+        << error;
+    const jointbus::ExitPolicy exit = jointbus::GetExitPolicy(motors[0].get());
+    EXPECT_EQ(exit.onExit, jointbus::OnExit::kDampThenDisable);
+    EXPECT_EQ(exit.dampMs, 300);
+    EXPECT_EQ(exit.dampKd, 2.5);
+    EXPECT_EQ(jointbus::GetCommandWatchdog(motors[0].get()).policy,
+              jointbus::OnCommandTimeout::kDamp);
+    EXPECT_EQ(jointbus::GetExitPolicy(motors[1].get()).onExit, jointbus::OnExit::kDampThenDisable)
+        << "a servo takes the policy and holds instead";
+    const std::string servoDamp =
+        "motor_init_para:\n  - {vendor: feetech, id: 2, dev_name: /dev/x,"
+        " safety: {on_command_timeout: damp}}\n";
+    EXPECT_FALSE(BuildConfiguredMotors(YAML::Load(servoDamp), "m.yaml", motors, error));
+    EXPECT_NE(error.find("only a Damiao motor in MIT mode can damp"), std::string::npos) << error;
+
     const struct {
         const char* root;
         const char* own;
@@ -322,8 +344,11 @@ TEST(MotorFactory, SafetyMapsSetTheCommandWatchdog) {
     } bad[] = {
         {"{command_timeout_ms: -1}", "~", "safety: command_timeout_ms must be a whole number"},
         {"{command_timeout_ms: 1.5}", "~", "bad conversion"},
-        {"~", "{on_command_timeout: damp}",
-         "safety of Damiao motor 1: on_command_timeout must be hold or disable, not \"damp\""},
+        {"~", "{on_command_timeout: stop}",
+         "safety of Damiao motor 1: on_command_timeout must be hold, disable or damp, not \"stop\""},
+        {"{on_exit: drop}", "~", "safety: on_exit must be hold_then_disable or damp_then_disable"},
+        {"{damp_ms: 0}", "~", "safety: damp_ms must be a whole number from 1 to 60000"},
+        {"{damp_kd: 9}", "~", "safety of Damiao motor 1: damp_kd 9 is beyond the model's kd range"},
         {"{timeout: 5}", "~", "safety: unknown key \"timeout\""},
         {"[1]", "~", "safety: must be a map"},
     };

@@ -23,6 +23,7 @@
 #include "jointbus/common/ctrl_motor_interface.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/command_watchdog.h"
+#include "jointbus/common/impedance.h"
 #include "jointbus/common/motor_limits.h"
 
 namespace jointbus_factory_detail {
@@ -110,23 +111,31 @@ inline void ApplyLimits(const YAML::Node& entry, CtrlMotorInterface& motor, cons
              limits.torque, limits.step);
 }
 
-// The command watchdog of a "safety" map ({command_timeout_ms, on_command_timeout}): the
-// file's root map, with the entry's own on top of it, key by key. No timeout, no watchdog. A
-// bad key or value throws YAML::Exception naming it.
+// The "safety" map ({command_timeout_ms, on_command_timeout, on_exit, damp_ms, damp_kd}): the
+// file's root map, with the entry's own on top of it, key by key. No timeout, no watchdog; no
+// on_exit, today's hold and disable. A bad key or value throws YAML::Exception naming it.
 inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotorInterface& motor,
                         const char* what) {
     jointbus::CommandWatchdog watchdog;
+    jointbus::ExitPolicy exit;
+    bool exitGiven = false;
+    const YAML::Node* last = nullptr;  // the map that said the last word, for its position
     const std::pair<const YAML::Node*, std::string> maps[] = {
         {&root, "safety"},
         {&own, "safety of " + std::string(what) + " " + std::to_string(motor.motor_id)}};
+    auto* damiao = dynamic_cast<damiaoMotor*>(&motor);
+    const bool canDamp = damiao != nullptr && damiao->mode == Damiao::kMit;
     for (const auto& map : maps) {
         const YAML::Node& node = *map.first;
         const std::string& at = map.second;  // a plain name: lambdas take no structured binding
         if (!node.IsDefined() || node.IsNull()) continue;
+        last = &node;
         auto fail = [&](const YAML::Node& where, const std::string& message) {
             throw YAML::Exception(where.Mark(), at + ": " + message);
         };
-        if (!node.IsMap()) fail(node, "must be a map of command_timeout_ms and on_command_timeout");
+        if (!node.IsMap())
+            fail(node, "must be a map of command_timeout_ms, on_command_timeout, on_exit, "
+                       "damp_ms and damp_kd");
         for (const auto& item : node) {
             const std::string key = item.first.as<std::string>();
             const YAML::Node value = item.second;
@@ -142,20 +151,62 @@ inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotor
                     watchdog.policy = jointbus::OnCommandTimeout::kHold;
                 else if (policy == "disable")
                     watchdog.policy = jointbus::OnCommandTimeout::kDisable;
+                else if (policy == "damp" && canDamp)
+                    watchdog.policy = jointbus::OnCommandTimeout::kDamp;
+                else if (policy == "damp")
+                    fail(value, "on_command_timeout damp: only a Damiao motor in MIT mode can "
+                                "damp (hold or disable)");
                 else
-                    fail(value, "on_command_timeout must be hold or disable, not \"" + policy +
-                                    "\"");
+                    fail(value, "on_command_timeout must be hold, disable or damp, not \"" +
+                                    policy + "\"");
+            } else if (key == "on_exit") {
+                const std::string policy = value.as<std::string>();
+                if (policy == "hold_then_disable")
+                    exit.onExit = jointbus::OnExit::kHoldThenDisable;
+                else if (policy == "damp_then_disable")
+                    exit.onExit = jointbus::OnExit::kDampThenDisable;
+                else
+                    fail(value, "on_exit must be hold_then_disable or damp_then_disable, not \"" +
+                                    policy + "\"");
+                exitGiven = true;
+            } else if (key == "damp_ms") {
+                const long long ms = value.as<long long>();
+                if (ms < 1 || ms > jointbus::ExitPolicy::kMaxDampMs)
+                    fail(value, "damp_ms must be a whole number from 1 to " +
+                                    std::to_string(jointbus::ExitPolicy::kMaxDampMs));
+                exit.dampMs = int(ms);
+                exitGiven = true;
+            } else if (key == "damp_kd") {
+                exit.dampKd = value.as<double>();
+                if (!(exit.dampKd >= 0)) fail(value, "damp_kd must be 0 or more");
+                exitGiven = true;
             } else {
-                fail(item.first,
-                     "unknown key \"" + key + "\" (command_timeout_ms, on_command_timeout)");
+                fail(item.first, "unknown key \"" + key +
+                                     "\" (command_timeout_ms, on_command_timeout, on_exit, "
+                                     "damp_ms, damp_kd)");
             }
         }
+    }
+    if (exitGiven) {
+        const std::string wrong = jointbus::CheckExitPolicy(&motor, exit);
+        if (!wrong.empty())
+            throw YAML::Exception(last->Mark(), "safety of " + std::string(what) + " " +
+                                                    std::to_string(motor.motor_id) + ": " + wrong);
+        jointbus::SetExitPolicy(&motor, exit);
+        const bool damps = exit.onExit == jointbus::OnExit::kDampThenDisable;
+        LOG_INFO("{} {}: on exit {}\r\n", what, motor.motor_id,
+                 !damps    ? std::string("hold, then disable")
+                 : canDamp ? fmt::format("damp for {} ms with kd {:g}, then disable",
+                                         exit.dampMs, exit.dampKd < 0 ? damiao->kd : exit.dampKd)
+                           : std::string("hold, then disable (only MIT mode damps)"));
     }
     if (watchdog.timeoutMs == 0) return;
     jointbus::SetCommandWatchdog(&motor, watchdog);
     LOG_INFO("{} {}: command watchdog {} ms, then {}\r\n", what, motor.motor_id,
              watchdog.timeoutMs,
-             watchdog.policy == jointbus::OnCommandTimeout::kHold ? "hold" : "disable");
+             watchdog.policy == jointbus::OnCommandTimeout::kHold      ? "hold"
+             : watchdog.policy == jointbus::OnCommandTimeout::kDisable ? "disable"
+                                                                       : "damp, then disable");
 }
 
 inline std::shared_ptr<CtrlMotorInterface> MakeDamiao(const YAML::Node& entry,

@@ -1,0 +1,208 @@
+#include "DaMiao/damiao_impedance.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "common/motor_limits.h"
+#include "common/steady_ns.h"
+#include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/DaMiao/damiao_codec.h"
+#include "jointbus/common/impedance.h"
+#include "jointbus/common/logger.h"
+#include "jointbus/common/result_codes.h"
+
+namespace jointbus {
+
+namespace {
+
+struct Gains {
+    bool commanded = false;  // a command's own gains, until the next plain setter call
+    float kp = 0, kd = 0;
+    int64_t dampUntilNs = 0;  // 0: no damping under way
+    float dampKd = 0;
+    ExitPolicy exit;
+};
+
+std::atomic<bool> anyGains{false};  // set once any motor has an entry
+std::mutex gainsMutex;
+std::unordered_map<const CtrlMotorInterface*, Gains>& Table() {
+    static auto* const table = new std::unordered_map<const CtrlMotorInterface*, Gains>;
+    return *table;
+}
+
+// Set while SetImpedance goes through the plain setter: its gains stay.
+thread_local bool ownCall = false;
+
+damiaoMotor* MitMotor(CtrlMotorInterface* motor) {
+    auto* m = dynamic_cast<damiaoMotor*>(motor);
+    return m != nullptr && m->mode == Damiao::kMit ? m : nullptr;
+}
+
+std::string Name(const CtrlMotorInterface* motor) {
+    return motor == nullptr ? std::string("no motor") : "motor " + std::to_string(motor->motor_id);
+}
+
+}  // namespace
+
+int SetImpedance(CtrlMotorInterface* motor, const ImpedanceCommand& c) {
+    damiaoMotor* m = MitMotor(motor);
+    if (m == nullptr) {
+        LOG_ERROR("impedance command refused: {} is not a Damiao motor in MIT mode\r\n",
+                  Name(motor));
+        return -1;
+    }
+    for (double v : {c.position, c.velocity, c.kp, c.kd, c.torque})
+        if (std::isnan(v)) return kDamiaoNotANumber;
+    if (c.kp < m->KP_MIN || c.kp > m->KP_MAX || c.kd < m->KD_MIN || c.kd > m->KD_MAX) {
+        LOG_ERROR("impedance command refused: Damiao motor {}: kp {:g} and kd {:g} must lie in "
+                  "[{:g}, {:g}] and [{:g}, {:g}]\r\n",
+                  m->motor_id, c.kp, c.kd, m->KP_MIN, m->KP_MAX, m->KD_MIN, m->KD_MAX);
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(gainsMutex);
+        Gains& g = Table()[motor];
+        g.commanded = true;
+        g.kp = float(c.kp);
+        g.kd = float(c.kd);
+        anyGains.store(true, std::memory_order_relaxed);
+    }
+    ownCall = true;
+    const int result = m->setMotorPosition(c.position, c.velocity, c.torque);
+    ownCall = false;
+    return result;
+}
+
+int SetTorqueCommand(CtrlMotorInterface* motor, double torque) {
+    double present = 0;
+    if (motor != nullptr) motor->getMotorPosition(present);
+    // With kp 0 the position does not act: the present one keeps the step limit quiet.
+    ImpedanceCommand c;
+    c.position = present;
+    c.torque = torque;
+    return SetImpedance(motor, c);
+}
+
+std::string CheckExitPolicy(const CtrlMotorInterface* motor, const ExitPolicy& p) {
+    if (motor == nullptr) return "no motor given";
+    if (p.onExit != OnExit::kHoldThenDisable && p.onExit != OnExit::kDampThenDisable)
+        return "unknown exit policy";
+    if (p.dampMs < 1 || p.dampMs > ExitPolicy::kMaxDampMs)
+        return fmt::format("damp_ms must be a whole number from 1 to {}, not {}",
+                           ExitPolicy::kMaxDampMs, p.dampMs);
+    if (std::isnan(p.dampKd)) return "damp_kd is NaN";
+    const auto* m = dynamic_cast<const damiaoMotor*>(motor);
+    if (m != nullptr && p.dampKd > m->KD_MAX)
+        return fmt::format("damp_kd {:g} is beyond the model's kd range [0, {:g}]", p.dampKd,
+                           m->KD_MAX);
+    return "";
+}
+
+int SetExitPolicy(CtrlMotorInterface* motor, const ExitPolicy& p) {
+    const std::string wrong = CheckExitPolicy(motor, p);
+    if (!wrong.empty()) {
+        LOG_ERROR("exit policy refused: {}\r\n", wrong);
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(gainsMutex);
+    Table()[motor].exit = p;
+    anyGains.store(true, std::memory_order_relaxed);
+    return 0;
+}
+
+ExitPolicy GetExitPolicy(const CtrlMotorInterface* motor) {
+    if (!anyGains.load(std::memory_order_relaxed)) return ExitPolicy{};
+    std::lock_guard<std::mutex> lock(gainsMutex);
+    auto found = Table().find(motor);
+    return found != Table().end() ? found->second.exit : ExitPolicy{};
+}
+
+int StartExitDamping(CtrlMotorInterface* motor) {
+    if (motor == nullptr) return 0;
+    const ExitPolicy p = GetExitPolicy(motor);
+    if (p.onExit != OnExit::kDampThenDisable) return 0;
+    return jointbus_detail::StartDamping(*motor, SteadyNowNs()) ? p.dampMs : 0;
+}
+
+}  // namespace jointbus
+
+namespace jointbus_detail {
+
+using jointbus::anyGains;
+using jointbus::gainsMutex;
+using jointbus::Table;
+
+MitGains TickGains(const damiaoMotor& m, float kp, float kd) {
+    MitGains out{kp, kd, false};
+    if (!anyGains.load(std::memory_order_relaxed)) return out;
+    std::lock_guard<std::mutex> lock(gainsMutex);
+    auto found = Table().find(&m);
+    if (found == Table().end()) return out;
+    const jointbus::Gains& g = found->second;
+    if (g.dampUntilNs != 0) return MitGains{0, g.dampKd, true};
+    if (g.commanded) out = MitGains{g.kp, g.kd, false};
+    return out;
+}
+
+void WatchDamping(damiaoMotor& m, int64_t nowNs) {
+    if (!anyGains.load(std::memory_order_relaxed)) return;
+    int ms = 0;
+    {
+        std::lock_guard<std::mutex> lock(gainsMutex);
+        auto found = Table().find(&m);
+        if (found == Table().end() || found->second.dampUntilNs == 0 ||
+            nowNs < found->second.dampUntilNs)
+            return;
+        ms = found->second.exit.dampMs;
+    }
+    LOG_INFO("Damiao motor {} on {}: damped for {} ms, now disabled\r\n", m.motor_id, m.dev_name,
+             ms);
+    m.setEnableStatus(false);  // ends the damping
+}
+
+bool CanDamp(const CtrlMotorInterface& m) {
+    return jointbus::MitMotor(const_cast<CtrlMotorInterface*>(&m)) != nullptr;
+}
+
+bool StartDamping(CtrlMotorInterface& motor, int64_t nowNs) {
+    damiaoMotor* m = jointbus::MitMotor(&motor);
+    if (m == nullptr || !m->reportedEnabled.load(std::memory_order_relaxed) ||
+        !m->enableReq.load(std::memory_order_relaxed))
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(gainsMutex);
+        jointbus::Gains& g = Table()[&motor];
+        g.dampUntilNs = nowNs + int64_t(g.exit.dampMs) * 1000000;
+        g.dampKd = float(g.exit.dampKd < 0 ? m->kd : g.exit.dampKd);
+        anyGains.store(true, std::memory_order_relaxed);
+    }
+    // Where it stands, so that the ramp and the window stay quiet; kp 0 makes it not act.
+    m->targetPos.store(m->fbPosition.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    m->targetVel.store(0, std::memory_order_relaxed);
+    m->targetTorque.store(0, std::memory_order_relaxed);
+    m->cmdPending.store(true, std::memory_order_relaxed);
+    return true;
+}
+
+void OwnGains(const CtrlMotorInterface& m, bool endDamping) {
+    if (!anyGains.load(std::memory_order_relaxed) || jointbus::ownCall) return;
+    std::lock_guard<std::mutex> lock(gainsMutex);
+    auto found = Table().find(&m);
+    if (found == Table().end()) return;
+    found->second.commanded = false;
+    if (endDamping) found->second.dampUntilNs = 0;
+}
+
+void ForgetGains(const CtrlMotorInterface* m) {
+    if (!anyGains.load(std::memory_order_relaxed)) return;
+    std::lock_guard<std::mutex> lock(gainsMutex);
+    Table().erase(m);
+}
+
+}  // namespace jointbus_detail
