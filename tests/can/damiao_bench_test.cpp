@@ -23,6 +23,8 @@
 #include "jointbus/common/can_settings.h"
 #include "jointbus/common/command_watchdog.h"
 #include "jointbus/common/control_cycle.h"
+#include "jointbus/common/impedance.h"
+#include "jointbus/common/stop_sequence.h"
 #include "jointbus/driver/driver_can.h"
 #include "log_capture.h"
 #include "near.h"
@@ -94,6 +96,36 @@ struct OneMotor {
     DamiaoEmulatorProcess emu;
     std::unique_ptr<damiaoMotor> m;
 };
+
+// A frame the emulator received (with its trace on): steady-clock ns, the id and the bytes.
+struct Received {
+    long long ns;
+    unsigned id;
+    uint8_t data[8];
+    bool Special(uint8_t kind) const {
+        for (int i = 0; i < 7; ++i)
+            if (data[i] != 0xFF) return false;
+        return data[7] == kind;
+    }
+};
+
+// The classic frames the emulator received from `from` on, in order.
+std::vector<Received> ReceivedSince(DamiaoEmulatorProcess& emu, steady_clock::time_point from) {
+    const long long fromNs = duration_cast<nanoseconds>(from.time_since_epoch()).count();
+    std::vector<Received> out;
+    std::istringstream text(emu.process().Out());
+    for (std::string line; std::getline(text, line);) {
+        Received r{};
+        unsigned len = 0, b[8];
+        if (std::sscanf(line.c_str(), "rx %lld %x %u %x %x %x %x %x %x %x %x", &r.ns, &r.id, &len,
+                        &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]) != 11 ||
+            r.ns < fromNs)
+            continue;
+        for (int i = 0; i < 8; ++i) r.data[i] = uint8_t(b[i]);
+        out.push_back(r);
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -713,6 +745,60 @@ TEST(DamiaoBench, TheCommandWatchdogsPoliciesAreWhatTheMotorsReceive) {
     EXPECT_NEAR(PositionOf(*a)(), 0.1, 0.02);
     jointbus::SetCommandWatchdog(a.get(), {});
     jointbus::SetCommandWatchdog(b.get(), {});
+}
+
+// Each exit policy on the wire. The damping motor's frames carry kp 0 and its damping kd, with
+// neither speed nor torque, until its disable frame, no sooner than its damping time; the
+// holding motor's carry its own gains and where it stood. A third motor's command watchdog
+// damps it the same way.
+TEST(DamiaoBench, EachExitPolicyIsWhatTheMotorsReceive) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(1), MotorArg(2), MotorArg(3)}, true);
+    std::vector<std::shared_ptr<damiaoMotor>> m;
+    for (unsigned id = 1; id <= 3; ++id) {
+        m.emplace_back(MakeMotor(bus, id));
+        ASSERT_EQ(m.back()->init(), 0);
+        ASSERT_TRUE(EnableAndWait(*m.back()));
+    }
+    ASSERT_EQ(jointbus::SetExitPolicy(m[0].get(), {jointbus::OnExit::kDampThenDisable, 200, 0.7}),
+              0);
+    ASSERT_EQ(jointbus::SetExitPolicy(m[2].get(), {jointbus::OnExit::kHoldThenDisable, 200, 0.4}),
+              0);
+    m[0]->setMotorPosition(0.05);
+    m[1]->setMotorPosition(-0.05);
+    ASSERT_TRUE(WaitNear(PositionOf(*m[0]), 0.05, 0.01, milliseconds(3000)));
+    ASSERT_TRUE(WaitNear(PositionOf(*m[1]), -0.05, 0.01, milliseconds(3000)));
+    const auto start = steady_clock::now();
+    ASSERT_EQ(jointbus::SetCommandWatchdog(m[2].get(), {100, jointbus::OnCommandTimeout::kDamp}),
+              0);
+    EXPECT_EQ(HoldAndDisable({m[0], m[1]}), 0);
+    ASSERT_TRUE(WaitFor([&] { return !emu.Status(3).enabled; }, milliseconds(3000)));
+    jointbus::SetCommandWatchdog(m[2].get(), {});
+
+    Damiao::Ranges r;
+    Damiao::RangesForModel(4310, r);
+    long long firstNs[4] = {}, disableNs[4] = {};
+    for (const Received& f : ReceivedSince(emu, start)) {
+        if (f.id < 1 || f.id > 3) continue;
+        if (f.Special(Damiao::kDisable) && disableNs[f.id] == 0) disableNs[f.id] = f.ns;
+        if (f.Special(f.data[7])) continue;
+        EXPECT_EQ(disableNs[f.id], 0) << "motor " << f.id << ": a command after its disable";
+        if (firstNs[f.id] == 0) firstNs[f.id] = f.ns;
+        const Damiao::MitCommand c = Damiao::DecodeMit(r, f.data);
+        const float kd[4] = {0, 0.7f, 1.0f, 0.4f};
+        EXPECT_NEAR(c.kp, f.id == 2 ? 15.0 : 0.0, 0.2) << "motor " << f.id;
+        EXPECT_NEAR(c.kd, kd[f.id], 0.01) << "motor " << f.id;
+        EXPECT_NEAR(c.t, 0.0, 0.01) << "motor " << f.id;
+        if (f.id == 2) {
+            EXPECT_NEAR(c.p, -0.05, 0.01);
+        }
+    }
+    for (int id : {1, 3}) {
+        ASSERT_NE(firstNs[id], 0) << "motor " << id << " was never damped";
+        ASSERT_NE(disableNs[id], 0) << "motor " << id << " was never disabled";
+        EXPECT_GE(disableNs[id] - firstNs[id], 190000000LL) << "motor " << id << " damped too short";
+    }
+    EXPECT_NE(disableNs[2], 0);
 }
 
 // Destroying motors while the sender and their receive threads are busy leaves nothing that
