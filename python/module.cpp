@@ -21,6 +21,7 @@
 #include "jointbus/common/control_cycle.h"
 #include "jointbus/common/motor_config.h"
 #include "jointbus/common/command_watchdog.h"
+#include "jointbus/common/impedance.h"
 #include "jointbus/common/motor_limits.h"
 #include "jointbus/common/realtime.h"
 #include "jointbus/common/result_codes.h"
@@ -239,16 +240,70 @@ non-zero result; properties never raise, they give the last value the motor repo
                         std::to_string(timeoutMs));
                 if (onTimeout == "disable")
                     w.policy = jointbus::OnCommandTimeout::kDisable;
+                else if (onTimeout == "damp")
+                    w.policy = jointbus::OnCommandTimeout::kDamp;
                 else if (onTimeout != "hold")
                     throw py::value_error(
-                        "set_command_watchdog: on_timeout must be \"hold\" or \"disable\", "
-                        "not \"" + onTimeout + "\"");
-                jointbus::SetCommandWatchdog(&self, w);
+                        "set_command_watchdog: on_timeout must be \"hold\", \"disable\" or "
+                        "\"damp\", not \"" + onTimeout + "\"");
+                if (jointbus::SetCommandWatchdog(&self, w) != 0)
+                    throw py::value_error("set_command_watchdog: motor " +
+                                          std::to_string(self.motor_id) +
+                                          " cannot damp: only a Damiao motor in MIT mode can");
             },
             py::arg("timeout_ms"), py::arg("on_timeout") = "hold",
             "When the enabled motor gets no command for timeout_ms, its bus holds it where it "
-            "stands (\"hold\", until the next command) or disables it (\"disable\"), with one "
-            "WARN. 0 switches the watchdog off.")
+            "stands (\"hold\", until the next command), disables it (\"disable\"), or damps "
+            "it for the exit policy's damp_ms and then disables it (\"damp\", Damiao MIT "
+            "mode), with one WARN. 0 switches the watchdog off.")
+        .def(
+            "set_impedance",
+            [](CtrlMotorInterface& self, double pos, double speed, double kp, double kd,
+               double torque) {
+                const jointbus::ImpedanceCommand c{pos, speed, kp, kd, torque};
+                const std::string wrong = jointbus::CheckImpedance(&self, c);
+                if (!wrong.empty()) throw py::value_error("set_impedance: " + wrong);
+                Call(self, "set_impedance",
+                     [&](CtrlMotorInterface& x) { return jointbus::SetImpedance(&x, c); });
+            },
+            py::arg("pos"), py::arg("speed") = 0.0, py::kw_only(), py::arg("kp"), py::arg("kd"),
+            py::arg("torque") = 0.0,
+            "A Damiao MIT-mode command with its own gains: position (rad), speed (rad/s), kp, kd "
+            "and torque (N·m), within the motor's limits. Kept until the next set_position or "
+            "set_velocity, which go back to the motor's own gains.")
+        .def(
+            "set_torque",
+            [](CtrlMotorInterface& self, double torque) {
+                const std::string wrong = jointbus::CheckImpedance(&self, {});
+                if (!wrong.empty()) throw py::value_error("set_torque: " + wrong);
+                Call(self, "set_torque", [&](CtrlMotorInterface& x) {
+                    return jointbus::SetTorqueCommand(&x, torque);
+                });
+            },
+            py::arg("torque"),
+            "A torque-only command (N·m; kp = kd = 0) for a Damiao motor in MIT mode, within the "
+            "motor's torque limit.")
+        .def(
+            "set_exit_policy",
+            [](CtrlMotorInterface& self, const std::string& onExit, int dampMs,
+               std::optional<double> dampKd) {
+                jointbus::ExitPolicy p;
+                if (onExit == "damp_then_disable")
+                    p.onExit = jointbus::OnExit::kDampThenDisable;
+                else if (onExit != "hold_then_disable")
+                    throw py::value_error("set_exit_policy: on_exit must be \"hold_then_disable\" "
+                                          "or \"damp_then_disable\", not \"" + onExit + "\"");
+                p.dampMs = dampMs;
+                if (dampKd) p.dampKd = *dampKd;
+                const std::string wrong = jointbus::CheckExitPolicy(&self, p);
+                if (!wrong.empty()) throw py::value_error("set_exit_policy: " + wrong);
+                jointbus::SetExitPolicy(&self, p);
+            },
+            py::arg("on_exit"), py::arg("damp_ms") = 500, py::arg("damp_kd") = py::none(),
+            "How the library stops the motor at the end (an Arm's close, a signal): "
+            "\"hold_then_disable\", or \"damp_then_disable\": a Damiao motor in MIT mode damps "
+            "for damp_ms with kp 0 and damp_kd (default: its own kd), then is disabled; other "
+            "motors hold, then are disabled.")
         .def_property_readonly(
             "command_timeouts",
             [](const CtrlMotorInterface& self) { return jointbus::CommandTimeouts(&self); },

@@ -50,19 +50,23 @@ std::string Name(const CtrlMotorInterface* motor) {
 
 }  // namespace
 
+std::string CheckImpedance(const CtrlMotorInterface* motor, const ImpedanceCommand& c) {
+    const damiaoMotor* m = MitMotor(const_cast<CtrlMotorInterface*>(motor));
+    if (m == nullptr) return Name(motor) + " is not a Damiao motor in MIT mode";
+    if (c.kp < m->KP_MIN || c.kp > m->KP_MAX || c.kd < m->KD_MIN || c.kd > m->KD_MAX)
+        return fmt::format("Damiao motor {}: kp {:g} and kd {:g} must lie in [{:g}, {:g}] and "
+                           "[{:g}, {:g}]",
+                           m->motor_id, c.kp, c.kd, m->KP_MIN, m->KP_MAX, m->KD_MIN, m->KD_MAX);
+    return "";
+}
+
 int SetImpedance(CtrlMotorInterface* motor, const ImpedanceCommand& c) {
+    const std::string wrong = CheckImpedance(motor, c);  // a NaN gain passes it
     damiaoMotor* m = MitMotor(motor);
-    if (m == nullptr) {
-        LOG_ERROR("impedance command refused: {} is not a Damiao motor in MIT mode\r\n",
-                  Name(motor));
-        return -1;
-    }
     for (double v : {c.position, c.velocity, c.kp, c.kd, c.torque})
-        if (std::isnan(v)) return kDamiaoNotANumber;
-    if (c.kp < m->KP_MIN || c.kp > m->KP_MAX || c.kd < m->KD_MIN || c.kd > m->KD_MAX) {
-        LOG_ERROR("impedance command refused: Damiao motor {}: kp {:g} and kd {:g} must lie in "
-                  "[{:g}, {:g}] and [{:g}, {:g}]\r\n",
-                  m->motor_id, c.kp, c.kd, m->KP_MIN, m->KP_MAX, m->KD_MIN, m->KD_MAX);
+        if (m != nullptr && std::isnan(v)) return kDamiaoNotANumber;
+    if (!wrong.empty()) {
+        LOG_ERROR("impedance command refused: {}\r\n", wrong);
         return -1;
     }
     {

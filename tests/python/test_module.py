@@ -285,10 +285,26 @@ def test_limits_clamp_commands_and_count_them():
     assert joint.limits["position"] is None
 
 
+def test_impedance_commands_and_the_exit_policy_refuse_what_the_motor_cannot_take():
+    joint = jointbus.DamiaoMotor(model=4310, id=4, master_id=0x14, interface="jbnone0")
+    joint.set_impedance(0.1, kp=20.0, kd=1.5)
+    joint.set_torque(0.5)
+    with pytest.raises(ValueError, match=r"kp 600 and kd 1 must lie in \[0, 500\]"):
+        joint.set_impedance(0.0, kp=600.0, kd=1.0)
+    joint.set_exit_policy("damp_then_disable", damp_ms=300, damp_kd=0.5)
+    for bad, message in [({"on_exit": "drop"}, "on_exit must be"),
+                         ({"on_exit": "damp_then_disable", "damp_kd": 9.0}, "damp_kd 9 is beyond"),
+                         ({"on_exit": "damp_then_disable", "damp_ms": 0}, "damp_ms must be")]:
+        with pytest.raises(ValueError, match=message):
+            joint.set_exit_policy(**bad)
+
+
 def test_the_command_watchdog_disables_a_silent_servo_once(servo_bus):
     servo = jointbus.FeetechServo(id=1, port=servo_bus.link)
-    with pytest.raises(ValueError, match='on_timeout must be "hold" or "disable", not "damp"'):
+    with pytest.raises(ValueError, match="motor 1 cannot damp: only a Damiao motor in MIT mode"):
         servo.set_command_watchdog(100, "damp")
+    with pytest.raises(ValueError, match="motor 1 is not a Damiao motor in MIT mode"):
+        servo.set_torque(0.1)
     with pytest.raises(ValueError, match="timeout_ms must be from 0 to 600000, not -1"):
         servo.set_command_watchdog(-1)
     servo.init()

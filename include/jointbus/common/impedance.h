@@ -32,6 +32,9 @@ struct ImpedanceCommand {
 // with an ERROR line for a motor that is not a Damiao motor in MIT mode, or a gain out of range.
 // Any thread.
 JOINTBUS_API int SetImpedance(CtrlMotorInterface* motor, const ImpedanceCommand& command);
+// Why SetImpedance refuses `command` for `motor` (not a NaN: that has its code), or "".
+JOINTBUS_API std::string CheckImpedance(const CtrlMotorInterface* motor,
+                                        const ImpedanceCommand& command);
 // A torque-only command: kp = kd = 0. As SetImpedance.
 JOINTBUS_API int SetTorqueCommand(CtrlMotorInterface* motor, double torque);
 
