@@ -46,6 +46,15 @@ struct Cycle {
     }
 };
 
+// "hold", "disable" or "damp", for the command watchdog and the fault watch.
+jointbus::OnCommandTimeout PolicyNamed(const std::string& what, const std::string& name) {
+    if (name == "hold") return jointbus::OnCommandTimeout::kHold;
+    if (name == "disable") return jointbus::OnCommandTimeout::kDisable;
+    if (name == "damp") return jointbus::OnCommandTimeout::kDamp;
+    throw py::value_error(what + " must be \"hold\", \"disable\" or \"damp\", not \"" + name +
+                          "\"");
+}
+
 std::string MeaningOf(int code) {
     const char* meaning = jointbus::ResultCodeMeaning(code);
     return meaning != nullptr ? meaning : "operation failed";
@@ -238,14 +247,7 @@ non-zero result; properties never raise, they give the last value the motor repo
                         "set_command_watchdog: timeout_ms must be from 0 to " +
                         std::to_string(jointbus::CommandWatchdog::kMaxTimeoutMs) + ", not " +
                         std::to_string(timeoutMs));
-                if (onTimeout == "disable")
-                    w.policy = jointbus::OnCommandTimeout::kDisable;
-                else if (onTimeout == "damp")
-                    w.policy = jointbus::OnCommandTimeout::kDamp;
-                else if (onTimeout != "hold")
-                    throw py::value_error(
-                        "set_command_watchdog: on_timeout must be \"hold\", \"disable\" or "
-                        "\"damp\", not \"" + onTimeout + "\"");
+                w.policy = PolicyNamed("set_command_watchdog: on_timeout", onTimeout);
                 if (jointbus::SetCommandWatchdog(&self, w) != 0)
                     throw py::value_error("set_command_watchdog: motor " +
                                           std::to_string(self.motor_id) +
@@ -256,6 +258,28 @@ non-zero result; properties never raise, they give the last value the motor repo
             "stands (\"hold\", until the next command), disables it (\"disable\"), or damps "
             "it for the exit policy's damp_ms and then disables it (\"damp\", Damiao MIT "
             "mode), with one WARN. 0 switches the watchdog off.")
+        .def(
+            "set_fault_watch",
+            [](CtrlMotorInterface& self, int stallMs, int maxTemperature,
+               const std::string& onFault) {
+                const jointbus::FaultWatch f{stallMs, maxTemperature,
+                                             PolicyNamed("set_fault_watch: on_fault", onFault)};
+                const std::string wrong = jointbus::CheckFaultWatch(&self, f);
+                if (!wrong.empty()) throw py::value_error("set_fault_watch: " + wrong);
+                jointbus::SetFaultWatch(&self, f);
+            },
+            py::kw_only(), py::arg("stall_ms") = 0, py::arg("max_temperature") = 0,
+            py::arg("on_fault") = "disable",
+            "Latches a fault when the torque stays at the torque limit for stall_ms, or the "
+            "temperature reaches max_temperature (°C); on_fault (\"hold\", \"disable\" or "
+            "\"damp\") applies once. The fault's code (4007, 4008) stays until clear_fault().")
+        .def_property_readonly(
+            "latched_fault",
+            [](const CtrlMotorInterface& self) { return jointbus::LatchedFault(&self); },
+            "The latched fault's code, or 0.")
+        .def(
+            "clear_fault", [](CtrlMotorInterface& self) { jointbus::ClearLatchedFault(&self); },
+            "Clears a latched fault.")
         .def(
             "set_impedance",
             [](CtrlMotorInterface& self, double pos, double speed, double kp, double kd,

@@ -14,6 +14,7 @@
 #include "common/bus_drive.h"
 #include "common/bus_tally.h"
 #include "DaMiao/damiao_impedance.h"
+#include "common/command_watchdog.h"
 #include "common/motor_limits.h"
 #include "common/param_file.h"
 #include "common/steady_ns.h"
@@ -307,7 +308,7 @@ int damiaoMotor::StatusResult(int& code, bool logFault) const {
     const char* text = nullptr;
     const int result = FaultResult(code, text);
     if (result != 0 && logFault) LOG_ERROR(fmt::runtime(text), motor_id);
-    return result;
+    return result != 0 ? result : jointbus_detail::LatchedFaultOf(*this);
 }
 
 int damiaoMotor::peekEnableStatus(bool& out) const {
@@ -466,6 +467,7 @@ int damiaoMotor::HomeCheck(int64_t startNs, long long& elapsedMs) {
 }
 
 int damiaoMotor::ClearErrors() {
+    jointbus::ClearLatchedFault(this);
     uint8_t frame[8];
     Damiao::EncodeSpecial(Damiao::kClearError, frame);
     // Before init (or after the driver went) there is nothing to send and nothing to count; a

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/command_watchdog.h"
 #include "common/motor_limits.h"
 #include "common/param_file.h"
 #include "common/steady_ns.h"
@@ -228,7 +229,7 @@ int feetechMotor::getEnableStatus(bool& out) {
     std::lock_guard<std::mutex> lock(motorMutex);
     if (!online) return jointbus::kOffline;
     out = fbEnabled;
-    return 0;
+    return jointbus_detail::LatchedFaultOf(*this);
 }
 
 int feetechMotor::setHome(unsigned int timeoutSec) {

@@ -4,12 +4,14 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "DaMiao/damiao_impedance.h"
 #include "common/steady_ns.h"
 #include "jointbus/common/impedance.h"
 #include "jointbus/common/logger.h"
+#include "jointbus/common/motor_limits.h"
 #include "jointbus/common/motor_reading.h"
 
 namespace jointbus {
@@ -20,9 +22,16 @@ struct Watched {
     CommandWatchdog settings;
     jointbus_detail::CommandWatch watch;
     unsigned long long timeouts = 0;
+    FaultWatch faults;
+    jointbus_detail::FaultLatch latch;
+
+    bool Empty() const {
+        return settings.timeoutMs == 0 && faults.stallMs == 0 && faults.maxTemperature == 0 &&
+               latch.latched == 0;
+    }
 };
 
-std::atomic<bool> anyWatchdog{false};  // set once any motor gets a watchdog
+std::atomic<bool> anyWatchdog{false};  // set once any motor gets a watchdog or a fault watch
 std::mutex watchMutex;
 std::unordered_map<const CtrlMotorInterface*, Watched>& Watches() {
     static auto* const watches = new std::unordered_map<const CtrlMotorInterface*, Watched>;
@@ -32,34 +41,73 @@ std::unordered_map<const CtrlMotorInterface*, Watched>& Watches() {
 // Set while the watchdog's own hold goes through the setter: that is not a command.
 thread_local bool applying = false;
 
+bool PolicyKnown(OnCommandTimeout p) {
+    return p == OnCommandTimeout::kHold || p == OnCommandTimeout::kDisable ||
+           p == OnCommandTimeout::kDamp;
+}
+
+// What is wrong with `policy` for `motor`, or "".
+std::string PolicyError(const CtrlMotorInterface& motor, OnCommandTimeout policy) {
+    if (!PolicyKnown(policy)) return "unknown policy";
+    if (policy == OnCommandTimeout::kDamp && !jointbus_detail::CanDamp(motor))
+        return "motor " + std::to_string(motor.motor_id) +
+               " cannot damp: only a Damiao motor in MIT mode can";
+    return "";
+}
+
+// Drops an entry with nothing left in it. Under watchMutex.
+void EraseIfEmpty(const CtrlMotorInterface* motor) {
+    auto found = Watches().find(motor);
+    if (found != Watches().end() && found->second.Empty()) Watches().erase(found);
+}
+
+// What a policy does, as the WARN or ERROR line ends.
+std::string PolicyText(const CtrlMotorInterface& motor, OnCommandTimeout policy,
+                       const char* until) {
+    switch (policy) {
+        case OnCommandTimeout::kHold:
+            return std::string("it holds where it stands ") + until;
+        case OnCommandTimeout::kDamp:
+            return fmt::format("it is damped for {} ms, then disabled {}",
+                               GetExitPolicy(&motor).dampMs, until);
+        default:
+            return std::string("it is disabled ") + until;
+    }
+}
+
+void ApplyPolicy(CtrlMotorInterface& motor, OnCommandTimeout policy, int64_t nowNs) {
+    if (policy == OnCommandTimeout::kDamp && jointbus_detail::StartDamping(motor, nowNs)) return;
+    if (policy == OnCommandTimeout::kHold) {
+        double present = 0;
+        if (motor.getMotorPosition(present) != 0) return;
+        applying = true;
+        motor.setMotorPosition(present);
+        applying = false;
+    } else {
+        motor.setEnableStatus(false);
+    }
+}
+
 }  // namespace
 
 int SetCommandWatchdog(CtrlMotorInterface* motor, const CommandWatchdog& w) {
-    const bool policyKnown = w.policy == OnCommandTimeout::kHold ||
-                             w.policy == OnCommandTimeout::kDisable ||
-                             w.policy == OnCommandTimeout::kDamp;
-    const bool canDamp = motor != nullptr && jointbus_detail::CanDamp(*motor);
-    if (motor == nullptr || w.timeoutMs < 0 || w.timeoutMs > CommandWatchdog::kMaxTimeoutMs ||
-        !policyKnown || (w.policy == OnCommandTimeout::kDamp && !canDamp)) {
-        LOG_ERROR("command watchdog refused: {}\r\n",
-                  motor == nullptr ? std::string("no motor given")
-                  : !policyKnown   ? std::string("unknown policy")
-                  : w.timeoutMs < 0 || w.timeoutMs > CommandWatchdog::kMaxTimeoutMs
-                      ? "timeout must be from 0 to " +
-                            std::to_string(CommandWatchdog::kMaxTimeoutMs) + " ms, not " +
-                            std::to_string(w.timeoutMs)
-                      : "motor " + std::to_string(motor->motor_id) +
-                            " cannot damp: only a Damiao motor in MIT mode can");
+    const std::string wrong =
+        motor == nullptr ? std::string("no motor given")
+        : w.timeoutMs < 0 || w.timeoutMs > CommandWatchdog::kMaxTimeoutMs
+            ? "timeout must be from 0 to " + std::to_string(CommandWatchdog::kMaxTimeoutMs) +
+                  " ms, not " + std::to_string(w.timeoutMs)
+            : PolicyError(*motor, w.policy);
+    if (!wrong.empty()) {
+        LOG_ERROR("command watchdog refused: {}\r\n", wrong);
         return -1;
     }
     std::lock_guard<std::mutex> lock(watchMutex);
-    if (w.timeoutMs == 0) {
-        Watches().erase(motor);
-        return 0;
-    }
     Watched& entry = Watches()[motor];
-    entry = Watched{w, {}, 0};
+    entry.settings = w;
+    entry.watch = jointbus_detail::CommandWatch{};
     entry.watch.timeoutNs = int64_t(w.timeoutMs) * 1000000;
+    entry.timeouts = 0;
+    EraseIfEmpty(motor);
     anyWatchdog.store(true, std::memory_order_relaxed);
     return 0;
 }
@@ -76,6 +124,62 @@ unsigned long long CommandTimeouts(const CtrlMotorInterface* motor) {
     return found != Watches().end() ? found->second.timeouts : 0;
 }
 
+std::string CheckFaultWatch(const CtrlMotorInterface* motor, const FaultWatch& f) {
+    std::string wrong;
+    if (motor == nullptr)
+        wrong = "no motor given";
+    else if (f.stallMs < 0 || f.stallMs > CommandWatchdog::kMaxTimeoutMs)
+        wrong = fmt::format("stall_ms must be from 0 to {}, not {}", CommandWatchdog::kMaxTimeoutMs,
+                            f.stallMs);
+    else if (f.maxTemperature < 0 || f.maxTemperature > 200)
+        wrong = fmt::format("max_temperature must be from 0 to 200 °C, not {}", f.maxTemperature);
+    else if (f.stallMs > 0 && GetMotorLimits(motor).torque == MotorLimits::kNone)
+        wrong = "stall_ms needs a torque limit (limits: {torque: ...})";
+    else
+        wrong = PolicyError(*motor, f.onFault);
+    return wrong;
+}
+
+int SetFaultWatch(CtrlMotorInterface* motor, const FaultWatch& f) {
+    const std::string wrong = CheckFaultWatch(motor, f);
+    if (!wrong.empty()) {
+        LOG_ERROR("fault watch refused: {}\r\n", wrong);
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(watchMutex);
+    Watched& entry = Watches()[motor];
+    entry.faults = f;
+    const int latched = entry.latch.latched;
+    entry.latch = jointbus_detail::FaultLatch{};
+    entry.latch.latched = latched;  // a latched fault stays until it is cleared
+    entry.latch.stallNs = int64_t(f.stallMs) * 1000000;
+    entry.latch.maxTemperature = f.maxTemperature;
+    EraseIfEmpty(motor);
+    anyWatchdog.store(true, std::memory_order_relaxed);
+    return 0;
+}
+
+FaultWatch GetFaultWatch(const CtrlMotorInterface* motor) {
+    std::lock_guard<std::mutex> lock(watchMutex);
+    auto found = Watches().find(motor);
+    return found != Watches().end() ? found->second.faults : FaultWatch{};
+}
+
+int LatchedFault(const CtrlMotorInterface* motor) {
+    return motor != nullptr ? jointbus_detail::LatchedFaultOf(*motor) : 0;
+}
+
+void ClearLatchedFault(const CtrlMotorInterface* motor) {
+    if (!anyWatchdog.load(std::memory_order_relaxed)) return;
+    std::lock_guard<std::mutex> lock(watchMutex);
+    auto found = Watches().find(motor);
+    if (found == Watches().end() || found->second.latch.latched == 0) return;
+    found->second.latch.latched = 0;
+    found->second.latch.atLimit = false;
+    LOG_INFO("motor {}: latched fault cleared\r\n", motor->motor_id);
+    EraseIfEmpty(motor);
+}
+
 }  // namespace jointbus
 
 namespace jointbus_detail {
@@ -90,38 +194,63 @@ void NoteCommand(const CtrlMotorInterface& motor) {
 
 void WatchCommands(CtrlMotorInterface& motor, int64_t nowNs) {
     if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return;
-    // Read before the lock: a getter takes the motor's own lock.
-    bool enabled = false;
-    if (motor.getEnableStatus(enabled) != 0) enabled = false;
+    {
+        std::lock_guard<std::mutex> lock(jointbus::watchMutex);
+        if (jointbus::Watches().count(&motor) == 0) return;
+    }
+    // Read outside the lock: the getters take the motor's own lock.
+    const jointbus::ObservedMotor seen = jointbus::ObserveMotor(&motor);
+    jointbus::MotorReading r;
+    jointbus::ReadMotor(seen, r);
+    const bool online = r.code != jointbus::kOffline;
+    const bool enabled = r.code == 0 && r.enabled;
+    const double torqueLimit = jointbus::GetMotorLimits(&motor).torque;
     jointbus::CommandWatchdog settings;
+    jointbus::FaultWatch faults;
+    bool timedOut = false;
+    int fault = 0;
     {
         std::lock_guard<std::mutex> lock(jointbus::watchMutex);
         auto found = jointbus::Watches().find(&motor);
-        if (found == jointbus::Watches().end() || !found->second.watch.Check(enabled, nowNs))
-            return;
-        ++found->second.timeouts;
-        settings = found->second.settings;
+        if (found == jointbus::Watches().end()) return;
+        jointbus::Watched& w = found->second;
+        if (online) {
+            w.latch.torqueLimit = torqueLimit;
+            fault = w.latch.Check(r.torque, r.temperature, nowNs);
+        }
+        timedOut = w.settings.timeoutMs != 0 && w.watch.Check(enabled && fault == 0, nowNs);
+        if (timedOut) ++w.timeouts;
+        settings = w.settings;
+        faults = w.faults;
     }
-    const bool hold = settings.policy == jointbus::OnCommandTimeout::kHold;
-    const bool damp = settings.policy == jointbus::OnCommandTimeout::kDamp;
-    const jointbus::ObservedMotor seen = jointbus::ObserveMotor(&motor);
+    if (fault != 0) {
+        const std::string what =
+            fault == jointbus::kStallLatched
+                ? fmt::format("stalled, torque {:.2f} N·m at its {:g} N·m limit for {} ms",
+                              r.torque, torqueLimit, faults.stallMs)
+                : fmt::format("temperature {} °C, at or above {} °C", r.temperature,
+                              faults.maxTemperature);
+        LOG_ERROR("latched fault {}: {} motor {} on {}: {}, {}\r\n", fault, seen.FamilyName(),
+                  motor.motor_id, seen.bus, what,
+                  jointbus::PolicyText(motor, faults.onFault, "until the fault is cleared"));
+        if (enabled) jointbus::ApplyPolicy(motor, faults.onFault, nowNs);
+        return;
+    }
+    if (!timedOut) return;
     LOG_WARN("command watchdog: {} motor {} on {}: no command for {} ms, {}\r\n",
              seen.FamilyName(), motor.motor_id, seen.bus, settings.timeoutMs,
-             hold   ? std::string("it holds where it stands until the next command")
-             : damp ? fmt::format("it is damped for {} ms, then disabled until it is enabled "
-                                  "again",
-                                  jointbus::GetExitPolicy(&motor).dampMs)
-                    : std::string("it is disabled until it is enabled again"));
-    if (damp && StartDamping(motor, nowNs)) return;
-    if (hold) {
-        double present = 0;
-        if (motor.getMotorPosition(present) != 0) return;
-        jointbus::applying = true;
-        motor.setMotorPosition(present);
-        jointbus::applying = false;
-    } else {
-        motor.setEnableStatus(false);
-    }
+             jointbus::PolicyText(motor, settings.policy,
+                                  settings.policy == jointbus::OnCommandTimeout::kHold
+                                      ? "until the next command"
+                                      : "until it is enabled again"));
+    jointbus::ApplyPolicy(motor, settings.policy, nowNs);
+}
+
+int LatchedFaultOf(const CtrlMotorInterface& motor) {
+    if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return 0;
+    std::lock_guard<std::mutex> lock(jointbus::watchMutex);
+    auto found = jointbus::Watches().find(&motor);
+    return found != jointbus::Watches().end() ? found->second.latch.latched : 0;
 }
 
 void ForgetCommandWatch(const CtrlMotorInterface* motor) {

@@ -3,9 +3,11 @@
 // The library's side of jointbus::CommandWatchdog: the setters note each command, the ticks
 // watch. Costs one relaxed load while no motor in the process has a watchdog.
 
+#include <cmath>
 #include <cstdint>
 
 #include "jointbus/common/command_watchdog.h"
+#include "jointbus/common/result_codes.h"
 
 namespace jointbus_detail {
 
@@ -37,10 +39,39 @@ struct CommandWatch {
     }
 };
 
+// One motor's fault latch, apart from any clock: the caller passes the time.
+struct FaultLatch {
+    int64_t stallNs = 0;         // 0: no stall watch
+    double torqueLimit = 0;
+    int maxTemperature = 0;      // 0: no temperature watch
+    bool atLimit = false;
+    int64_t atLimitSinceNs = 0;
+    int latched = 0;             // the latched code, 0 when none
+
+    // The code that latches with this reading, or 0 (also while one is latched already).
+    int Check(double torque, int temperature, int64_t nowNs) {
+        if (latched != 0) return 0;
+        if (maxTemperature > 0 && temperature >= maxTemperature)
+            return latched = jointbus::kTemperatureLatched;
+        if (stallNs == 0 || !(std::fabs(torque) >= torqueLimit)) {
+            atLimit = false;
+            return 0;
+        }
+        if (!atLimit) {
+            atLimit = true;
+            atLimitSinceNs = nowNs;
+        }
+        return nowNs - atLimitSinceNs >= stallNs ? latched = jointbus::kStallLatched : 0;
+    }
+};
+
 // A command reached `motor` (its setters call this). Any thread.
 void NoteCommand(const CtrlMotorInterface& motor);
-// On the thread that ticks the motor's bus, once per tick, before the motor's frame is built.
+// On the thread that ticks the motor's bus, once per tick, before the motor's frame is built:
+// the command watchdog and the fault watch.
 void WatchCommands(CtrlMotorInterface& motor, int64_t nowNs);
+// The latched fault's code of `motor`, or 0; for its getEnableStatus. Any thread.
+int LatchedFaultOf(const CtrlMotorInterface& motor);
 // Drops the watch of a motor that goes (its destructor).
 void ForgetCommandWatch(const CtrlMotorInterface* motor);
 

@@ -4,6 +4,8 @@
 #include <deque>
 #include <mutex>
 
+#include "common/command_watchdog.h"
+
 namespace jointbus {
 
 namespace {
@@ -52,6 +54,7 @@ void ReadMotor(const ObservedMotor& m, MotorReading& r) {
         m.family->read(*m.motor, r);
     else
         ReadThroughGetters(*m.motor, r);
+    if (r.code == 0) r.code = jointbus_detail::LatchedFaultOf(*m.motor);
     r.enabled = r.code == 0 && r.enabled;
 }
 

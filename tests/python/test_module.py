@@ -305,6 +305,8 @@ def test_the_command_watchdog_disables_a_silent_servo_once(servo_bus):
         servo.set_command_watchdog(100, "damp")
     with pytest.raises(ValueError, match="motor 1 is not a Damiao motor in MIT mode"):
         servo.set_torque(0.1)
+    with pytest.raises(ValueError, match="stall_ms needs a torque limit"):
+        servo.set_fault_watch(stall_ms=100)
     with pytest.raises(ValueError, match="timeout_ms must be from 0 to 600000, not -1"):
         servo.set_command_watchdog(-1)
     servo.init()

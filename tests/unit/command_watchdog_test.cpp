@@ -1,4 +1,5 @@
-// The command watch alone, with the time given: when it trips, and what starts it again.
+// The command watch and the fault latch alone, with the time given: when each trips, and what
+// starts it again.
 
 #include "common/command_watchdog.h"
 
@@ -40,6 +41,34 @@ TEST(CommandWatch, TripsOncePerSilenceOfAnEnabledMotor) {
         }
         EXPECT_EQ(watch.Check(s.enabled, s.atMs * kMs), s.trips) << "at " << s.atMs << " ms";
     }
+}
+
+// Readings of torque (limit 4 N·m, stall 300 ms) and temperature (limit 70 °C) over time.
+TEST(FaultLatch, LatchesAStallOrAnOverTemperatureOnceUntilCleared) {
+    constexpr int64_t kMs = 1000000;
+    const struct {
+        double torque;
+        int temperature;
+        int64_t atMs;
+        int latches;
+    } readings[] = {
+        {4.0, 30, 0, 0},      // at the limit: the stall time starts
+        {-4.5, 30, 299, 0},   // either sign counts, not yet long enough
+        {3.9, 30, 350, 0},    // below it: starts again
+        {4.0, 30, 400, 0},
+        {4.2, 30, 700, jointbus::kStallLatched},
+        {4.2, 80, 800, 0},    // latched already: nothing new
+    };
+    jointbus_detail::FaultLatch latch;
+    latch.stallNs = 300 * kMs;
+    latch.torqueLimit = 4.0;
+    latch.maxTemperature = 70;
+    for (const auto& r : readings)
+        EXPECT_EQ(latch.Check(r.torque, r.temperature, r.atMs * kMs), r.latches)
+            << "at " << r.atMs << " ms";
+    latch.latched = 0;  // cleared
+    latch.atLimit = false;
+    EXPECT_EQ(latch.Check(0.0, 70, 900 * kMs), jointbus::kTemperatureLatched) << "at the limit";
 }
 
 }  // namespace

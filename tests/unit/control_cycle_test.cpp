@@ -429,3 +429,55 @@ TEST(ControlCycle, ImpedanceTorqueAndDampingFramesCarryTheirGains) {
 
     jointbus::SetCommandWatchdog(d.b.get(), jointbus::CommandWatchdog{});
 }
+
+// A motor that pushes at its torque limit for stall_ms latches 4007 once, with one ERROR, and
+// is disabled; one at its temperature limit latches 4008 and holds. Each stays until cleared.
+TEST(ControlCycle, AStallOrAnOverTemperatureLatchesUntilCleared) {
+    Driven d("script8");
+    int hot = 75;  // motor 2's temperature
+    d.bus.script = [&](uint32_t id, const can_frame& f) {
+        if (!Bus::Special(f, f.data[7])) d.bus.position[id] = Damiao::DecodeMit(Ranges(), f.data).p;
+        can_frame reply{};
+        reply.can_id = id;
+        reply.can_dlc = 8;
+        Damiao::EncodeFeedback(Ranges(), Bus::Special(f, Damiao::kDisable) ? 0 : 1,
+                               d.bus.position[id], 0, id == 0x11 ? 4.2f : 0.0f,
+                               id == 0x11 ? 30 : hot, reply.data);
+        d.bus.Put(id, reply);
+    };
+    jointbus::MotorLimits limits;
+    limits.torque = 4.0;
+    ASSERT_EQ(jointbus::SetMotorLimits(d.a.get(), limits), 0);
+    EXPECT_EQ(jointbus::SetFaultWatch(d.b.get(), {1, 0, jointbus::OnCommandTimeout::kHold}), -1)
+        << "a stall watch needs a torque limit";
+    ASSERT_EQ(jointbus::SetFaultWatch(d.a.get(), {1, 0, jointbus::OnCommandTimeout::kDisable}), 0);
+    ASSERT_EQ(jointbus::SetFaultWatch(d.b.get(), {0, 70, jointbus::OnCommandTimeout::kHold}), 0);
+    testsupport::LogCapture log;
+    d.a->setMotorPosition(0.0);
+    d.b->setMotorPosition(0.0);
+    ASSERT_EQ(d.cycle->cycle(), 0);  // motor 1 reports the torque
+    ASSERT_EQ(d.cycle->cycle(), 0);  // seen by the watch: the stall time starts
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    for (int i = 0; i < 3; ++i) d.cycle->cycle();
+    EXPECT_EQ(log.Count("latched fault 4007: damiao motor 1 on script8: stalled, torque 4.2"), 1u)
+        << log.Text();
+    EXPECT_EQ(log.Count("latched fault 4008: damiao motor 2 on script8: temperature 75 °C"), 1u);
+    bool enabled = false;
+    EXPECT_EQ(d.a->getEnableStatus(enabled), jointbus::kStallLatched);
+    EXPECT_EQ(d.b->getEnableStatus(enabled), jointbus::kTemperatureLatched);
+    EXPECT_TRUE(d.b->reportedEnabled.load()) << "hold keeps it enabled";
+
+    hot = 30;
+    d.cycle->cycle();  // cooled down: the fault stays latched
+    EXPECT_EQ(jointbus::LatchedFault(d.b.get()), jointbus::kTemperatureLatched);
+    d.a->ClearErrors();
+    jointbus::ClearLatchedFault(d.b.get());
+    d.cycle->cycle();
+    EXPECT_EQ(d.a->getEnableStatus(enabled), 0);
+    EXPECT_FALSE(enabled) << "its policy disabled it";
+    EXPECT_EQ(d.b->getEnableStatus(enabled), 0);
+    EXPECT_TRUE(enabled);
+    EXPECT_EQ(log.Count("latched fault 40"), 2u);
+    jointbus::SetFaultWatch(d.a.get(), {});
+    jointbus::SetFaultWatch(d.b.get(), {});
+}

@@ -294,7 +294,7 @@ TEST(MotorFactory, LimitsAreReadAndCheckedAgainstTheModel) {
 
 // The root's safety map reaches every motor, and an entry's own map overrides it key by key;
 // a bad key or value is refused, naming it, before any motor is built.
-TEST(MotorFactory, SafetyMapsSetTheCommandWatchdogAndTheExitPolicy) {
+TEST(MotorFactory, SafetyMapsSetTheWatchdogTheExitPolicyAndTheFaultWatch) {
     std::vector<std::shared_ptr<CtrlMotorInterface>> motors;
     std::string error;
     ASSERT_TRUE(BuildConfiguredMotors(
@@ -318,8 +318,9 @@ TEST(MotorFactory, SafetyMapsSetTheCommandWatchdogAndTheExitPolicy) {
     ASSERT_TRUE(BuildConfiguredMotors(
         YAML::Load("safety: {on_exit: damp_then_disable, damp_kd: 2.5}\n"
                    "motor_init_para:\n"
-                   "  - {vendor: damiao, id: 1, safety: {on_command_timeout: damp,"
-                   " command_timeout_ms: 100, damp_ms: 300}}\n"
+                   "  - {vendor: damiao, id: 1, limits: {torque: 4},"
+                   " safety: {on_command_timeout: damp, command_timeout_ms: 100, damp_ms: 300,"
+                   " stall_ms: 300, max_temperature: 70, on_fault: hold}}\n"
                    "  - {vendor: feetech, id: 2, dev_name: /dev/x}\n"),
         "m.yaml", motors, error))
         << error;
@@ -329,6 +330,10 @@ TEST(MotorFactory, SafetyMapsSetTheCommandWatchdogAndTheExitPolicy) {
     EXPECT_EQ(exit.dampKd, 2.5);
     EXPECT_EQ(jointbus::GetCommandWatchdog(motors[0].get()).policy,
               jointbus::OnCommandTimeout::kDamp);
+    const jointbus::FaultWatch faults = jointbus::GetFaultWatch(motors[0].get());
+    EXPECT_EQ(faults.stallMs, 300);
+    EXPECT_EQ(faults.maxTemperature, 70);
+    EXPECT_EQ(faults.onFault, jointbus::OnCommandTimeout::kHold);
     EXPECT_EQ(jointbus::GetExitPolicy(motors[1].get()).onExit, jointbus::OnExit::kDampThenDisable)
         << "a servo takes the policy and holds instead";
     const std::string servoDamp =
@@ -349,6 +354,8 @@ TEST(MotorFactory, SafetyMapsSetTheCommandWatchdogAndTheExitPolicy) {
         {"{on_exit: drop}", "~", "safety: on_exit must be hold_then_disable or damp_then_disable"},
         {"{damp_ms: 0}", "~", "safety: damp_ms must be a whole number from 1 to 60000"},
         {"{damp_kd: 9}", "~", "safety of Damiao motor 1: damp_kd 9 is beyond the model's kd range"},
+        {"{stall_ms: 300}", "~", "stall_ms needs a torque limit"},
+        {"{on_fault: stop}", "~", "on_fault must be hold, disable or damp, not \"stop\""},
         {"{timeout: 5}", "~", "safety: unknown key \"timeout\""},
         {"[1]", "~", "safety: must be a map"},
     };

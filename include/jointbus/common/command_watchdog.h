@@ -10,6 +10,8 @@
 // The time counts from the last command, or from when the motor was seen enabled, whichever
 // is later. Opt-in: a motor without a watchdog is commanded exactly as before.
 
+#include <string>
+
 #include "jointbus/common/ctrl_motor_interface.h"
 #include "jointbus/common/export.h"
 
@@ -30,5 +32,28 @@ JOINTBUS_API int SetCommandWatchdog(CtrlMotorInterface* motor, const CommandWatc
 JOINTBUS_API CommandWatchdog GetCommandWatchdog(const CtrlMotorInterface* motor);
 // How many times the watchdog of `motor` applied its policy since it was set. Any thread.
 JOINTBUS_API unsigned long long CommandTimeouts(const CtrlMotorInterface* motor);
+
+// Latched faults, opt-in per motor. The tick that watches commands also checks:
+//   - stall: the measured torque's magnitude at or above the motor's torque limit
+//     (MotorLimits::torque) for stallMs;
+//   - over-temperature: the temperature at or above maxTemperature °C.
+// A fault latches once, with one ERROR line, and `onFault` applies once (as the command
+// watchdog's policies do). It stays until ClearLatchedFault (or, on a Damiao motor,
+// ClearErrors): meanwhile getEnableStatus returns its code, kStallLatched (4007) or
+// kTemperatureLatched (4008).
+struct FaultWatch {
+    int stallMs = 0;         // 0: no stall watch; else 1 to CommandWatchdog::kMaxTimeoutMs
+    int maxTemperature = 0;  // 0: no temperature watch; else 1 to 200
+    OnCommandTimeout onFault = OnCommandTimeout::kDisable;
+};
+// What is wrong with `watch` for `motor` (a stall watch without a torque limit, kDamp on a
+// motor that cannot damp), or "".
+JOINTBUS_API std::string CheckFaultWatch(const CtrlMotorInterface* motor, const FaultWatch& watch);
+// 0, or -1 with an ERROR line and nothing changed. Both zero switch the watch off. Any thread.
+JOINTBUS_API int SetFaultWatch(CtrlMotorInterface* motor, const FaultWatch& watch);
+JOINTBUS_API FaultWatch GetFaultWatch(const CtrlMotorInterface* motor);
+// The latched fault's code, or 0. Any thread.
+JOINTBUS_API int LatchedFault(const CtrlMotorInterface* motor);
+JOINTBUS_API void ClearLatchedFault(const CtrlMotorInterface* motor);
 
 }  // namespace jointbus

@@ -111,14 +111,18 @@ inline void ApplyLimits(const YAML::Node& entry, CtrlMotorInterface& motor, cons
              limits.torque, limits.step);
 }
 
-// The "safety" map ({command_timeout_ms, on_command_timeout, on_exit, damp_ms, damp_kd}): the
-// file's root map, with the entry's own on top of it, key by key. No timeout, no watchdog; no
-// on_exit, today's hold and disable. A bad key or value throws YAML::Exception naming it.
+// The "safety" map ({command_timeout_ms, on_command_timeout, on_exit, damp_ms, damp_kd,
+// stall_ms, max_temperature, on_fault}): the file's root map, with the entry's own on top of
+// it, key by key. No timeout, no watchdog; no on_exit, today's hold and disable; neither
+// stall_ms nor max_temperature, no fault watch. A bad key or value throws YAML::Exception
+// naming it.
 inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotorInterface& motor,
                         const char* what) {
     jointbus::CommandWatchdog watchdog;
     jointbus::ExitPolicy exit;
     bool exitGiven = false;
+    jointbus::FaultWatch faults;
+    bool faultsGiven = false;
     const YAML::Node* last = nullptr;  // the map that said the last word, for its position
     const std::pair<const YAML::Node*, std::string> maps[] = {
         {&root, "safety"},
@@ -135,7 +139,19 @@ inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotor
         };
         if (!node.IsMap())
             fail(node, "must be a map of command_timeout_ms, on_command_timeout, on_exit, "
-                       "damp_ms and damp_kd");
+                       "damp_ms, damp_kd, stall_ms, max_temperature and on_fault");
+        // hold, disable or damp, for on_command_timeout and on_fault alike.
+        auto policyOf = [&](const YAML::Node& value, const std::string& key) {
+            const std::string policy = value.as<std::string>();
+            if (policy == "hold") return jointbus::OnCommandTimeout::kHold;
+            if (policy == "disable") return jointbus::OnCommandTimeout::kDisable;
+            if (policy == "damp" && canDamp) return jointbus::OnCommandTimeout::kDamp;
+            if (policy == "damp")
+                fail(value, key + " damp: only a Damiao motor in MIT mode can damp (hold or "
+                                  "disable)");
+            fail(value, key + " must be hold, disable or damp, not \"" + policy + "\"");
+            return jointbus::OnCommandTimeout::kHold;  // not reached
+        };
         for (const auto& item : node) {
             const std::string key = item.first.as<std::string>();
             const YAML::Node value = item.second;
@@ -146,19 +162,16 @@ inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotor
                                     std::to_string(jointbus::CommandWatchdog::kMaxTimeoutMs));
                 watchdog.timeoutMs = int(ms);
             } else if (key == "on_command_timeout") {
-                const std::string policy = value.as<std::string>();
-                if (policy == "hold")
-                    watchdog.policy = jointbus::OnCommandTimeout::kHold;
-                else if (policy == "disable")
-                    watchdog.policy = jointbus::OnCommandTimeout::kDisable;
-                else if (policy == "damp" && canDamp)
-                    watchdog.policy = jointbus::OnCommandTimeout::kDamp;
-                else if (policy == "damp")
-                    fail(value, "on_command_timeout damp: only a Damiao motor in MIT mode can "
-                                "damp (hold or disable)");
-                else
-                    fail(value, "on_command_timeout must be hold, disable or damp, not \"" +
-                                    policy + "\"");
+                watchdog.policy = policyOf(value, key);
+            } else if (key == "on_fault") {
+                faults.onFault = policyOf(value, key);
+                faultsGiven = true;
+            } else if (key == "stall_ms") {
+                faults.stallMs = value.as<int>();
+                faultsGiven = true;
+            } else if (key == "max_temperature") {
+                faults.maxTemperature = value.as<int>();
+                faultsGiven = true;
             } else if (key == "on_exit") {
                 const std::string policy = value.as<std::string>();
                 if (policy == "hold_then_disable")
@@ -183,7 +196,7 @@ inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotor
             } else {
                 fail(item.first, "unknown key \"" + key +
                                      "\" (command_timeout_ms, on_command_timeout, on_exit, "
-                                     "damp_ms, damp_kd)");
+                                     "damp_ms, damp_kd, stall_ms, max_temperature, on_fault)");
             }
         }
     }
@@ -199,6 +212,15 @@ inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotor
                  : canDamp ? fmt::format("damp for {} ms with kd {:g}, then disable",
                                          exit.dampMs, exit.dampKd < 0 ? damiao->kd : exit.dampKd)
                            : std::string("hold, then disable (only MIT mode damps)"));
+    }
+    if (faultsGiven) {
+        const std::string wrong = jointbus::CheckFaultWatch(&motor, faults);
+        if (!wrong.empty())
+            throw YAML::Exception(last->Mark(), "safety of " + std::string(what) + " " +
+                                                    std::to_string(motor.motor_id) + ": " + wrong);
+        jointbus::SetFaultWatch(&motor, faults);
+        LOG_INFO("{} {}: fault watch: stall {} ms, max temperature {} °C\r\n", what,
+                 motor.motor_id, faults.stallMs, faults.maxTemperature);
     }
     if (watchdog.timeoutMs == 0) return;
     jointbus::SetCommandWatchdog(&motor, watchdog);

@@ -19,6 +19,8 @@ enum ResultCode : int {
     kUnderVoltage = 4004,         // Damiao fault
     kCoilOverTemperature = 4005,  // Damiao fault
     kMosOverTemperature = 4006,   // Damiao fault
+    kStallLatched = 4007,         // latched fault: stalled at the torque limit
+    kTemperatureLatched = 4008,   // latched fault: at or above max_temperature
     kServoNotOnline = 5002,       // Feetech setter refused: the servo is not online
     kCommunicationLost = 5003,    // Damiao fault reported by the motor (its own time-out)
     kOffline = 5004,              // no feedback yet, or offline
@@ -47,6 +49,8 @@ inline constexpr ResultCodeInfo kResultCodes[] = {
     {kUnderVoltage, "Damiao fault: under-voltage"},
     {kCoilOverTemperature, "Damiao fault: motor coil over-temperature"},
     {kMosOverTemperature, "Damiao fault: MOS over-temperature"},
+    {kStallLatched, "latched fault: stalled, the torque at its limit for stall_ms"},
+    {kTemperatureLatched, "latched fault: temperature at or above max_temperature"},
     {kServoNotOnline, "Feetech setter refused: the servo is not online"},
     {kCommunicationLost, "Damiao fault: communication lost (reported by the motor)"},
     {kOffline, "no feedback yet, or offline (both families)"},
