@@ -37,7 +37,9 @@ const char* kUsage =
     "  --state FILE keeps the stored registers: read at start when it exists, written on\n"
     "  every store (0xAA) request\n"
     "  stdin: fault ID CODE | powerloss ID | silent ID on|off | late ID MS | status |\n"
-    "         regs | powercycle ID | quit\n"
+    "         regs | powercycle ID | gravity ID NM | quit\n"
+    "  gravity ID NM loads the joint like an arm link: a torque of -NM*cos(position),\n"
+    "  horizontal at 0; the joint falls when nothing holds it (0 removes the load)\n"
     "  --trace prints each frame received: rx NS ID LEN BYTES, then 'unanswered' while the\n"
     "  motor is silent; --trace-id ID only those of one motor (a light load for benchmarks)\n"
     "  An FD frame is traced with ' fd' after its bytes and answered in FD\n"
@@ -68,6 +70,7 @@ struct Motor {
     int fault = 0;
     bool powerLoss = false, silent = false;
     int lateMs = 0;
+    double gravity = 0;  // N·m of the link's weight at the horizontal; 0: no load
     motor_wire::MitTarget mit;
     bool haveCmd = false;
     float targetPos = 0, targetVel = 0;
@@ -160,13 +163,17 @@ struct Motor {
     }
 
     void Step(double dt) {
+        const double load = -gravity * std::cos(pos - zero);
         if (!enabled || fault || !haveCmd) {
             torque = 0;
-            vel *= std::exp(-20.0 * dt);
+            if (gravity == 0)
+                vel *= std::exp(-20.0 * dt);
+            else
+                vel += (load - kFriction * vel) / kInertia * dt;  // nothing holds the link
         } else if (mode == motor_wire::kModeMit) {
             torque = mit.kp * (mit.p - (pos - zero)) + mit.kd * (mit.v - vel) + mit.t;
             torque = std::clamp(torque, -double(r.tmax), double(r.tmax));
-            vel += (torque - kFriction * vel) / kInertia * dt;
+            vel += (torque + load - kFriction * vel) / kInertia * dt;
         } else if (mode == motor_wire::kModePosSpeed) {
             const double gap = targetPos - (pos - zero);
             const double speed = std::fabs(targetVel);
@@ -537,6 +544,8 @@ private:
             m->fault = 0;
         } else if (verb == "late") {
             m->lateMs = std::max(0, std::atoi(arg.c_str()));
+        } else if (verb == "gravity") {
+            m->gravity = std::atof(arg.c_str());
         } else {
             std::fprintf(stderr, "damiao_emulator: unknown command: %s\n", line.c_str());
         }

@@ -374,6 +374,17 @@ void damiaoMotor::Consume(CanFrame& frame) {
 
 int damiaoMotor::SetTargetPos() {
     const float cur = fbPosition.load(relaxed);
+    const jointbus_detail::MitGains g = mode == Damiao::kMit
+                                            ? jointbus_detail::TickGains(*this, kp, kd)
+                                            : jointbus_detail::MitGains{kp, kd, false};
+    if (g.damping) {
+        // Only kd acts: no target to ramp to, no window to keep; the next target starts here.
+        lastCmdPos = cur;
+        inWindow = true;
+        MIT_CtrlMotor(uint16_t(motor_id), cur, 0, 0, g.kd, 0);
+        PauseAfterFrame();
+        return 0;
+    }
     const float target = targetPos.load(relaxed);
     float value;
     if (std::fabs(target - cur) <= kWindow) {
@@ -402,14 +413,9 @@ int damiaoMotor::SetTargetPos() {
     }
     const float vel = targetVel.load(relaxed);
     switch (mode) {
-        case Damiao::kMit: {
-            const jointbus_detail::MitGains g = jointbus_detail::TickGains(*this, kp, kd);
-            if (g.damping)
-                MIT_CtrlMotor(uint16_t(motor_id), value, 0, 0, g.kd, 0);
-            else
-                MIT_CtrlMotor(uint16_t(motor_id), value, vel, g.kp, g.kd, targetTorque.load(relaxed));
+        case Damiao::kMit:
+            MIT_CtrlMotor(uint16_t(motor_id), value, vel, g.kp, g.kd, targetTorque.load(relaxed));
             break;
-        }
         case Damiao::kPosSpeed:
             PosSpeed_CtrlMotor(uint16_t(motor_id | Damiao::kPosSpeed), value, vel);
             break;

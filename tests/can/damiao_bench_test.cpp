@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <valgrind/valgrind.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -799,6 +801,53 @@ TEST(DamiaoBench, EachExitPolicyIsWhatTheMotorsReceive) {
         EXPECT_GE(disableNs[id] - firstNs[id], 190000000LL) << "motor " << id << " damped too short";
     }
     EXPECT_NE(disableNs[2], 0);
+}
+
+// Two joints loaded like arm links, held at the horizontal: the one with its weight fed forward
+// stays there, the one held by its stiffness alone sags. At the end the damped joint sinks
+// slowly, never faster than the damping lets it, and the joint that is only disabled falls.
+TEST(DamiaoBench, AWeightFedForwardHoldsALoadedJointAndDampingLetsItSinkSlowly) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(1), MotorArg(2)});
+    std::vector<std::shared_ptr<CtrlMotorInterface>> m;
+    for (unsigned id = 1; id <= 2; ++id) {
+        auto motor = std::shared_ptr<damiaoMotor>(MakeMotor(bus, id));
+        ASSERT_EQ(motor->init(), 0);
+        ASSERT_TRUE(EnableAndWait(*motor));
+        motor->setMotorPosition(0.0);
+        m.push_back(motor);
+    }
+    constexpr double kLoad = 1.5;  // N·m at the horizontal
+    emu.Command("gravity 1 " + std::to_string(kLoad));
+    emu.Command("gravity 2 " + std::to_string(kLoad));
+    // Held by kp 15 alone, a joint sags to where its stiffness carries the load: 0.1 rad down.
+    for (int k = 0; k < 2; ++k)
+        ASSERT_TRUE(WaitNear(PositionOf(*m[k]), -kLoad / 15.0, 0.02, milliseconds(3000)));
+    ASSERT_EQ(jointbus::SetImpedance(m[0].get(), {0.0, 0.0, 4.0, 0.3, kLoad}), 0);
+    EXPECT_TRUE(WaitNear(PositionOf(*m[0]), 0.0, 0.01, milliseconds(3000)));
+
+    ASSERT_EQ(jointbus::SetExitPolicy(m[0].get(), {jointbus::OnExit::kDampThenDisable, 300, 1.0}),
+              0);
+    double fastest[2] = {0, 0}, lowestDamped = 0;
+    for (int k = 0; k < 2; ++k) {
+        std::atomic<bool> done{false};
+        std::thread stopper([&] {
+            HoldAndDisable({m[k]});
+            done.store(true);
+        });
+        // The damped joint while it damps; the other once it is let go.
+        while (!done.load()) {
+            const auto status = emu.Status(k + 1);
+            if (status.enabled != (k == 0)) continue;
+            fastest[k] = std::max(fastest[k], std::fabs(status.vel));
+            if (k == 0) lowestDamped = std::min(lowestDamped, status.pos);
+        }
+        stopper.join();
+    }
+    // Damped, the joint cannot go faster than its weight over kd (1.5 rad/s); free, it swings.
+    EXPECT_LT(lowestDamped, -0.05) << "the damped joint did not sink while enabled";
+    EXPECT_LT(fastest[0], 1.6);
+    EXPECT_GT(fastest[1], 3.0);
 }
 
 // Destroying motors while the sender and their receive threads are busy leaves nothing that
