@@ -281,6 +281,12 @@ non-zero result; properties never raise, they give the last value the motor repo
             "clear_fault", [](CtrlMotorInterface& self) { jointbus::ClearLatchedFault(&self); },
             "Clears a latched fault.")
         .def(
+            "set_bumpless_enable",
+            [](CtrlMotorInterface& self, bool on) { jointbus::SetBumplessEnable(&self, on); },
+            py::arg("on") = true,
+            "From an enable until the first command the motor holds where it stands; a target "
+            "set before the enable is brought within the limits' step of there.")
+        .def(
             "set_impedance",
             [](CtrlMotorInterface& self, double pos, double speed, double kp, double kd,
                double torque) {

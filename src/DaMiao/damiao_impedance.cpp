@@ -15,6 +15,7 @@
 #include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/common/impedance.h"
 #include "jointbus/common/logger.h"
+#include "jointbus/common/motor_limits.h"
 #include "jointbus/common/result_codes.h"
 
 namespace jointbus {
@@ -192,6 +193,26 @@ bool StartDamping(CtrlMotorInterface& motor, int64_t nowNs) {
     m->targetTorque.store(0, std::memory_order_relaxed);
     m->cmdPending.store(true, std::memory_order_relaxed);
     return true;
+}
+
+void HoldWhereEnabled(damiaoMotor& m) {
+    const float here = m.fbPosition.load(std::memory_order_relaxed);
+    // The ramp starts here too: the position it was seeded with when the enable frame went out
+    // may be older than this answer.
+    m.lastCmdPos = here;
+    m.inWindow = true;
+    if (!m.cmdPending.load(std::memory_order_relaxed)) {
+        m.targetPos.store(here, std::memory_order_relaxed);
+        m.targetVel.store(0, std::memory_order_relaxed);
+        m.targetTorque.store(0, std::memory_order_relaxed);
+        m.cmdPending.store(true, std::memory_order_relaxed);
+        return;
+    }
+    const double step = jointbus::GetMotorLimits(&m).step;
+    if (step == jointbus::MotorLimits::kNone) return;
+    const float target = m.targetPos.load(std::memory_order_relaxed);
+    m.targetPos.store(std::clamp(target, here - float(step), here + float(step)),
+                      std::memory_order_relaxed);
 }
 
 void OwnGains(const CtrlMotorInterface& m, bool endDamping) {

@@ -25,6 +25,9 @@ bool CanDamp(const CtrlMotorInterface& m);
 // Starts the damping of an enabled motor that can damp, with its exit policy's time and kd;
 // false, with nothing started, otherwise. Not a command: the command watchdog does not see it.
 bool StartDamping(CtrlMotorInterface& m, int64_t nowNs);
+// Bumpless enable, on the tick that first sees `m` enabled: without a target from the caller,
+// it holds where it stands; a target set before is brought within the limits' step of there.
+void HoldWhereEnabled(damiaoMotor& m);
 // A plain setter's call: the motor's own gains again. Enabling or disabling ends a damping too.
 void OwnGains(const CtrlMotorInterface& m, bool endDamping);
 // Drops everything of a motor that goes (its destructor).

@@ -317,6 +317,9 @@ void DrivenAccess::SendTick(Damiao_Thread& sender, Engine& e, bool driven) {
         m->WatchFeedback();
         jointbus_detail::WatchCommands(*m, TickOrNowNs());
         jointbus_detail::WatchDamping(*m, TickOrNowNs());
+        if (jointbus_detail::EnabledAnew(*m, m->enableReq.load(std::memory_order_relaxed) &&
+                                                 m->reportedEnabled.load(std::memory_order_relaxed)))
+            jointbus_detail::HoldWhereEnabled(*m);
         if (m->homeTimeoutMs.load(std::memory_order_relaxed) != 0) {
             if (driven) {
                 HomeStep(e, m);

@@ -138,6 +138,10 @@ float feetechMotor::PresentDegLocked() const {
     return inverse ? -deg : deg;
 }
 
+uint16_t feetechMotor::PresentGoalLocked() const {
+    return GoalTicks(float(fbPosition * kFeedbackDegPerTick - 180.0));
+}
+
 float feetechMotor::FilterLocked(double rad) {
     float target = float(rad * 180.0 / kPi);
     if (inverse) target = -target;

@@ -302,6 +302,18 @@ void SMS_STS_THREAD::SendCommandsLocked() {
             box = CopyMailboxLocked(*m);
             enabled = m->fbEnabled;
         }
+        // Bumpless: the goal becomes where the servo stands, and its torque goes on next tick.
+        if (box.enable && !enabled && !box.pending &&
+            jointbus_detail::SeedGoalFirst(*m, true)) {
+            std::lock_guard<std::mutex> motorLock(m->motorMutex);
+            cmdIds.push_back(id);
+            cmdPositions.push_back(short(m->PresentGoalLocked()));
+            cmdSpeeds.push_back(0);
+            cmdAccs.push_back(box.acc);
+            cmdTimes.push_back(0);
+            continue;  // its mailbox stays as it is
+        }
+        if (box.enable == enabled) jointbus_detail::SeedGoalFirst(*m, false);
         if (box.enable != enabled) m->setEnable(box.enable);
         if (box.enable && box.pending) {
             if (box.kind == 1 && box.speed >= 0) {

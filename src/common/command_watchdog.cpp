@@ -24,10 +24,13 @@ struct Watched {
     unsigned long long timeouts = 0;
     FaultWatch faults;
     jointbus_detail::FaultLatch latch;
+    bool bumpless = false;
+    bool sawEnabled = false;  // bumpless: the last tick saw the motor enabled
+    bool seeded = false;      // bumpless servo: its goal was set, its torque goes on next
 
     bool Empty() const {
         return settings.timeoutMs == 0 && faults.stallMs == 0 && faults.maxTemperature == 0 &&
-               latch.latched == 0;
+               latch.latched == 0 && !bumpless;
     }
 };
 
@@ -165,6 +168,26 @@ FaultWatch GetFaultWatch(const CtrlMotorInterface* motor) {
     return found != Watches().end() ? found->second.faults : FaultWatch{};
 }
 
+int SetBumplessEnable(CtrlMotorInterface* motor, bool on) {
+    if (motor == nullptr) {
+        LOG_ERROR("bumpless enable refused: no motor given\r\n");
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(watchMutex);
+    Watched& entry = Watches()[motor];
+    entry.bumpless = on;
+    entry.sawEnabled = entry.seeded = false;
+    EraseIfEmpty(motor);
+    anyWatchdog.store(true, std::memory_order_relaxed);
+    return 0;
+}
+
+bool GetBumplessEnable(const CtrlMotorInterface* motor) {
+    std::lock_guard<std::mutex> lock(watchMutex);
+    auto found = Watches().find(motor);
+    return found != Watches().end() && found->second.bumpless;
+}
+
 int LatchedFault(const CtrlMotorInterface* motor) {
     return motor != nullptr ? jointbus_detail::LatchedFaultOf(*motor) : 0;
 }
@@ -244,6 +267,27 @@ void WatchCommands(CtrlMotorInterface& motor, int64_t nowNs) {
                                       ? "until the next command"
                                       : "until it is enabled again"));
     jointbus::ApplyPolicy(motor, settings.policy, nowNs);
+}
+
+bool EnabledAnew(const CtrlMotorInterface& motor, bool enabled) {
+    if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return false;
+    std::lock_guard<std::mutex> lock(jointbus::watchMutex);
+    auto found = jointbus::Watches().find(&motor);
+    if (found == jointbus::Watches().end() || !found->second.bumpless) return false;
+    const bool anew = enabled && !found->second.sawEnabled;
+    found->second.sawEnabled = enabled;
+    return anew;
+}
+
+bool SeedGoalFirst(const CtrlMotorInterface& motor, bool enabling) {
+    if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return false;
+    std::lock_guard<std::mutex> lock(jointbus::watchMutex);
+    auto found = jointbus::Watches().find(&motor);
+    if (found == jointbus::Watches().end() || !found->second.bumpless) return false;
+    jointbus::Watched& w = found->second;
+    const bool seed = enabling && !w.seeded;
+    w.seeded = enabling;
+    return seed;
 }
 
 int LatchedFaultOf(const CtrlMotorInterface& motor) {

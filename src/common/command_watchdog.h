@@ -70,6 +70,12 @@ void NoteCommand(const CtrlMotorInterface& motor);
 // On the thread that ticks the motor's bus, once per tick, before the motor's frame is built:
 // the command watchdog and the fault watch.
 void WatchCommands(CtrlMotorInterface& motor, int64_t nowNs);
+// Bumpless enable, on the thread that ticks the motor's bus. EnabledAnew: true once, on the
+// tick that first sees a bumpless motor enabled. SeedGoalFirst (servos): true once when a
+// bumpless servo is to be enabled, for the tick that sets its goal to where it stands before the
+// next tick switches its torque on.
+bool EnabledAnew(const CtrlMotorInterface& motor, bool enabled);
+bool SeedGoalFirst(const CtrlMotorInterface& motor, bool enabling);
 // The latched fault's code of `motor`, or 0; for its getEnableStatus. Any thread.
 int LatchedFaultOf(const CtrlMotorInterface& motor);
 // Drops the watch of a motor that goes (its destructor).

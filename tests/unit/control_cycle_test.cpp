@@ -481,3 +481,44 @@ TEST(ControlCycle, AStallOrAnOverTemperatureLatchesUntilCleared) {
     jointbus::SetFaultWatch(d.a.get(), {});
     jointbus::SetFaultWatch(d.b.get(), {});
 }
+
+// Bumpless enable: a joint moved by hand while disabled is held where it stands once enabled
+// again, with no command given; a target given before the enable is brought within the step
+// limit of there. A joint without it gets enable frames and no command, as ever.
+TEST(ControlCycle, ABumplessEnableHoldsWhereTheJointStands) {
+    Driven d("script9");
+    auto lastMit = [&](uint32_t id) {
+        for (auto it = d.bus.wire.rbegin(); it != d.bus.wire.rend(); ++it)
+            if (it->masterId == id) return !Bus::Special(it->frame, it->frame.data[7]);
+        return false;
+    };
+    ASSERT_EQ(jointbus::SetBumplessEnable(d.a.get(), true), 0);
+    const struct {
+        double before;  // a target set while disabled, NaN for none
+        double holds;   // where the joint ends up
+    } cases[] = {{NAN, 0.3}, {0.6, 0.4}};
+    jointbus::MotorLimits limits;
+    limits.step = 0.1;
+    ASSERT_EQ(jointbus::SetMotorLimits(d.a.get(), limits), 0);
+    for (const auto& c : cases) {
+        d.a->setEnableStatus(false);
+        d.b->setEnableStatus(false);
+        d.cycle->cycle();
+        d.bus.position[0x11] = d.bus.position[0x12] = 0.3f;  // moved by hand
+        if (!std::isnan(c.before)) d.a->setMotorPosition(c.before);
+        d.a->setEnableStatus(true);
+        d.b->setEnableStatus(true);
+        // Every command on the way stays between where it stood and where it is to hold.
+        for (int i = 0; i < 20; ++i) {
+            d.cycle->cycle();
+            EXPECT_GE(d.bus.position[0x11], 0.3 - 1e-3) << "cycle " << i;
+            EXPECT_LE(d.bus.position[0x11], c.holds + 1e-3) << "cycle " << i;
+        }
+        EXPECT_TRUE(lastMit(0x11));
+        double target = NAN;
+        d.a->getTargetPosition(target);
+        EXPECT_NEAR(target, c.holds, 1e-3) << "target before: " << c.before;
+        EXPECT_FALSE(lastMit(0x12)) << "no bumpless enable, no command";
+    }
+    jointbus::SetBumplessEnable(d.a.get(), false);
+}

@@ -320,7 +320,7 @@ TEST(MotorFactory, SafetyMapsSetTheWatchdogTheExitPolicyAndTheFaultWatch) {
                    "motor_init_para:\n"
                    "  - {vendor: damiao, id: 1, limits: {torque: 4},"
                    " safety: {on_command_timeout: damp, command_timeout_ms: 100, damp_ms: 300,"
-                   " stall_ms: 300, max_temperature: 70, on_fault: hold}}\n"
+                   " stall_ms: 300, max_temperature: 70, on_fault: hold, bumpless_enable: true}}\n"
                    "  - {vendor: feetech, id: 2, dev_name: /dev/x}\n"),
         "m.yaml", motors, error))
         << error;
@@ -334,6 +334,8 @@ TEST(MotorFactory, SafetyMapsSetTheWatchdogTheExitPolicyAndTheFaultWatch) {
     EXPECT_EQ(faults.stallMs, 300);
     EXPECT_EQ(faults.maxTemperature, 70);
     EXPECT_EQ(faults.onFault, jointbus::OnCommandTimeout::kHold);
+    EXPECT_TRUE(jointbus::GetBumplessEnable(motors[0].get()));
+    EXPECT_FALSE(jointbus::GetBumplessEnable(motors[1].get()));
     EXPECT_EQ(jointbus::GetExitPolicy(motors[1].get()).onExit, jointbus::OnExit::kDampThenDisable)
         << "a servo takes the policy and holds instead";
     const std::string servoDamp =

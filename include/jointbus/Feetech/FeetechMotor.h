@@ -138,6 +138,9 @@ public:
     uint32_t paraBaud = 0;
     bool paraInverse = false;
 
+    // The goal position register's value for where the servo stands. Under motorMutex.
+    uint16_t PresentGoalLocked() const;
+
 private:
     std::atomic<bool> homeAbort{false};
     std::atomic<int64_t> lastReplyNs{0};  // steady clock; 0 before the first reply

@@ -52,6 +52,15 @@ JOINTBUS_API std::string CheckFaultWatch(const CtrlMotorInterface* motor, const 
 // 0, or -1 with an ERROR line and nothing changed. Both zero switch the watch off. Any thread.
 JOINTBUS_API int SetFaultWatch(CtrlMotorInterface* motor, const FaultWatch& watch);
 JOINTBUS_API FaultWatch GetFaultWatch(const CtrlMotorInterface* motor);
+// Bumpless enable, opt-in per motor: from an enable until the caller's first command, the
+// motor holds where it stands. A Damiao motor is sent a hold at its measured position (without
+// it, enable frames and no command), and a target set before the enable is brought within the
+// limits' step of that position, then approached at the ramp's speed. A servo's goal is set to
+// where it stands before its torque goes on (one tick later). Any thread; 0, or -1 with an
+// ERROR line for no motor.
+JOINTBUS_API int SetBumplessEnable(CtrlMotorInterface* motor, bool on);
+JOINTBUS_API bool GetBumplessEnable(const CtrlMotorInterface* motor);
+
 // The latched fault's code, or 0. Any thread.
 JOINTBUS_API int LatchedFault(const CtrlMotorInterface* motor);
 JOINTBUS_API void ClearLatchedFault(const CtrlMotorInterface* motor);

@@ -112,7 +112,7 @@ inline void ApplyLimits(const YAML::Node& entry, CtrlMotorInterface& motor, cons
 }
 
 // The "safety" map ({command_timeout_ms, on_command_timeout, on_exit, damp_ms, damp_kd,
-// stall_ms, max_temperature, on_fault}): the file's root map, with the entry's own on top of
+// stall_ms, max_temperature, on_fault, bumpless_enable}): the file's root map, with the entry's own on top of
 // it, key by key. No timeout, no watchdog; no on_exit, today's hold and disable; neither
 // stall_ms nor max_temperature, no fault watch. A bad key or value throws YAML::Exception
 // naming it.
@@ -123,6 +123,7 @@ inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotor
     bool exitGiven = false;
     jointbus::FaultWatch faults;
     bool faultsGiven = false;
+    bool bumpless = false;
     const YAML::Node* last = nullptr;  // the map that said the last word, for its position
     const std::pair<const YAML::Node*, std::string> maps[] = {
         {&root, "safety"},
@@ -139,7 +140,8 @@ inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotor
         };
         if (!node.IsMap())
             fail(node, "must be a map of command_timeout_ms, on_command_timeout, on_exit, "
-                       "damp_ms, damp_kd, stall_ms, max_temperature and on_fault");
+                       "damp_ms, damp_kd, stall_ms, max_temperature, on_fault and "
+                       "bumpless_enable");
         // hold, disable or damp, for on_command_timeout and on_fault alike.
         auto policyOf = [&](const YAML::Node& value, const std::string& key) {
             const std::string policy = value.as<std::string>();
@@ -166,6 +168,8 @@ inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotor
             } else if (key == "on_fault") {
                 faults.onFault = policyOf(value, key);
                 faultsGiven = true;
+            } else if (key == "bumpless_enable") {
+                bumpless = value.as<bool>();
             } else if (key == "stall_ms") {
                 faults.stallMs = value.as<int>();
                 faultsGiven = true;
@@ -196,7 +200,8 @@ inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotor
             } else {
                 fail(item.first, "unknown key \"" + key +
                                      "\" (command_timeout_ms, on_command_timeout, on_exit, "
-                                     "damp_ms, damp_kd, stall_ms, max_temperature, on_fault)");
+                                     "damp_ms, damp_kd, stall_ms, max_temperature, on_fault, "
+                                     "bumpless_enable)");
             }
         }
     }
@@ -212,6 +217,10 @@ inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotor
                  : canDamp ? fmt::format("damp for {} ms with kd {:g}, then disable",
                                          exit.dampMs, exit.dampKd < 0 ? damiao->kd : exit.dampKd)
                            : std::string("hold, then disable (only MIT mode damps)"));
+    }
+    if (bumpless) {
+        jointbus::SetBumplessEnable(&motor, true);
+        LOG_INFO("{} {}: bumpless enable\r\n", what, motor.motor_id);
     }
     if (faultsGiven) {
         const std::string wrong = jointbus::CheckFaultWatch(&motor, faults);
