@@ -42,6 +42,11 @@ class ServoEmulator:
                 found = {k: int(v) for k, v in (f.split("=") for f in fields[2:])}
         return found
 
+    def command(self, line):
+        """Sends one of the emulator's standard-input commands."""
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
     def close(self):
         if self.proc.poll() is None:
             self.proc.stdin.write("quit\n")

@@ -299,6 +299,27 @@ def test_impedance_commands_and_the_exit_policy_refuse_what_the_motor_cannot_tak
             joint.set_exit_policy(**bad)
 
 
+@pytest.mark.parametrize("bumpless", [True, False])
+def test_a_bumpless_enable_keeps_a_moved_servo_where_it_stands(servo_bus, bumpless):
+    servo = jointbus.FeetechServo(id=1, port=servo_bus.link)
+    servo.init()
+    assert wait_for(lambda: servo.status()[0] == 0)
+    servo.set_bumpless_enable(bumpless)
+    goal = servo_bus.status(1)["goal"]
+    servo_bus.command("hand 1 600 4000")  # moved by hand while its torque is off
+    assert wait_for(lambda: abs(servo_bus.status(1)["pos"] - goal) > 300)
+    servo_bus.command("hand 1 off")
+    moved = servo_bus.status(1)["pos"]
+    servo.enable()
+    assert wait_for(lambda: servo_bus.status(1)["torque"] == 1)
+    if bumpless:
+        status = servo_bus.status(1)
+        assert abs(status["goal"] - moved) < 20 and abs(status["pos"] - moved) < 20
+    else:
+        assert wait_for(lambda: abs(servo_bus.status(1)["pos"] - goal) < 20), "back to the old goal"
+    servo.disable()
+
+
 def test_the_command_watchdog_disables_a_silent_servo_once(servo_bus):
     servo = jointbus.FeetechServo(id=1, port=servo_bus.link)
     with pytest.raises(ValueError, match="motor 1 cannot damp: only a Damiao motor in MIT mode"):
