@@ -11,9 +11,9 @@
 #include <cstring>
 #include <thread>
 
+#include "DaMiao/damiao_impedance.h"
 #include "common/bus_drive.h"
 #include "common/bus_tally.h"
-#include "DaMiao/damiao_impedance.h"
 #include "common/command_watchdog.h"
 #include "common/motor_limits.h"
 #include "common/param_file.h"

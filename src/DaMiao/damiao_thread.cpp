@@ -13,11 +13,11 @@
 #include <unordered_set>
 #include <vector>
 
+#include "DaMiao/damiao_impedance.h"
 #include "DaMiao/damiao_membership.h"
 #include "common/bus_drive.h"
 #include "common/bus_registry.h"
 #include "common/command_watchdog.h"
-#include "DaMiao/damiao_impedance.h"
 #include "common/realtime_threads.h"
 #include "common/steady_ns.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
@@ -599,6 +599,7 @@ void DrivenAccess::Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
         Read(e, i, true);
     }
     if (!e.answered[i]) Collect(e, SteadyNowNs() + driver->TickUs() * 500LL);
+    if (e.busOff != nullptr) EndTick(e);  // a bus-off read here is not lost to the next tick
     if (e.mutedDrivers.erase(driver) != 0) driver->MuteReceive(false);
     e.order.clear();  // nothing of this tick is read after it
     e.answered.clear();
