@@ -205,11 +205,13 @@ inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotor
             }
         }
     }
+    // A check across keys, named by the entry's map, at the position of the map that said last.
+    auto refuse = [&](const std::string& wrong) {
+        throw YAML::Exception(last->Mark(), maps[1].second + ": " + wrong);
+    };
     if (exitGiven) {
         const std::string wrong = jointbus::CheckExitPolicy(&motor, exit);
-        if (!wrong.empty())
-            throw YAML::Exception(last->Mark(), "safety of " + std::string(what) + " " +
-                                                    std::to_string(motor.motor_id) + ": " + wrong);
+        if (!wrong.empty()) refuse(wrong);
         jointbus::SetExitPolicy(&motor, exit);
         const bool damps = exit.onExit == jointbus::OnExit::kDampThenDisable;
         LOG_INFO("{} {}: on exit {}\r\n", what, motor.motor_id,
@@ -224,9 +226,7 @@ inline void ApplySafety(const YAML::Node& root, const YAML::Node& own, CtrlMotor
     }
     if (faultsGiven) {
         const std::string wrong = jointbus::CheckFaultWatch(&motor, faults);
-        if (!wrong.empty())
-            throw YAML::Exception(last->Mark(), "safety of " + std::string(what) + " " +
-                                                    std::to_string(motor.motor_id) + ": " + wrong);
+        if (!wrong.empty()) refuse(wrong);
         jointbus::SetFaultWatch(&motor, faults);
         LOG_INFO("{} {}: fault watch: stall {} ms, max temperature {} °C\r\n", what,
                  motor.motor_id, faults.stallMs, faults.maxTemperature);
