@@ -43,6 +43,13 @@ struct Set {
     float target;
 };
 
+// The j-th target for motor 1: a triangle between 1 and 20 mrad in 1 mrad steps, each within
+// one ramp step of the last at a 1 ms tick, so the latency is the tick's and not the ramp's.
+float Target(int j) {
+    const int v = j % 38;
+    return 0.001f * float(v < 19 ? v + 1 : 39 - v);
+}
+
 // The tick's figures from motor 1's frames as the responder stamped them between start and
 // end: achieved period, set-to-wire latency of each target in `sets`, frames per second, and
 // the library's CPU per tick.
@@ -107,8 +114,8 @@ bench::Row Run(double seconds, bool fifo) {
     responder.stamping = true;
     const long long start = Now();
     for (int k = 0; Now() - start < (long long)(seconds * 1e9); ++k) {
-        // Targets within one ramp step, each new: the first frame that carries it is its own.
-        const float target = 0.001f * float(k % 20 + 1) * (k % 2 ? 1.0f : -1.0f);
+        // Each target differs from the last by less than a ramp step: its first frame is its own.
+        const float target = Target(k);
         sets.push_back({Now(), target});
         motors[0]->setMotorPosition(target);
         std::this_thread::sleep_for(milliseconds(10));
@@ -172,7 +179,7 @@ bench::Row RunTwoBuses(double seconds, bool driven) {
     auto next = steady_clock::now();
     for (int k = 0; Now() - start < (long long)(seconds * 1e9); ++k) {
         if (k % 10 == 0) {
-            const float target = 0.001f * float(k / 10 % 20 + 1) * (k / 10 % 2 ? 1.0f : -1.0f);
+            const float target = Target(k / 10);
             sets.push_back({Now(), target});
             motors[0]->setMotorPosition(target);
         }
