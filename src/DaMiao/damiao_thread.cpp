@@ -544,18 +544,21 @@ void DrivenAccess::Collect(Engine& e, int64_t deadlineNs) {
             e.fds.push_back({driver->Descriptor(), POLLIN, 0});
             e.fdMotor.push_back(i);
         }
-        const int64_t left = deadlineNs - SteadyNowNs();
-        if (e.fds.empty() || left <= 0) return;
+        if (e.fds.empty()) return;
+        // Past the deadline (a caller preempted, or another interface's wait took it all),
+        // the answers already waiting are still taken: one look that does not wait.
+        const int64_t left = std::max<int64_t>(deadlineNs - SteadyNowNs(), 0);
         const timespec wait{time_t(left / 1000000000), long(left % 1000000000)};
         const int r = ppoll(e.fds.data(), e.fds.size(), &wait, nullptr);
-        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == EINTR && left > 0) continue;
         if (r <= 0) return;
         if (e.muted) {
             ReadShared(e);
-            continue;
+        } else {
+            for (size_t k = 0; k < e.fds.size(); ++k)
+                if (e.fds[k].revents != 0) Read(e, e.fdMotor[k], true);
         }
-        for (size_t k = 0; k < e.fds.size(); ++k)
-            if (e.fds[k].revents != 0) Read(e, e.fdMotor[k], true);
+        if (left == 0) return;
     }
 }
 

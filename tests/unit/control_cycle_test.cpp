@@ -199,6 +199,26 @@ TEST(ControlCycle, EachMotorGetsItsOwnAnswerWhateverTheOrder) {
     EXPECT_EQ(d.bus.Count(0x12) - b, 1u);
 }
 
+// Answers that are in by the time the cycle looks are taken even when its deadline passed
+// before it looked (here: the write of each frame outlasts the 1 µs deadline).
+TEST(ControlCycle, AnswersWaitingAtAPassedDeadlineAreTaken) {
+    jointbus::ControlCycleOptions o = Driven::Long();
+    o.deadlineUs = 1;
+    Driven d("script10", o);
+    d.bus.script = [&](uint32_t id, const can_frame& f) {
+        d.bus.Answer(id, f);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    };
+    d.a->setMotorPosition(0.0);
+    d.b->setMotorPosition(0.0);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(d.cycle->cycle(), 0);
+        EXPECT_TRUE(d.cycle->silent().empty());
+    }
+}
+
 // The first cycle's ramp step is the model's ramp speed over the period the caller announced;
 // a homing request is one save-zero frame per cycle and ends once the motor reads zero.
 TEST(ControlCycle, TheRampFollowsThePeriodAndHomingStepsOncePerCycle) {
