@@ -388,8 +388,16 @@ TEST(FeetechServo, OneTickOnTheLine) {
         std::string pending;
         while (!done) {
             pending += line.ReadMaster(256, 20);
-            while (pending.size() >= 4 &&
-                   pending.size() >= size_t(static_cast<unsigned char>(pending[3])) + 4) {
+            // A stray byte must not shift every packet after it: each starts at an FF FF.
+            auto resync = [&] {
+                size_t k = 0;
+                while (k + 1 < pending.size() && (pending[k] != '\xFF' || pending[k + 1] != '\xFF'))
+                    ++k;
+                pending.erase(0, k);
+            };
+            for (resync(); pending.size() >= 4 &&
+                           pending.size() >= size_t(static_cast<unsigned char>(pending[3])) + 4;
+                 resync()) {
                 const size_t len = size_t(static_cast<unsigned char>(pending[3])) + 4;
                 const std::string packet = pending.substr(0, len);
                 pending.erase(0, len);
