@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <limits>
@@ -386,15 +387,14 @@ TEST(FeetechServo, OneTickOnTheLine) {
             line.WriteMaster(std::string(p.begin(), p.end()));
         };
         std::string pending;
+        // A stray byte must not shift every packet after it: each starts at an FF FF (a last
+        // byte is kept, as it may be the first FF).
+        auto resync = [&] {
+            if (!pending.empty())
+                pending.erase(0, std::min(pending.find("\xFF\xFF"), pending.size() - 1));
+        };
         while (!done) {
             pending += line.ReadMaster(256, 20);
-            // A stray byte must not shift every packet after it: each starts at an FF FF.
-            auto resync = [&] {
-                size_t k = 0;
-                while (k + 1 < pending.size() && (pending[k] != '\xFF' || pending[k + 1] != '\xFF'))
-                    ++k;
-                pending.erase(0, k);
-            };
             for (resync(); pending.size() >= 4 &&
                            pending.size() >= size_t(static_cast<unsigned char>(pending[3])) + 4;
                  resync()) {
