@@ -1002,7 +1002,8 @@ namespace {
 
 // What two motors with default interface settings receive, each motor's frames in order with
 // a run of one frame counted once, then the library's log lines (repeats counted once, the
-// bus's name as BUS, overrun warnings and blank lines left out).
+// bus's name as BUS, overrun warnings and blank lines left out, the numbers of the lines after
+// an overrun warning as if it had not been written).
 std::string DefaultRun(const Vcan& bus, DamiaoEmulatorProcess& emu) {
     LogCapture log;
     {
@@ -1036,13 +1037,24 @@ std::string DefaultRun(const Vcan& bus, DamiaoEmulatorProcess& emu) {
     for (size_t at; (at = text.find(bus.name())) != std::string::npos;)
         text.replace(at, bus.name().size(), "BUS");
     std::istringstream lines(text);
+    int late = 0;  // overrun lines left out: the numbers of the lines after them close up
     while (std::getline(lines, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty() || line == last || line.find("Duration:") != std::string::npos ||
-            line.find("runs late") != std::string::npos)
+        if (line.find("Duration:") != std::string::npos ||
+            line.find("runs late") != std::string::npos) {
+            ++late;
             continue;
-        out += line + "\n";
+        }
+        if (line.empty() || line == last) continue;
         last = line;
+        char* rest = nullptr;
+        const long number = std::strtol(line.c_str(), &rest, 10);
+        if (late > 0 && rest != line.c_str() && *rest == ' ') {
+            char renumbered[24];
+            std::snprintf(renumbered, sizeof renumbered, "%3ld", number - late);
+            line = renumbered + std::string(rest);
+        }
+        out += line + "\n";
     }
     return out;
 }
