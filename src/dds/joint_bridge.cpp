@@ -103,6 +103,7 @@ struct JointBridge::Impl {
     void TakeCommands(dds_entity_t reader);
     void Apply(const ParsedCommand& command);
     void Refuse(const ParsedCommand& command);
+    bool WarnNow(CommandFault fault);  // at most one WARN per cause per second
 };
 
 bool JointBridge::Impl::Open(const JointBridgeOptions& options, int domain) {
@@ -270,34 +271,51 @@ void JointBridge::Impl::TakeCommands(dds_entity_t reader) {
 }
 
 void JointBridge::Impl::Apply(const ParsedCommand& command) {
+    // A motor may still refuse its part (offline, a NaN it sees differently): the command then
+    // counts as refused, and the first refusal is named.
+    std::string refusal;
     for (const JointCommand& c : command.joints) {
         const Joint& joint = joints[c.joint];
         CtrlMotorInterface& motor = *joint.motor;
+        int result;
         if (!c.hasPosition) {
-            motor.setVelocity(c.velocity);
+            result = motor.setVelocity(c.velocity);
         } else if (joint.kind == SetterKind::kSpeedOnly) {
             if (c.hasVelocity)
-                motor.setMotorPosition(c.position, c.velocity, 0.0);
+                result = motor.setMotorPosition(c.position, c.velocity, 0.0);
             else
-                motor.setMotorPosition(c.position);
+                result = motor.setMotorPosition(c.position);
         } else if (c.hasEffort) {
-            motor.setMotorPosition(c.position, c.velocity, c.effort);
+            result = motor.setMotorPosition(c.position, c.velocity, c.effort);
         } else if (c.hasVelocity) {
-            motor.setMotorPosition(c.position, c.velocity);
+            result = motor.setMotorPosition(c.position, c.velocity);
         } else {
-            motor.setMotorPosition(c.position);
+            result = motor.setMotorPosition(c.position);
         }
+        if (result != 0 && refusal.empty())
+            refusal = "joint \"" + joint.name + "\" refused it with code " + std::to_string(result);
     }
-    applied.fetch_add(1, std::memory_order_relaxed);
+    if (refusal.empty()) {
+        applied.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    refused.fetch_add(1, std::memory_order_relaxed);
+    if (WarnNow(CommandFault::kMotorRefused))
+        LOG_WARN("joint bridge: command not applied whole: {}\r\n", refusal);
 }
 
 void JointBridge::Impl::Refuse(const ParsedCommand& command) {
     refused.fetch_add(1, std::memory_order_relaxed);
-    Clock::time_point& last = lastWarn[size_t(command.fault)];
+    if (WarnNow(command.fault))
+        LOG_WARN("joint bridge: command refused, nothing moved: {}\r\n", command.cause);
+}
+
+bool JointBridge::Impl::WarnNow(CommandFault fault) {
+    Clock::time_point& last = lastWarn[size_t(fault)];
     const auto now = Clock::now();
-    if (last != Clock::time_point() && now - last < std::chrono::seconds(1)) return;
+    if (last != Clock::time_point() && now - last < std::chrono::seconds(1)) return false;
     last = now;
-    LOG_WARN("joint bridge: command refused, nothing moved: {}\r\n", command.cause);
+    return true;
 }
 
 JointBridge::JointBridge() : impl(std::make_unique<Impl>()) {}

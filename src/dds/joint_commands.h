@@ -30,6 +30,7 @@ enum class CommandFault {
     kNotFinite,       // NaN or infinite
     kNothingToApply,  // no position and no velocity (an effort alone, or no values)
     kMultiArrayLength,  // a Float64MultiArray with other than one value per joint
+    kMotorRefused,    // taken, but a motor's setter refused its part
     kCount
 };
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -126,8 +127,13 @@ private:
     int Set(std::vector<double> call) {
         std::lock_guard<std::mutex> lock(mutex);
         calls.push_back(std::move(call));
-        return 0;
+        return result;
     }
+
+public:
+    std::atomic<int> result{0};  // what every setter returns
+
+private:
     const double reading[3];
     mutable std::mutex mutex;
     std::vector<std::vector<double>> calls;
@@ -293,6 +299,16 @@ TEST_F(BridgeOnADomain, BadCommandsMoveNothingAndTheBridgeServesOn) {
     const uint64_t published = bridge.published();
     EXPECT_TRUE(testsupport::WaitFor([&] { return bridge.published() > published; },
                                      std::chrono::seconds(20)));
+
+    // A motor that refuses its part (offline, say): the command is counted refused, not applied.
+    elbow.result = 5002;
+    const uint64_t applied = bridge.commandsApplied();
+    ASSERT_TRUE(until([&] { sendArray({0.2, -0.2}); }, &JointBridge::commandsRefused,
+                      bridge.commandsRefused() + 1));
+    EXPECT_EQ(bridge.commandsApplied(), applied);
+    EXPECT_GE(log.Count("command not applied whole: joint \"elbow\" refused it with code 5002"),
+              1u)
+        << log.Text();
 }
 
 TEST(JointBridge, RefusesToStartWithoutJointsOrWithBadOptions) {

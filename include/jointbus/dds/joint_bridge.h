@@ -11,7 +11,9 @@
 // apply. A joint whose command stops coming holds the last one. A command that cannot be
 // applied whole (an unknown name, arrays of a length that fits neither rule, a value that is
 // NaN or infinite, a Float64MultiArray of the wrong length) moves nothing: it is counted and a
-// WARN names the cause, at most once a second per cause.
+// WARN names the cause, at most once a second per cause. A command that a motor's setter
+// refuses (an offline servo, say) is counted refused too, and the WARN names the joint and its
+// code.
 //
 // Threads: start() starts one thread that publishes at the rate asked for and applies each
 // command as it arrives; stop() and the destructor join it (DDS has threads of its own, which
