@@ -50,6 +50,7 @@ struct DrivenAccess {
     static void Flush(Engine& e);
     static void Route(Engine& e, CanFrame& frame);
     static void Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m);
+    static void Leave(Damiao_Thread& sender, Engine& e, damiaoMotor* m);
 };
 
 }  // namespace Damiao

@@ -212,8 +212,9 @@ void Damiao_Thread::addDamiao(int id, damiaoMotor* motor) {
         if (slot != nullptr && slot != motor) {
             LOG_WARN("Damiao motor {} on {}: replaced by a later motor with the same id\r\n", id,
                      slot->dev_name);
-            std::lock_guard<std::mutex> members(membershipMutex);
-            Memberships().erase(slot);
+            // It leaves as by removeDamiao: the engine keeps nothing of it (its muted socket
+            // above all), since the caller may destroy it as soon as this returns.
+            DrivenAccess::Leave(*this, EngineOf(this), slot);
         }
         slot = motor;
         if (motor != nullptr) {
@@ -247,13 +248,8 @@ void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
         std::lock_guard<std::mutex> lock(motorsMutex);
         auto found = motors.find(id);
         if (found != motors.end() && found->second == motor) {
-            Engine& e = EngineOf(this);
-            DrivenAccess::Release(*this, e, motor);
+            DrivenAccess::Leave(*this, EngineOf(this), motor);
             motors.erase(found);
-            e.closedSinceNs.erase(motor);
-            e.homing.erase(motor);
-            std::lock_guard<std::mutex> members(membershipMutex);
-            Memberships().erase(motor);
         }
         idle = motors.empty();
     }
@@ -271,11 +267,16 @@ void Damiao_Thread::Callback() {
     const TickClock clock;  // one clock reading for the whole tick
     Engine& e = EngineOf(this);
     DrivenAccess::SendTick(*this, e, false);
-    // Without pauses between frames the answers are collected after the last frame, until
-    // every motor has answered or half the tick has gone.
-    if (!e.order.empty() && e.order.front()->canDriver != nullptr &&
-        e.order.front()->canDriver->FrameGapUs() == 0)
+    // The answers are collected after the last frame, until every motor has answered or half
+    // the tick has gone: an answer that came after its motor's pause is read in this tick, not
+    // the next. With pauses, only online motors are waited for, so that a motor that is gone
+    // does not lengthen every tick; the wire is the same.
+    if (!e.order.empty() && e.order.front()->canDriver != nullptr) {
+        if (e.order.front()->canDriver->FrameGapUs() != 0)
+            for (size_t i = 0; i < e.order.size(); ++i)
+                if (!e.order[i]->online.load(std::memory_order_relaxed)) e.answered[i] = 1;
         DrivenAccess::Collect(e, TickOrNowNs() + e.order.front()->canDriver->TickUs() * 500LL);
+    }
     DrivenAccess::EndTick(e);
     ticks.fetch_add(1, std::memory_order_relaxed);
 }
@@ -606,6 +607,16 @@ void DrivenAccess::Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
     if (e.mutedDrivers.erase(driver) != 0) driver->MuteReceive(false);
     e.order.clear();  // nothing of this tick is read after it
     e.answered.clear();
+}
+
+// Everything the engine and the registry keep of `m`, which is still in sender.motors. With
+// the sender's motorsMutex held.
+void DrivenAccess::Leave(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
+    Release(sender, e, m);
+    e.closedSinceNs.erase(m);
+    e.homing.erase(m);
+    std::lock_guard<std::mutex> members(membershipMutex);
+    Memberships().erase(m);
 }
 
 // One homing step in a driven cycle: one save-zero frame; the check follows the answers.

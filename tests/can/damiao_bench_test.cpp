@@ -695,6 +695,51 @@ TEST(DamiaoBench, ADrivenCycleGoesOverOneSocketAndHandsTheTickBack) {
     cycle.stop();
 }
 
+// A motor replaced by a later one with the same id while a cycle drives its bus leaves the
+// engine whole: its own socket listens again at once, and once it is destroyed, the bus going
+// back to its own ticks touches nothing of it (memcheck would see that).
+TEST(DamiaoBench, AMotorReplacedWhileACycleRunsLeavesItsEngine) {
+    Vcan bus;
+    DamiaoEmulatorProcess emu(bus.name(), {MotorArg(1), MotorArg(2)}, true);
+    auto old = MakeMotor(bus, 1);
+    auto other = MakeMotor(bus, 2);
+    ASSERT_EQ(old->init(), 0);
+    ASSERT_EQ(other->init(), 0);
+    ASSERT_TRUE(EnableAndWait(*other));
+    jointbus::ControlCycleOptions options;
+    options.deadlineUs = 1000000;
+    options.watchdogMs = 2000;
+    jointbus::ControlCycle cycle({other.get()}, options);  // drives both: they share the bus
+    ASSERT_EQ(cycle.start(), 0) << cycle.error();
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(cycle.cycle(), 0);
+    const auto shared = SocketsByFeedbackId(bus);
+    ASSERT_EQ(shared.size(), 2u);  // one socket takes both ids
+
+    LogCapture log;
+    auto later = MakeMotor(bus, 1);
+    ASSERT_EQ(later->init(), 0);
+    EXPECT_EQ(log.Count("replaced by a later motor with the same id"), 1u) << log.Text();
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(cycle.cycle(), 0);
+    // The shared socket and the replaced motor's own take its feedback id; the later motor's
+    // is muted like the other's.
+    const auto replaced = SocketsByFeedbackId(bus);
+    ASSERT_EQ(replaced.size(), 2u);
+    size_t listening = 0;
+    for (const auto& id : replaced) listening += id.second.size();
+    EXPECT_EQ(listening, 3u);
+
+    old.reset();
+    cycle.stop();  // the bus thread ticks on the motors' own sockets again
+    ASSERT_TRUE(EnableAndWait(*later));
+    later->setMotorPosition(0.05);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            double pos = 0;
+            return later->getMotorPosition(pos) == 0 && std::fabs(pos - 0.05) < 0.01;
+        },
+        milliseconds(5000)));
+}
+
 // The command watchdog on the wire, after a client's last command: the disabling motor gets a
 // disable frame, never before its timeout, and is disabled; the holding one stays enabled and
 // its frames carry where it stood.
