@@ -1,8 +1,14 @@
 #include "jointbus/common/virtual_motor.h"
 
+#include "common/command_watchdog.h"
+#include "common/motor_limits.h"
+#include "common/steady_ns.h"
 #include "jointbus/common/motor_reading.h"
 
 namespace {
+
+// Set while a read runs the motor's watch: a hold the watch applies reads the motor again.
+thread_local bool watching = false;
 
 // Observers read the position from its field: the getter would advance the motor.
 const bool observable = jointbus::RegisterMotorFamilyObserver(
@@ -34,6 +40,7 @@ int VirtualMotor::init() {
 }
 
 int VirtualMotor::setMotorPosition(double pos) {
+    jointbus_detail::LimitCommand(*this, &pos, nullptr, nullptr, &position);
     position = pos;
     return 0;
 }
@@ -46,8 +53,14 @@ int VirtualMotor::setMotorPosition(double pos, double, double) {
     return setMotorPosition(pos);
 }
 
-// Each read advances the simulation by one fixed step at the commanded velocity.
+// Each read advances the simulation by one fixed step at the commanded velocity. It is the
+// motor's tick too: its command watchdog and fault watch run here.
 int VirtualMotor::getMotorPosition(double& pos) {
+    if (!watching) {
+        watching = true;
+        jointbus_detail::WatchCommands(*this, SteadyNowNs());
+        watching = false;
+    }
     position = velocity * time_step + position;
     pos = position;
     return 0;
@@ -60,7 +73,7 @@ int VirtualMotor::setEnableStatus(bool enable) {
 
 int VirtualMotor::getEnableStatus(bool& out) {
     out = enabled;
-    return 0;
+    return jointbus_detail::LatchedFaultOf(*this);
 }
 
 int VirtualMotor::setHome(unsigned int) {
@@ -80,6 +93,7 @@ int VirtualMotor::getVelocity(double& out) {
 }
 
 int VirtualMotor::setVelocity(double v) {
+    jointbus_detail::LimitCommand(*this, nullptr, &v, nullptr);
     velocity = v;
     return 0;
 }

@@ -76,7 +76,6 @@ damiaoMotor::damiaoMotor(int model_, unsigned int id, unsigned int master_id_, b
 
 damiaoMotor::~damiaoMotor() {
     Shutdown();
-    jointbus_detail::ForgetLimits(this);
 }
 
 void damiaoMotor::Shutdown() {
@@ -265,6 +264,7 @@ int damiaoMotor::getMotorTemperature(int& out) {
 
 int damiaoMotor::setEnableStatus(bool on) {
     jointbus_detail::OwnGains(*this, true);
+    jointbus_detail::RestartStep(*this);
     enableReq.store(on, relaxed);
     if (!on) cmdPending.store(false, relaxed);
     LOG_INFO("enable status: {}\r\n", on);
@@ -338,6 +338,7 @@ int damiaoMotor::getEnableStatus(int& out) {
 }
 
 int damiaoMotor::setHome(unsigned int ms) {
+    jointbus_detail::RestartStep(*this);
     homeTimeoutMs.store(ms, relaxed);
     return 0;
 }
@@ -405,8 +406,9 @@ int damiaoMotor::SetTargetPos() {
     if (online.load(relaxed)) {
         // The ramp is a speed, half the model's top speed: its step follows the interface's
         // tick, so a faster tick does not slew faster (at 5 ms, the step of ever).
-        const float speed = float(std::min(0.5 * maxSpeed, jointbus_detail::RampLimit(*this)));
-        const float step = float(speed * TickUs() / 1e6);
+        // In double until the step itself: at 5 ms it is 0.5 * maxSpeed / 200, to the bit.
+        const double speed = std::min(0.5 * maxSpeed, jointbus_detail::RampLimit(*this));
+        const float step = float(speed / (1e6 / TickUs()));
         if (value - lastCmdPos > step) value = lastCmdPos + step;
         if (value - lastCmdPos < -step) value = lastCmdPos - step;
         lastCmdPos = value;
@@ -458,6 +460,7 @@ int damiaoMotor::HomeCheck(int64_t startNs, long long& elapsedMs) {
     const uint32_t limit = homeTimeoutMs.load(relaxed);
     if (online.load(relaxed) && fbPosition.load(relaxed) < kHomeDone) {
         homeTimeoutMs.store(0, relaxed);
+        jointbus_detail::RestartStep(*this);  // a target set while homing was in the old frame
         if (limit > elapsedMs) {
             targetPos.store(0, relaxed);
             return 0;
@@ -539,7 +542,10 @@ void damiaoMotor::ErrCntIncrement() {
 void damiaoMotor::GoOffline() {
     stateCode.store(0, relaxed);
     reportedEnabled.store(false, relaxed);
-    if (online.exchange(false, relaxed)) jointbus_detail::TallyOf(dev_name)->WentOffline();
+    if (online.exchange(false, relaxed)) {
+        jointbus_detail::TallyOf(dev_name)->WentOffline();
+        jointbus_detail::RestartStep(*this);
+    }
     cmdPending.store(false, relaxed);
 }
 

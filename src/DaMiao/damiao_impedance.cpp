@@ -64,8 +64,9 @@ std::string CheckImpedance(const CtrlMotorInterface* motor, const ImpedanceComma
 int SetImpedance(CtrlMotorInterface* motor, const ImpedanceCommand& c) {
     const std::string wrong = CheckImpedance(motor, c);  // a NaN gain passes it
     damiaoMotor* m = MitMotor(motor);
+    // An infinite value too: the codec would saturate it to the model's full range.
     for (double v : {c.position, c.velocity, c.kp, c.kd, c.torque})
-        if (m != nullptr && std::isnan(v)) return kDamiaoNotANumber;
+        if (m != nullptr && !std::isfinite(v)) return kDamiaoNotANumber;
     if (!wrong.empty()) {
         LOG_ERROR("impedance command refused: {}\r\n", wrong);
         return -1;
@@ -187,6 +188,7 @@ bool StartDamping(CtrlMotorInterface& motor, int64_t nowNs) {
         g.dampKd = float(g.exit.dampKd < 0 ? m->kd : g.exit.dampKd);
         anyGains.store(true, std::memory_order_relaxed);
     }
+    jointbus_detail::RestartStep(motor);
     // Where it stands, so that the ramp and the window stay quiet; kp 0 makes it not act.
     m->targetPos.store(m->fbPosition.load(std::memory_order_relaxed), std::memory_order_relaxed);
     m->targetVel.store(0, std::memory_order_relaxed);
@@ -196,6 +198,7 @@ bool StartDamping(CtrlMotorInterface& motor, int64_t nowNs) {
 }
 
 void HoldWhereEnabled(damiaoMotor& m) {
+    jointbus_detail::RestartStep(m);
     const float here = m.fbPosition.load(std::memory_order_relaxed);
     // The ramp starts here too: the position it was seeded with when the enable frame went out
     // may be older than this answer.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "Feetech/feetech_limits.h"
 #include "common/command_watchdog.h"
 #include "common/motor_limits.h"
 #include "common/param_file.h"
@@ -75,9 +76,10 @@ feetechMotor::feetechMotor(unsigned int id, std::string& path) {
 feetechMotor::~feetechMotor() {
     if (scheduler != nullptr) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        scheduler->removeFeetech(int(motor_id), this);
+        // By the id it registered under (its engine's): a caller may have changed motor_id
+        // since init, and a servo left in the scheduler would be ticked after it is gone.
+        scheduler->removeFeetech(drv ? drv->servoId : int(motor_id), this);
     }
-    jointbus_detail::ForgetLimits(this);
 }
 
 void feetechMotor::initfeetechMotor(unsigned int id, unsigned int baud, std::string& device,
@@ -207,6 +209,7 @@ int feetechMotor::setMotorPosition(double rad, double speed, double time) {
 
 int feetechMotor::setGripperStatus(double rad, double speed, double time) {
     if (std::isnan(rad) || std::isnan(speed) || std::isnan(time)) return kNotANumber;
+    jointbus_detail::LimitCommand(*this, &rad, &speed, nullptr);
     float deg = float(rad * 180.0 / kPi);
     if (inverse) deg = -deg;
     const int16_t ticks =
@@ -224,6 +227,7 @@ int feetechMotor::getMotorPosition(double& out) {
 
 int feetechMotor::setEnableStatus(bool enable) {
     LOG_INFO("Feetech motor {} setEnableStatus: {}.\r\n", motor_id, enable);
+    jointbus_detail::RestartStep(*this);
     std::lock_guard<std::mutex> lock(motorMutex);
     enableCmd = enable;
     return 0;
@@ -237,6 +241,7 @@ int feetechMotor::getEnableStatus(bool& out) {
 }
 
 int feetechMotor::setHome(unsigned int timeoutSec) {
+    jointbus_detail::RestartStep(*this);
     {
         std::lock_guard<std::mutex> lock(motorMutex);
         homeRequest = true;
@@ -331,9 +336,11 @@ int feetechMotor::getMotorTemperature(int& out) {
 
 int feetechMotor::setSpeed(double speed, double acc) {
     if (std::isnan(speed) || std::isnan(acc)) return kNotANumber;
+    short ticks = Saturate<int16_t>(speed, -32767, 32767);
+    jointbus_detail::LimitServoCommand(*this, nullptr, &ticks);
     std::lock_guard<std::mutex> lock(motorMutex);
     if (!online) return jointbus::kServoNotOnline;
-    goalSpeed = Saturate<int16_t>(speed, -32767, 32767);
+    goalSpeed = ticks;
     acceleration = Saturate<uint8_t>(acc, 0, 255);
     if (!cmdPending) {
         cmdPending = true;
@@ -459,3 +466,20 @@ int feetechMotor::syncWritePos(const std::vector<int>& ids, const std::vector<sh
                                const std::vector<unsigned char>& times) {
     return drv ? drv->syncWritePos(ids, positions, speeds, accs, times) : -1;
 }
+
+namespace jointbus_detail {
+
+void LimitServoCommand(feetechMotor& servo, short* position, short* speed) {
+    const double sign = servo.inverse ? -1.0 : 1.0;
+    double rad = 0, radPerSec = 0;
+    if (position != nullptr) rad = sign * (double(*position) / kCommandTicksPerDeg - 180.0) * kPi / 180.0;
+    if (speed != nullptr) radPerSec = double(*speed) * kRadPerSecPerTick;
+    const double askedRad = rad, askedSpeed = radPerSec;
+    LimitCommand(servo, position != nullptr ? &rad : nullptr, speed != nullptr ? &radPerSec : nullptr,
+                 nullptr);
+    if (position != nullptr && rad != askedRad) *position = short(GoalTicks(float(sign * rad * 180.0 / kPi)));
+    if (speed != nullptr && radPerSec != askedSpeed)
+        *speed = Saturate<int16_t>(radPerSec / kRadPerSecPerTick, -32767, 32767);
+}
+
+}  // namespace jointbus_detail

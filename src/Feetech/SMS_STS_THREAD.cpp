@@ -6,10 +6,12 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "Feetech/feetech_limits.h"
 #include "common/bus_drive.h"
 #include "common/bus_registry.h"
 #include "common/bus_tally.h"
 #include "common/command_watchdog.h"
+#include "common/motor_limits.h"
 #include "common/realtime_threads.h"
 #include "common/steady_ns.h"
 #include "jointbus/Feetech/FeetechDrvImpl.h"
@@ -76,6 +78,7 @@ std::atomic<bool> exiting{false};  // set by the exit handler: no scheduler star
 void MarkOffline(feetechMotor& m) {
     if (m.online && m.drv && m.drv->port)
         jointbus_detail::TallyOf(m.drv->port->devName)->WentOffline();
+    if (m.online) jointbus_detail::RestartStep(m);
     m.online = false;
 }
 }  // namespace
@@ -187,6 +190,7 @@ void SMS_STS_THREAD::removeFeetech(int id, const feetechMotor* motor) {
 void SMS_STS_THREAD::setPosVel(unsigned int id, short position, short speed) {
     std::lock_guard<std::mutex> lock(servoMutex);
     if (feetechMotor* m = FindLocked(int(id))) {
+        jointbus_detail::LimitServoCommand(*m, &position, &speed);
         std::lock_guard<std::mutex> motorLock(m->motorMutex);
         m->goalPosition = uint16_t(position);
         // A position command's speed is a magnitude (0 to 32767).
@@ -199,6 +203,7 @@ void SMS_STS_THREAD::setPosVel(unsigned int id, short position, short speed) {
 void SMS_STS_THREAD::setVel(unsigned int id, short speed, unsigned short acc) {
     std::lock_guard<std::mutex> lock(servoMutex);
     if (feetechMotor* m = FindLocked(int(id))) {
+        jointbus_detail::LimitServoCommand(*m, nullptr, &speed);
         std::lock_guard<std::mutex> motorLock(m->motorMutex);
         m->goalSpeed = speed;
         m->acceleration = uint8_t(acc & 0xFF);
@@ -254,6 +259,7 @@ void SMS_STS_THREAD::ReadFeedbackLocked() {
 // switched on again if it is wanted. Without an answer it is tried again next tick.
 void SMS_STS_THREAD::HomeOne(feetechMotor* m) {
     if (m->setHomeCmd() <= 0) return;
+    jointbus_detail::RestartStep(*m);  // a target set while homing was in the old frame
     m->homeRequest = false;
     bool enable;
     {

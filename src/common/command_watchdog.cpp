@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "DaMiao/damiao_impedance.h"
+#include "common/motor_limits.h"
 #include "common/steady_ns.h"
 #include "jointbus/common/impedance.h"
 #include "jointbus/common/logger.h"
@@ -94,12 +95,13 @@ void ApplyPolicy(CtrlMotorInterface& motor, OnCommandTimeout policy, int64_t now
 }  // namespace
 
 int SetCommandWatchdog(CtrlMotorInterface* motor, const CommandWatchdog& w) {
-    const std::string wrong =
+    std::string wrong =
         motor == nullptr ? std::string("no motor given")
         : w.timeoutMs < 0 || w.timeoutMs > CommandWatchdog::kMaxTimeoutMs
             ? "timeout must be from 0 to " + std::to_string(CommandWatchdog::kMaxTimeoutMs) +
                   " ms, not " + std::to_string(w.timeoutMs)
             : PolicyError(*motor, w.policy);
+    if (wrong.empty() && w.timeoutMs != 0) wrong = jointbus_detail::SettingsRefusal(motor);
     if (!wrong.empty()) {
         LOG_ERROR("command watchdog refused: {}\r\n", wrong);
         return -1;
@@ -140,6 +142,8 @@ std::string CheckFaultWatch(const CtrlMotorInterface* motor, const FaultWatch& f
         wrong = "stall_ms needs a torque limit (limits: {torque: ...})";
     else
         wrong = PolicyError(*motor, f.onFault);
+    if (wrong.empty() && (f.stallMs != 0 || f.maxTemperature != 0))
+        wrong = jointbus_detail::SettingsRefusal(motor);
     return wrong;
 }
 
@@ -169,8 +173,10 @@ FaultWatch GetFaultWatch(const CtrlMotorInterface* motor) {
 }
 
 int SetBumplessEnable(CtrlMotorInterface* motor, bool on) {
-    if (motor == nullptr) {
-        LOG_ERROR("bumpless enable refused: no motor given\r\n");
+    const std::string wrong =
+        on || motor == nullptr ? jointbus_detail::SettingsRefusal(motor) : std::string();
+    if (!wrong.empty()) {
+        LOG_ERROR("bumpless enable refused: {}\r\n", wrong);
         return -1;
     }
     std::lock_guard<std::mutex> lock(watchMutex);

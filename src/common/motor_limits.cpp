@@ -11,6 +11,9 @@
 
 #include "DaMiao/damiao_impedance.h"
 #include "common/command_watchdog.h"
+#include "jointbus/DaMiao/DaMiaoMotor.h"
+#include "jointbus/Feetech/FeetechMotor.h"
+#include "jointbus/common/virtual_motor.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/motor_reading.h"
 
@@ -72,7 +75,8 @@ std::string CheckMotorLimits(const MotorLimits& l) {
 }
 
 int SetMotorLimits(CtrlMotorInterface* motor, const MotorLimits& limits) {
-    const std::string wrong = motor == nullptr ? "no motor given" : CheckMotorLimits(limits);
+    std::string wrong = motor == nullptr ? "no motor given" : CheckMotorLimits(limits);
+    if (wrong.empty() && !IsNone(limits)) wrong = jointbus_detail::SettingsRefusal(motor);
     if (!wrong.empty()) {
         LOG_ERROR("motor limits refused: {}\r\n", wrong);
         return -1;
@@ -106,12 +110,16 @@ namespace jointbus_detail {
 using jointbus::Clamp;
 using jointbus::MotorLimits;
 
-void LimitCommand(CtrlMotorInterface& motor, double* position, double* velocity, double* torque) {
+void LimitCommand(CtrlMotorInterface& motor, double* position, double* velocity, double* torque,
+                  const double* at) {
     NoteCommand(motor);  // every command comes this way: the watchdog counts from here
     if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return;
     // Read before the lock: a getter takes the motor's own lock.
     double present = 0;
-    if (position != nullptr) motor.getMotorPosition(present);
+    if (at != nullptr)
+        present = *at;
+    else if (position != nullptr)
+        motor.getMotorPosition(present);
     std::vector<std::string> said;
     {
         std::lock_guard<std::mutex> lock(jointbus::guardsMutex);
@@ -132,7 +140,11 @@ void LimitCommand(CtrlMotorInterface& motor, double* position, double* velocity,
                                 "clamped to {:.3f}",
                                 asked, l.positionMin, l.positionMax, *position);
             }
-            const double from = g.hasTarget ? g.lastTarget : present;
+            // From the last target let through, except for a target within a step of where
+            // the motor stands: a hold (the caller's, the watchdog's, the cycle's, the stop
+            // sequence's) is never moved towards an old target.
+            const double from =
+                g.hasTarget && std::fabs(*position - present) > l.step ? g.lastTarget : present;
             if (Clamp(*position, from - l.step, from + l.step)) {
                 clamped[jointbus::kStep] = true;
                 text[jointbus::kStep] = fmt::format(
@@ -170,6 +182,13 @@ void LimitCommand(CtrlMotorInterface& motor, double* position, double* velocity,
         LOG_WARN("{} motor {} on {}: {}\r\n", seen.FamilyName(), motor.motor_id, seen.bus, text);
 }
 
+void RestartStep(const CtrlMotorInterface& motor) {
+    if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return;
+    std::lock_guard<std::mutex> lock(jointbus::guardsMutex);
+    auto found = jointbus::Guards().find(&motor);
+    if (found != jointbus::Guards().end()) found->second.hasTarget = false;
+}
+
 double RampLimit(const CtrlMotorInterface& motor) {
     if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return MotorLimits::kNone;
     std::lock_guard<std::mutex> lock(jointbus::guardsMutex);
@@ -177,7 +196,18 @@ double RampLimit(const CtrlMotorInterface& motor) {
     return found != jointbus::Guards().end() ? found->second.limits.velocity : MotorLimits::kNone;
 }
 
-void ForgetLimits(const CtrlMotorInterface* motor) {
+std::string SettingsRefusal(const CtrlMotorInterface* motor) {
+    if (motor == nullptr) return "no motor given";
+    if (dynamic_cast<const damiaoMotor*>(motor) != nullptr ||
+        dynamic_cast<const feetechMotor*>(motor) != nullptr ||
+        dynamic_cast<const VirtualMotor*>(motor) != nullptr)
+        return "";
+    return "motor " + std::to_string(motor->motor_id) +
+           " is of a kind the library does not drive (not a Damiao motor, a Feetech servo or a "
+           "VirtualMotor): it would never apply the setting";
+}
+
+void ForgetMotor(const CtrlMotorInterface* motor) {
     ForgetCommandWatch(motor);
     ForgetGains(motor);
     if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return;
@@ -186,3 +216,7 @@ void ForgetLimits(const CtrlMotorInterface* motor) {
 }
 
 }  // namespace jointbus_detail
+
+CtrlMotorInterface::~CtrlMotorInterface() {
+    jointbus_detail::ForgetMotor(this);
+}

@@ -16,6 +16,8 @@
 #include "jointbus/Feetech/FeetechDrvImpl.h"
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/Feetech/SMS_STS_THREAD.h"
+#include "jointbus/common/command_watchdog.h"
+#include "jointbus/common/motor_limits.h"
 #include "jointbus/driver/driver_uart.h"
 #include "log_capture.h"
 #include "near.h"
@@ -227,6 +229,7 @@ TEST(FeetechServo, RemovingAServoKeepsTheOthersServed) {
         feetechMotor gone(22, 1000000, bus.device, false);
         ASSERT_EQ(gone.init(), 0);
         ASSERT_TRUE(WaitFor([&] { return IsOnline(gone); }, milliseconds(3000)));
+        gone.motor_id = 99;  // changed after init: it still leaves under the id it came with
     }
     keep.setEnableStatus(true);
     EXPECT_TRUE(WaitFor([&] { return emu.Status(21).torque == 1; }, milliseconds(3000)));
@@ -321,6 +324,53 @@ TEST(FeetechServo, UnitsAndSpeedLimits) {
     EXPECT_EQ(m.readStatus(0), 0);
     EXPECT_EQ(m.readEnable(0), -1);
     EXPECT_EQ(m.setTargetPos(1, 1, 1, 1), -1);
+}
+
+// Every way of commanding a servo passes its limits: the gripper command and the raw speed
+// command clamp as the setters do.
+TEST(FeetechServo, TheGripperAndRawSpeedCommandsPassTheLimits) {
+    std::string device = "/nonexistent/tty";
+    feetechMotor m(42, 115200, device, false);
+    m.online = true;
+    m.fbPosition = 2048;
+    jointbus::MotorLimits limits;
+    limits.positionMin = -0.3;
+    limits.positionMax = 0.3;
+    limits.velocity = 1.0;
+    ASSERT_EQ(jointbus::SetMotorLimits(&m, limits), 0);
+    EXPECT_EQ(m.setGripperStatus(1.0, 50.0, 0), 0);
+    EXPECT_EQ(m.goalPosition, uint16_t((0.3 * 180 / kPi + 180) * 11.377777777777778));
+    EXPECT_EQ(m.goalSpeed, 651);  // 1 rad/s in ticks per second
+    EXPECT_EQ(m.setSpeed(-32767, 0), 0);
+    EXPECT_EQ(m.goalSpeed, -651);
+    EXPECT_EQ(jointbus::MotorLimitHits(&m), 2u);
+}
+
+// Commands through the scheduler's mailbox (by id, in servo units) pass the servo's limits too,
+// and each one keeps its command watchdog quiet while they stream.
+TEST(FeetechServo, MailboxCommandsPassTheLimitsAndFeedTheWatchdog) {
+    ServoBus bus("43");
+    feetechMotor servo(43, 1000000, bus.device, false);
+    ASSERT_EQ(servo.init(), 0);
+    ASSERT_TRUE(WaitFor([&] { return IsOnline(servo); }, milliseconds(3000)));
+    jointbus::MotorLimits limits;
+    limits.positionMin = -0.3;
+    limits.positionMax = 0.3;
+    ASSERT_EQ(jointbus::SetMotorLimits(&servo, limits), 0);
+    ASSERT_EQ(jointbus::SetCommandWatchdog(&servo, {500, jointbus::OnCommandTimeout::kDisable}), 0);
+    servo.setEnableStatus(true);
+    ASSERT_TRUE(WaitFor([&] { return IsEnabled(servo); }, milliseconds(3000)));
+    // Longer than the watchdog's timeout in all, a command every 10 ms.
+    const auto start = steady_clock::now();
+    while (steady_clock::now() - start < milliseconds(800)) {
+        servo.scheduler->setPosVel(43, 4095, 500);
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    double target = 0;
+    ASSERT_EQ(servo.getTargetPosition(target), 0);
+    EXPECT_NEAR(target, 0.3, 0.002);
+    EXPECT_EQ(jointbus::CommandTimeouts(&servo), 0u);
+    EXPECT_TRUE(IsEnabled(servo));
 }
 
 TEST(FeetechParamFile, ConstructorsReadTheServosEntry) {

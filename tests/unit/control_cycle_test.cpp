@@ -199,6 +199,62 @@ TEST(ControlCycle, EachMotorGetsItsOwnAnswerWhateverTheOrder) {
     EXPECT_EQ(d.bus.Count(0x12) - b, 1u);
 }
 
+// The bus thread's own tick, with its pauses between frames, reads an answer that came after its
+// motor's pause in the same tick: once a tick has ended, each motor reports that tick's answer.
+// Here the first motor's answer always comes with the second motor's frame, after its pause.
+TEST(ControlCycle, ADefaultTickReadsTheAnswersThatCameAfterTheirPause) {
+    Bus bus;
+    ScriptedMotor a(1, bus, "script11"), b(2, bus, "script11");
+    Damiao::Damiao_Thread* sender = Damiao::Damiao_Thread::ForInterface("script11");
+    std::map<unsigned long long, float> sent;  // by the tick that sent it: the late answer
+    uint32_t first = 0;                         // the motor whose frame goes first
+    bool held = false;
+    int n = 0;
+    ASSERT_EQ(a.init(), 0);
+    ASSERT_EQ(b.init(), 0);
+    std::unique_lock<std::mutex> scripting(bus.mutex);
+    bus.script = [&](uint32_t id, const can_frame& f) {
+        if (!held) {
+            first = id;
+            held = true;
+            return;
+        }
+        bus.Answer(id, f);
+        const float value = 0.001f * float(++n % 500);
+        sent[sender->Ticks()] = value;
+        bus.Feedback(first, 1, value);
+        held = false;
+    };
+    scripting.unlock();
+    int samples = 0, stale = 0;
+    for (int i = 0; i < 400 && samples < 100; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(700));
+        const unsigned long long tick = sender->Ticks();
+        uint32_t late;
+        {
+            std::lock_guard<std::mutex> lock(bus.mutex);
+            late = first;
+        }
+        const double p = Position(late == 0x11 ? a : b);
+        if (sender->Ticks() != tick) continue;  // a tick ended meanwhile: no telling which
+        std::lock_guard<std::mutex> lock(bus.mutex);
+        auto last = sent.find(tick - 1);
+        if (last == sent.end() || first != late) continue;
+        ++samples;
+        // The tick now under way may have read its own answer already.
+        auto current = sent.find(tick);
+        const bool fresh = std::fabs(p - last->second) < 4e-4 ||
+                           (current != sent.end() && std::fabs(p - current->second) < 4e-4);
+        stale += !fresh;
+    }
+    {
+        std::lock_guard<std::mutex> lock(bus.mutex);
+        bus.script = [](uint32_t, const can_frame&) {};
+    }
+    EXPECT_GE(samples, 20);
+    EXPECT_EQ(stale, 0) << "of " << samples;
+}
+
 // Answers that are in by the time the cycle looks are taken even when its deadline passed
 // before it looked (here: the write of each frame outlasts the 1 µs deadline).
 TEST(ControlCycle, AnswersWaitingAtAPassedDeadlineAreTaken) {
@@ -423,6 +479,11 @@ TEST(ControlCycle, ImpedanceTorqueAndDampingFramesCarryTheirGains) {
     EXPECT_EQ(jointbus::SetImpedance(&virt, {}), -1);
     EXPECT_EQ(jointbus::SetImpedance(d.a.get(), {0, 0, 600, 1, 0}), -1) << "kp beyond 500";
     EXPECT_EQ(jointbus::SetImpedance(d.a.get(), {NAN, 0, 1, 1, 0}), jointbus::kDamiaoNotANumber);
+    for (const double inf : {INFINITY, -INFINITY}) {
+        EXPECT_EQ(jointbus::SetImpedance(d.a.get(), {0, inf, 1, 1, 0}),
+                  jointbus::kDamiaoNotANumber);
+        EXPECT_EQ(jointbus::SetTorqueCommand(d.a.get(), inf), jointbus::kDamiaoNotANumber);
+    }
 
     // Motor 1 damps for its exit; motor 2's command watchdog damps it.
     ASSERT_EQ(jointbus::SetExitPolicy(d.a.get(), {jointbus::OnExit::kDampThenDisable, 5, 0.5}),

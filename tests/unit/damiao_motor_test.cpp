@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <functional>
 
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/DaMiao/damiao_registers.h"
@@ -353,6 +354,63 @@ TEST(DamiaoMotor, TheRampFollowsTheInterfacesTick) {
     EXPECT_NEAR(m.lastCmdPos - start, 0.5 * 12.56 * 0.001, 1e-6);
 }
 
+// The step limit measures from the last target let through, but never holds a motor away from
+// where it stands: a target within a step of the present position passes, and homing, an enable
+// or disable, or an offline episode measures from the present position again.
+TEST(DamiaoMotor, TheStepLimitNeverMeasuresFromAStaleTarget) {
+    auto m = Motor();
+    jointbus::MotorLimits limits;
+    limits.step = 0.05;
+    ASSERT_EQ(jointbus::SetMotorLimits(&m, limits), 0);
+    auto walkTo = [&](double to) {
+        for (double p = 0.05; p <= to + 1e-9; p += 0.05) {
+            Feed(m, 1, float(p - 0.05));
+            m.setMotorPosition(p);
+        }
+        Feed(m, 1, float(to));
+    };
+    auto offline = [&] {
+        for (int i = 0; i < 20; ++i) m.ErrCntIncrement();
+    };
+    struct {
+        const char* what;
+        std::function<void()> event;
+        double present, asked, sent;
+    } const cases[] = {
+        {"stay after homing", [&] { m.setHome(1000); }, 0.0, 0.0, 0.0},
+        {"move after homing", [&] { m.setHome(1000); }, 0.0, 0.3, 0.05},
+        {"move after a disable", [&] { m.setEnableStatus(false); }, 0.2, 0.4, 0.25},
+        {"move after an enable", [&] { m.setEnableStatus(true); }, 0.2, 0.4, 0.25},
+        {"move after an offline episode", offline, 0.1, 0.3, 0.15},
+        {"a hold while the target ran ahead", [] {}, 0.3, 0.3, 0.3},
+    };
+    for (const auto& c : cases) {
+        walkTo(0.5);
+        c.event();
+        Feed(m, 1, float(c.present));  // where it stands now, in its present frame
+        // Asked again and again, as a loop that means "stay" or "go there" would.
+        for (int i = 0; i < 5 && (i == 0 || c.asked == c.sent); ++i) {
+            m.setMotorPosition(c.asked);
+            EXPECT_NEAR(m.targetPos.load(), c.sent, 1e-3) << c.what << ", command " << i;
+        }
+    }
+    EXPECT_EQ(jointbus::SetMotorLimits(&m, jointbus::MotorLimits{}), 0);
+}
+
+// At the default 5 ms tick the ramp's step is half the model's top speed over 200 ticks, to
+// the bit, for every model.
+TEST(DamiaoMotor, TheRampStepAtFiveMillisecondsIsExact) {
+    for (const int model : {4310, 4340, 6006}) {
+        damiaoMotor m(model, 1, 0, 0x11, "can0", false, 15.0f, 1.0f);
+        Feed(m, 1, 0.0f);
+        m.fbPosition.store(0.0f);
+        m.lastCmdPos = 0.0f;
+        m.setMotorPosition(0.1);
+        m.SetTargetPos();
+        EXPECT_EQ(m.lastCmdPos, float(0.5 * m.maxSpeed / 200)) << model;
+    }
+}
+
 // Limits clamp what a caller commands: the position range, then the largest step from the last
 // target let through (the present position at first), the speed and the torque. Each kind
 // warns once per episode; every clamped command counts. The ramp takes the velocity limit.
@@ -369,12 +427,12 @@ TEST(DamiaoMotor, LimitsClampEveryCommandAndWarnOncePerEpisode) {
     LogCapture log;
     struct {
         double asked, sent;
-    } const steps[] = {{1.0, 0.2}, {1.0, 0.4}, {1.0, 0.5}, {0.0, 0.3}, {0.3, 0.3}, {2.0, 0.5}};
+    } const steps[] = {{1.0, 0.2}, {1.0, 0.4}, {1.0, 0.5}, {0.0, 0.0}, {0.3, 0.2}, {2.0, 0.4}};
     for (const auto& s : steps) {
         m.setMotorPosition(s.asked);
         EXPECT_NEAR(m.targetPos.load(), s.sent, 1e-3) << s.asked;  // "0" reads as -0.0002
     }
-    EXPECT_EQ(jointbus::MotorLimitHits(&m), 5u);  // all but the target already at 0.3
+    EXPECT_EQ(jointbus::MotorLimitHits(&m), 5u);  // all but "stay where you stand"
     EXPECT_EQ(log.Count("is beyond the position limit [-0.5, 0.5]"), 2u) << log.Text();
     EXPECT_EQ(log.Count("is more than the step limit 0.2 rad"), 2u) << log.Text();
     EXPECT_EQ(log.Count("[WARN] damiao motor 1 on can0: target 1.000 rad is beyond"), 1u);

@@ -40,7 +40,8 @@ public:
     // returns the tick never visits it again.
     void removeFeetech(int id, const feetechMotor* motor = nullptr);
 
-    // Mailbox operations by servo id (servo units); an unknown id does nothing.
+    // Mailbox operations by servo id (servo units); an unknown id does nothing. A command
+    // passes the servo's limits and counts for its command watchdog, as the setters' do.
     void setPosVel(unsigned int id, short position, short speed);
     void setVel(unsigned int id, short speed, unsigned short acc);
     void setEnable(int id, bool enable);

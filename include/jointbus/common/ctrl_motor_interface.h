@@ -9,7 +9,9 @@
 // success or a device-defined four-digit code.
 class JOINTBUS_API CtrlMotorInterface {
 public:
-    virtual ~CtrlMotorInterface() = default;
+    // Drops whatever the library keeps for the motor (limits, watchdog, gains), so that a later
+    // motor at the same address starts with none of it.
+    virtual ~CtrlMotorInterface();
     virtual int init() = 0;
     virtual int setMotorPosition(double pos) = 0;
     virtual int setMotorPosition(double pos, double speed) = 0;

@@ -28,7 +28,8 @@ struct ImpedanceCommand {
 
 // Sends `command` from the next tick on, until the next command. The position, speed and torque
 // pass the motor's limits like any setter's (clamped, counted, one WARN per episode); kp and kd
-// must lie in the model's ranges. 0; kDamiaoNotANumber (2003) for a NaN, nothing stored; -1
+// must lie in the model's ranges. 0; kDamiaoNotANumber (2003) for a NaN or an infinite
+// value, nothing stored; -1
 // with an ERROR line for a motor that is not a Damiao motor in MIT mode, or a gain out of range.
 // Any thread.
 JOINTBUS_API int SetImpedance(CtrlMotorInterface* motor, const ImpedanceCommand& command);

@@ -4,7 +4,9 @@
 
 // A motor without hardware for tests and dry runs. It has no clock: every position read
 // advances the position by one step of time_step at the last commanded velocity. Not
-// thread-safe: one thread uses a virtual motor. No operation fails or logs.
+// thread-safe: one thread uses a virtual motor. No operation fails. Like the other kinds it
+// honours its limits, and a position read runs its command watchdog and fault watch (a latched
+// fault's code comes from getEnableStatus); only these log.
 class JOINTBUS_API VirtualMotor : public CtrlMotorInterface {
 public:
     VirtualMotor();
