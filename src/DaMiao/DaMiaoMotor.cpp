@@ -263,10 +263,12 @@ int damiaoMotor::getMotorTemperature(int& out) {
 }
 
 int damiaoMotor::setEnableStatus(bool on) {
-    jointbus_detail::OwnGains(*this, true);
-    jointbus_detail::RestartStep(*this);
+    // The request first, then the end of any damping: a tick in between must not take a
+    // damped motor that is being disabled for one to command at its own gains.
     enableReq.store(on, relaxed);
     if (!on) cmdPending.store(false, relaxed);
+    jointbus_detail::OwnGains(*this, true);
+    jointbus_detail::RestartStep(*this);
     LOG_INFO("enable status: {}\r\n", on);
     return 0;
 }
