@@ -51,6 +51,8 @@ struct DrivenAccess {
     static void Route(Engine& e, CanFrame& frame);
     static void Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m);
     static void Leave(Damiao_Thread& sender, Engine& e, damiaoMotor* m);
+    static bool Owed(Engine& e);
+    static void ServeRestart(Damiao_Thread& sender);
 };
 
 }  // namespace Damiao

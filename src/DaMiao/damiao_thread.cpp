@@ -65,6 +65,13 @@ struct Engine {
     std::vector<CanFrame> batch;
     std::vector<size_t> batchMotor;      // of `batch`: the index in `order`
     std::vector<char> batchCounted;      // of `batch`: a failure counts towards offline
+
+    // A restart of the interface that a control cycle owed it (DriverCan::RestartOwed): the
+    // bus thread does it (ServeRestart) with restartMutex held, which a motor takes to leave;
+    // until it is done the cycles send nothing on the interface and report its motors silent.
+    std::atomic<bool> restartWanted{false};
+    std::mutex restartMutex;
+    bool down = false;                   // this cycle: the interface waits for its restart
 };
 
 namespace {
@@ -203,6 +210,7 @@ void Damiao_Thread::addDamiao(int id, damiaoMotor* motor) {
     Membership old;
     if (motor != nullptr && FindMembership(motor, old) && (old.sender != this || old.id != id))
         old.sender->removeDamiao(old.id, motor);
+    std::lock_guard<std::mutex> restart(EngineOf(this).restartMutex);  // a motor it replaces leaves
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
     bool first;
     {
@@ -242,6 +250,8 @@ void Damiao_Thread::StartEvery(int tickUs, const std::string& interface) {
 }
 
 void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
+    // Not while an owed restart runs: its driver may be this motor's.
+    std::lock_guard<std::mutex> restart(EngineOf(this).restartMutex);
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
     bool idle;
     {
@@ -259,6 +269,7 @@ void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
 
 void Damiao_Thread::Callback() {
     jointbus_detail::ApplyRealtimeOnce("Damiao sender");
+    DrivenAccess::ServeRestart(*this);
     if (jointbus_detail::TickSkipped(this)) return;  // a control cycle runs the ticks
     std::lock_guard<std::mutex> lock(motorsMutex);
     // A cycle may have taken the tick while this thread waited for the lock. (The hold of a
@@ -293,11 +304,52 @@ void DrivenAccess::SendCycle(Damiao_Thread& sender) {
 void DrivenAccess::CollectCycle(Damiao_Thread& sender, int64_t deadlineNs,
                                 std::vector<damiaoMotor*>& silent) {
     Engine& e = EngineOf(&sender);
-    Collect(e, deadlineNs);
+    if (!e.down) Collect(e, deadlineNs);
     for (size_t i = 0; i < e.order.size(); ++i)
         if (!e.answered[i]) silent.push_back(e.order[i]);
-    EndTick(e);
+    if (e.down) return;
+    EndTick(e);  // a bus-off reset is owed to the bus thread from here
+    if (Owed(e)) e.restartWanted.store(true);
     sender.ticks.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool DrivenAccess::Owed(Engine& e) {
+    const DriverCan* driver = e.socket != nullptr        ? e.socket.get()
+                              : !e.order.empty()         ? e.order.front()->canDriver
+                                                         : nullptr;
+    return driver != nullptr && driver->RestartOwed();
+}
+
+// On the bus thread: a restart that a control cycle owed the interface, without the sender's
+// lock, so that the cycles go on (reporting the interface's motors silent) while it runs.
+void DrivenAccess::ServeRestart(Damiao_Thread& sender) {
+    Engine& e = EngineOf(&sender);
+    if (!e.restartWanted.load()) return;
+    std::lock_guard<std::mutex> restart(e.restartMutex);
+    DriverCan* driver = nullptr;
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(sender.motorsMutex);
+        if (!sender.motors.empty()) {
+            name = sender.motors.begin()->second->dev_name;
+            driver = e.socket != nullptr ? e.socket.get() : sender.motors.begin()->second->canDriver;
+        }
+    }
+    if (driver != nullptr && driver->RestartOwed()) {
+        LOG_INFO("Damiao sender for {}: restarting the interface; a control cycle reports its "
+                 "motors silent meanwhile\n",
+                 name);
+        driver->RunOwedRestart();
+        LOG_INFO("Damiao sender for {}: the interface is restarted\n", name);
+    }
+    std::lock_guard<std::mutex> lock(sender.motorsMutex);
+    // Back: the sockets closed meanwhile are reopened at once, not a second after they are seen.
+    const int64_t due = SteadyNowNs() - kReopenNs;
+    for (auto& entry : sender.motors)
+        if (entry.second->canDriver != nullptr && entry.second->canDriver->Descriptor() < 0)
+            e.closedSinceNs[entry.second] = due;
+    if (e.socketClosedNs != 0) e.socketClosedNs = due;
+    e.restartWanted.store(false);
 }
 
 // The engine's work, shared by the sender's own tick and a control cycle's.
@@ -306,6 +358,13 @@ void DrivenAccess::SendTick(Damiao_Thread& sender, Engine& e, bool driven) {
     for (auto& entry : sender.motors) e.order.push_back(entry.second);
     e.answered.assign(e.order.size(), 0);
     e.busOff = nullptr;
+    // An interface that waits for its restart takes no frames and is not read (a reopen would
+    // owe another restart): its motors are silent for this cycle.
+    e.down = driven && (e.restartWanted.load() || Owed(e));
+    if (e.down) {
+        e.restartWanted.store(true);
+        return;
+    }
     const bool batched = driven || (!e.order.empty() && e.order.front()->canDriver != nullptr &&
                                     e.order.front()->canDriver->FrameGapUs() == 0);
     SetMuted(e, batched && UseShared(e));

@@ -81,6 +81,14 @@ void MarkOffline(feetechMotor& m) {
     if (m.online) jointbus_detail::RestartStep(m);
     m.online = false;
 }
+
+// Whether a servo's missed reply is worth a line: always on the scheduler's own tick; in a
+// control cycle, which may run a thousand times a second, only while it was online.
+bool SayMissed(feetechMotor& m) {
+    if (jointbus_detail::DrivenPeriodUs() == 0) return true;
+    std::lock_guard<std::mutex> lock(m.motorMutex);
+    return m.online;
+}
 }  // namespace
 
 SMS_STS_THREAD* SMS_STS_THREAD::getInstance() {
@@ -249,7 +257,7 @@ void SMS_STS_THREAD::ReadFeedbackLocked() {
         const size_t last = ChunkLocked(first);
         servos.front().second->syncReadStatus(chunkIds);
         for (size_t k = first; k < last; ++k) {
-            if (servos[k].second->readStatus(1) == 0)
+            if (servos[k].second->readStatus(1) == 0 && SayMissed(*servos[k].second))
                 LOG_ERROR("Feetech motor {} read error.\r\n", servos[k].first);
         }
     }
@@ -281,10 +289,11 @@ void SMS_STS_THREAD::ReadEnableLocked() {
         for (size_t k = first; k < last; ++k) {
             feetechMotor* m = servos[k].second;
             const int value = m->readEnable(1);
+            const bool say = value != -1 || SayMissed(*m);
             std::lock_guard<std::mutex> motorLock(m->motorMutex);
             if (value == -1) {
                 MarkOffline(*m);
-                LOG_ERROR("servo nodeid:{} read error!\r\n", m->fbId);
+                if (say) LOG_ERROR("servo nodeid:{} read error!\r\n", m->fbId);
             } else {
                 m->online = true;
                 m->fbEnabled = value != 0;

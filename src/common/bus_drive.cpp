@@ -29,6 +29,7 @@ std::unordered_map<const void*, Drive>& Drives() {
 std::atomic<int> driven{0};
 
 thread_local int drivenPeriodUs = 0;
+thread_local int64_t readDeadlineNs = 0;
 
 }  // namespace
 
@@ -79,6 +80,18 @@ DrivenScope::DrivenScope(int periodUs) {
 
 DrivenScope::~DrivenScope() {
     drivenPeriodUs = 0;
+}
+
+ReadDeadline::ReadDeadline(int64_t deadlineNs) {
+    readDeadlineNs = deadlineNs;
+}
+
+ReadDeadline::~ReadDeadline() {
+    readDeadlineNs = 0;
+}
+
+int64_t ReadDeadlineNs() {
+    return readDeadlineNs;
 }
 
 int DrivenPeriodUs() {

@@ -38,4 +38,16 @@ public:
 // The caller's period in µs while a driven cycle runs on this thread, else 0.
 int DrivenPeriodUs();
 
+// While it lives, serial reads on the calling thread end by `deadlineNs` (steady clock): a
+// driven cycle's servo port, whose silent servo must not hold up the cycle.
+class ReadDeadline {
+public:
+    explicit ReadDeadline(int64_t deadlineNs);
+    ~ReadDeadline();
+    ReadDeadline(const ReadDeadline&) = delete;
+    ReadDeadline& operator=(const ReadDeadline&) = delete;
+};
+// The deadline of the ReadDeadline that lives on this thread, else 0.
+int64_t ReadDeadlineNs();
+
 }  // namespace jointbus_detail

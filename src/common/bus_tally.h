@@ -20,6 +20,9 @@ struct BusTally {
     std::atomic<bool> canFd{false};
     // errno of the latest failed attempt to open the bus; 0 once it opened (or before a try).
     std::atomic<int> openError{0};
+    // A restart of the interface that a control cycle's thread may not wait for: its pause in
+    // seconds, owed to the interface's bus thread (DriverCan::RunOwedRestart). 0: none.
+    std::atomic<int> restartOwedSec{0};
 
     void Sent() { framesSent.fetch_add(1, std::memory_order_relaxed); }
     void Failed() { writeFailures.fetch_add(1, std::memory_order_relaxed); }

@@ -45,6 +45,7 @@ struct ControlCycle::Impl {
         std::string name;
         std::vector<CtrlMotorInterface*> motors;
         std::vector<feetechMotor*> servos;
+        double wireUs = 0;  // its tick's line time
         int every = 1;  // served every `every` cycles
         int wait = 0;   // cycles until the next service
     };
@@ -122,6 +123,7 @@ int ControlCycle::Impl::Plan() {
     for (Port& p : ports) {
         const unsigned baud = p.servos.front()->uartBaud;
         const double wireUs = baud != 0 ? ServoTickUs(p.servos.size(), baud) : 0;
+        p.wireUs = wireUs;
         p.every = std::max(1, int(std::ceil(wireUs / o.periodUs)));
         if (p.every > 1)
             LOG_INFO("control cycle: servo port {} needs {:.0f} us of line time a tick for {} "
@@ -191,6 +193,7 @@ int ControlCycle::cycle() {
     for (auto& p : d.ports) jointbus_detail::MarkCycle(p.scheduler, now);
     d.silent.clear();
     d.silentDamiao.clear();
+    const int64_t deadline = now + int64_t(d.options.deadlineUs) * 1000;
     {
         const jointbus_detail::DrivenScope scope(periodUs);
         for (auto& c : d.cans) Damiao::DrivenAccess::Lock(*c.sender).lock();
@@ -199,6 +202,10 @@ int ControlCycle::cycle() {
         for (auto& p : d.ports) {
             if (p.wait-- > 0) continue;
             p.wait = p.every - 1;
+            // Its reads end by the cycle's deadline, or by twice its tick's line time and the
+            // servos' return delay where that is later: a silent servo costs no more.
+            const int64_t lineNs = int64_t(2 * p.wireUs * 1000) + 1000000;
+            const jointbus_detail::ReadDeadline bound(std::max(deadline, SteadyNowNs() + lineNs));
             p.scheduler->Callback_SyncOpt();
             for (size_t k = 0; k < p.servos.size(); ++k) {
                 double age = 0;
@@ -206,10 +213,11 @@ int ControlCycle::cycle() {
                     d.silent.push_back(p.motors[k]);
             }
         }
-        const int64_t deadline = now + int64_t(d.options.deadlineUs) * 1000;
-        for (auto& c : d.cans) Damiao::DrivenAccess::CollectCycle(*c.sender, deadline, d.silentDamiao);
-        for (auto c = d.cans.rbegin(); c != d.cans.rend(); ++c)
-            Damiao::DrivenAccess::Lock(*c->sender).unlock();
+        // Each interface is let go once its answers are in.
+        for (auto& c : d.cans) {
+            Damiao::DrivenAccess::CollectCycle(*c.sender, deadline, d.silentDamiao);
+            Damiao::DrivenAccess::Lock(*c.sender).unlock();
+        }
     }
     for (damiaoMotor* m : d.silentDamiao) d.silent.push_back(m);
     ++d.cycles;

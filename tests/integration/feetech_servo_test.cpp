@@ -17,6 +17,7 @@
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/Feetech/SMS_STS_THREAD.h"
 #include "jointbus/common/command_watchdog.h"
+#include "jointbus/common/control_cycle.h"
 #include "jointbus/common/motor_limits.h"
 #include "jointbus/driver/driver_uart.h"
 #include "log_capture.h"
@@ -371,6 +372,44 @@ TEST(FeetechServo, MailboxCommandsPassTheLimitsAndFeedTheWatchdog) {
     EXPECT_NEAR(target, 0.3, 0.002);
     EXPECT_EQ(jointbus::CommandTimeouts(&servo), 0u);
     EXPECT_TRUE(IsEnabled(servo));
+}
+
+// A silent servo in a fast control cycle: the cycle goes on reporting it silent, its reads
+// ending by the cycle's bound instead of the line's 100 ms time-out, and says so once, not once a
+// cycle; the other servo on the port answers in every cycle.
+TEST(FeetechServo, ASilentServoInAControlCycleIsReportedNotWaitedFor) {
+    ServoBus bus("44,45");
+    feetechMotor quiet(44, 1000000, bus.device, false), other(45, 1000000, bus.device, false);
+    ASSERT_EQ(quiet.init(), 0);
+    ASSERT_EQ(other.init(), 0);
+    ASSERT_TRUE(WaitFor([&] { return IsOnline(quiet) && IsOnline(other); }, milliseconds(3000)));
+    jointbus::ControlCycleOptions options;
+    options.watchdogMs = 10000;
+    options.periodUs = 2000;  // the port's tick fits: it is served in every cycle
+    jointbus::ControlCycle cycle({&quiet, &other}, options);
+    ASSERT_EQ(cycle.start(), 0) << cycle.error();
+    LogCapture log;
+    bus.emu.Command("silent 44 on");
+    int quietSilent = 0, otherSilent = 0;
+    for (int i = 0; i < 300; ++i) {
+        cycle.cycle();
+        for (CtrlMotorInterface* m : cycle.silent()) {
+            quietSilent += m == &quiet;
+            otherSilent += m == &other;
+        }
+        std::this_thread::sleep_for(microseconds(500));
+    }
+    EXPECT_GE(quietSilent, 290);
+    EXPECT_EQ(otherSilent, 0);
+    EXPECT_EQ(log.Count("serial read timedout"), 0u) << log.Text().substr(0, 2000);
+    EXPECT_EQ(log.Count("servo nodeid:44 read error!"), 1u);
+    bus.emu.Command("silent 44 off");
+    bool back = false;
+    for (int i = 0; i < 3000 && !back; ++i) {
+        back = cycle.cycle() == 0;
+        std::this_thread::sleep_for(microseconds(500));
+    }
+    EXPECT_TRUE(back);
 }
 
 TEST(FeetechParamFile, ConstructorsReadTheServosEntry) {

@@ -335,6 +335,52 @@ TEST(ControlCycle, SilenceIsReportedAndABusOffResetsTheInterfaceOnce) {
     EXPECT_EQ(log.Count("BUSOFF error, reset\n"), 1u) << log.Text();
 }
 
+// A bus-off in a cycle over two interfaces: the restart is the faulty interface's bus
+// thread's, so cycles go on meanwhile, its motors silent and the other interface's answering in
+// every one; once it is back, its motors answer again.
+TEST(ControlCycle, ABusOffRestartsOnTheBusThreadWhileCyclesGoOn) {
+    Bus faulty, healthy;
+    ScriptedMotor a(1, faulty, "script12"), b(2, healthy, "script13");
+    ASSERT_EQ(a.init(), 0);
+    ASSERT_EQ(b.init(), 0);
+    jointbus::ControlCycle cycle({&a, &b}, Driven::Long());
+    ASSERT_EQ(cycle.start(), 0) << cycle.error();
+    a.setEnableStatus(true);
+    b.setEnableStatus(true);
+    ASSERT_EQ(cycle.cycle(), 0);
+    testsupport::LogCapture log;
+    can_frame busOff{};
+    busOff.can_id = CAN_ERR_FLAG | CAN_ERR_BUSOFF;
+    busOff.can_dlc = 8;
+    bool once = true;
+    {
+        std::lock_guard<std::mutex> lock(faulty.mutex);
+        faulty.script = [&](uint32_t id, const can_frame& f) {
+            faulty.Answer(id, f);
+            if (once) faulty.Put(id, busOff);
+            once = false;
+        };
+    }
+    int during = 0, healthySilent = 0, cycles = 0;
+    for (; cycles < 100000 && log.Count("the interface is restarted") == 0; ++cycles) {
+        const bool restarting = log.Count("script12: restarting the interface") == 1;
+        cycle.cycle();
+        for (CtrlMotorInterface* m : cycle.silent()) healthySilent += m == &b;
+        during += restarting && log.Count("the interface is restarted") == 0;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    EXPECT_EQ(log.Count("BUSOFF error, reset\n"), 1u) << log.Text();
+    EXPECT_EQ(log.Count("the interface is restarted"), 1u);
+    EXPECT_GE(during, 1) << "no cycle ran while the interface restarted";
+    EXPECT_EQ(healthySilent, 0) << "of " << cycles;
+    bool back = false;
+    for (int i = 0; i < 20 && !back; ++i) back = cycle.cycle() == 0;
+    EXPECT_TRUE(back);
+    cycle.stop();
+    std::lock_guard<std::mutex> lock(faulty.mutex);
+    faulty.script = [](uint32_t, const can_frame&) {};
+}
+
 // A caller that stops cycling gets the bus thread back after the watchdog, with one WARN and
 // the motors holding where they stand; the next cycle takes the tick again. A motor on the bus
 // that the cycle does not list is driven too, and may go while the cycle runs.

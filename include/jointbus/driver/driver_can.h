@@ -100,6 +100,13 @@ public:
     // What the receive thread does on a bus-off error frame: logs it, closes the socket and
     // stops and starts the interface (about 2 s; a stop request cuts the pauses short).
     void ResetBusOff();
+    // On the thread of a control cycle (jointbus::ControlCycle) no restart of the interface is
+    // waited for, whether for a bus-off, too many failed writes or an open: the socket is
+    // closed (an open fails) and the restart is owed to the interface. RestartOwed says so, on
+    // any driver of the interface; RunOwedRestart, on the interface's bus thread, does it (the
+    // pauses it would have had). Any thread.
+    bool RestartOwed() const;
+    bool RunOwedRestart();
 
     bool GetCanFrame(CanFrame& out);
     bool DropOneCanFrame();
@@ -123,6 +130,8 @@ protected:
 private:
     void InitCommon(const char* dev);
     void RestartInterface(unsigned int pauseSec, bool interruptible);
+    // RestartInterface, or on a control cycle's thread the restart owed (false then).
+    bool RestartOrOwe(unsigned int pauseSec, bool interruptible);
     bool CloseDescriptor();  // closes fd under ioMutex; false when it was closed already
     bool WaitReadable();
     bool SleepUnlessStopped(long ms);  // false when a stop was requested

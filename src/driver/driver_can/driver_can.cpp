@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "common/bus_drive.h"
 #include "common/bus_tally.h"
 #include "common/realtime_threads.h"
 #include "jointbus/common/logger.h"
@@ -156,7 +157,7 @@ int DriverCan::Open() {
     int state = 0;
     if (CanStateWithin(devName, &state) == 0 && (state == kStateBusOff || state == kStateStopped)) {
         LOG_INFO("{} in bad stat, restart...\n", devName);
-        RestartInterface(1, true);
+        if (!RestartOrOwe(1, true)) return failed(ENETDOWN);
     }
     const int s = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
     if (s < 0) {
@@ -355,7 +356,7 @@ bool DriverCan::CountWrite(bool sent) {
         perror("write error to much");
         Close();
         LOG_INFO("{} in bad stat, restart...\n", devName);
-        RestartInterface(5, false);
+        RestartOrOwe(5, false);
     }
     return false;
 }
@@ -513,7 +514,30 @@ void DriverCan::HandOn(CanFrame& frame) {
 void DriverCan::ResetBusOff() {
     LOG_INFO("BUSOFF error, reset\n");
     Close();
-    RestartInterface(1, true);
+    RestartOrOwe(1, true);
+}
+
+bool DriverCan::RestartOrOwe(unsigned int pauseSec, bool interruptible) {
+    if (jointbus_detail::DrivenPeriodUs() == 0) {
+        RestartInterface(pauseSec, interruptible);
+        return true;
+    }
+    // The longer pause wins where two are owed.
+    int owed = tally->restartOwedSec.load();
+    while (owed < int(pauseSec) && !tally->restartOwedSec.compare_exchange_weak(owed, int(pauseSec))) {
+    }
+    return false;
+}
+
+bool DriverCan::RestartOwed() const {
+    return tally->restartOwedSec.load(std::memory_order_relaxed) != 0;
+}
+
+bool DriverCan::RunOwedRestart() {
+    const int pauseSec = tally->restartOwedSec.exchange(0);
+    if (pauseSec == 0) return false;
+    RestartInterface(unsigned(pauseSec), true);
+    return true;
 }
 
 void DriverCan::Deliver(CanFrame& frame) {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/bus_drive.h"
 #include "common/bus_tally.h"
 #include "common/realtime_threads.h"
 #include "jointbus/common/logger.h"
@@ -146,7 +147,15 @@ int DriverUart::ReadBriefly(unsigned char* buf, int len, std::chrono::microsecon
 int DriverUart::ReadWithinLocked(unsigned char* buf, int len, std::chrono::microseconds budget,
                                  bool logTimeout) {
     using namespace std::chrono;
-    const auto deadline = steady_clock::now() + budget;
+    auto deadline = steady_clock::now() + budget;
+    // A control cycle's reads end by its deadline: a silent servo must not hold up the cycle
+    // (it is reported silent), and that is no time-out of the line to log.
+    bool cut = false;
+    if (const int64_t cycleNs = jointbus_detail::ReadDeadlineNs()) {
+        const steady_clock::time_point cycleEnd{nanoseconds(cycleNs)};
+        cut = cycleEnd < deadline;
+        if (cut) deadline = cycleEnd;
+    }
     int count = std::min(len, rxPushbackLen);
     if (count > 0) {
         std::memcpy(buf, rxPushback, size_t(count));
@@ -159,7 +168,7 @@ int DriverUart::ReadWithinLocked(unsigned char* buf, int len, std::chrono::micro
         // Round up so that a fraction of a millisecond left still waits.
         const int ready = left > 0 ? poll(&p, 1, int((left + 999) / 1000)) : 0;
         if (ready == 0) {
-            if (logTimeout) LOG_ERROR("serial read timedout\r\n");
+            if (logTimeout && !cut) LOG_ERROR("serial read timedout\r\n");
             return count;
         }
         if (ready < 0) {
