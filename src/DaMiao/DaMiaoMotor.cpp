@@ -363,7 +363,14 @@ void damiaoMotor::Consume(CanFrame& frame) {
     fbVelocity.store(fb.velocity, relaxed);
     fbTorque.store(fb.torque, relaxed);
     temperature.store(fb.temperature, relaxed);
-    online.store(true, relaxed);
+    if (!online.exchange(true, relaxed)) {
+        // Back from an offline episode: a window hold and the ramp start afresh from here. The
+        // hold position from before may be far from where the motor stands now (it may have
+        // been moved, or have moved on before its feedback was lost), and holding there
+        // would move it back.
+        inWindow = true;
+        lastCmdPos = fb.position;
+    }
     errCode.store(fb.state, relaxed);
     errCount.store(0, relaxed);
     if (fb.state > 7) LOG_ERROR("nodeID_: {} occur error: {}\r\n", motor_id, fb.state);
@@ -418,6 +425,11 @@ int damiaoMotor::SetTargetPos() {
     const float vel = targetVel.load(relaxed);
     switch (mode) {
         case Damiao::kMit:
+            // A hold is a hold: the caller's speed would pull the motor off it by kd·v/kp.
+            if (!inWindow) {
+                MIT_CtrlMotor(uint16_t(motor_id), value, 0, g.kp, g.kd, targetTorque.load(relaxed));
+                break;
+            }
             MIT_CtrlMotor(uint16_t(motor_id), value, vel, g.kp, g.kd, targetTorque.load(relaxed));
             break;
         case Damiao::kPosSpeed:

@@ -350,10 +350,10 @@ TEST(LiveView, StopsWithStreamsOpen) {
 }
 
 TEST(LiveView, RefusesWhatItCannotServe) {
+    VirtualMotor virt;  // outlives the views that read it
     LiveView empty;
     empty.setAssetDir(kAssets);
     EXPECT_EQ(empty.start(0), -1) << "no motor";
-    VirtualMotor virt;
     EXPECT_EQ(empty.addMotor(nullptr), -1);
     ASSERT_EQ(empty.addMotor(&virt), 0);
     EXPECT_EQ(empty.setRate(0.5), -1);

@@ -381,6 +381,66 @@ TEST(ControlCycle, ABusOffRestartsOnTheBusThreadWhileCyclesGoOn) {
     faulty.script = [](uint32_t, const can_frame&) {};
 }
 
+// A window hold holds: its frames carry no speed, whatever the caller's. And a hold position
+// is never older than the offline episode that came after it: a motor that comes back where it
+// was moved meanwhile is held there, not sent back.
+TEST(ControlCycle, AHoldIsWhereTheMotorStandsWithoutTheCallersSpeed) {
+    jointbus::ControlCycleOptions o = Driven::Long();
+    o.deadlineUs = 2000;  // the silent motor is not waited for long
+    Driven d("script14", o);
+    auto last = [&] {
+        for (auto it = d.bus.wire.rbegin(); it != d.bus.wire.rend(); ++it)
+            if (it->masterId == 0x11 && !Bus::Special(it->frame, it->frame.data[7]))
+                return Damiao::DecodeMit(Ranges(), it->frame.data);
+        return Damiao::MitCommand{NAN, NAN, NAN, NAN, NAN};
+    };
+    for (int i = 0; i < 200 && std::fabs(Position(*d.a) - 0.05) > 0.002; ++i) {
+        d.a->setMotorPosition(0.05, 1.0);
+        ASSERT_EQ(d.cycle->cycle(), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the ramp follows the time
+    }
+    EXPECT_NEAR(last().v, 1.0, 0.02) << "following: the caller's speed";
+    d.a->setMotorPosition(0.6, 1.0);  // beyond the window
+    ASSERT_EQ(d.cycle->cycle(), 0);
+    EXPECT_NEAR(last().p, 0.05, 0.01);
+    EXPECT_NEAR(last().v, 0.0, 0.02) << "holding: no speed";
+
+    // Offline, and moved meanwhile; back, and still asked for a far target.
+    d.a->setFeedbackTimeout(1);
+    {
+        std::lock_guard<std::mutex> lock(d.bus.mutex);
+        d.bus.script = [&](uint32_t id, const can_frame& f) {
+            if (id != 0x11) d.bus.Answer(id, f);
+        };
+    }
+    bool enabled = false;
+    for (int i = 0; i < 100 && d.a->getEnableStatus(enabled) != jointbus::kOffline; ++i) {
+        d.cycle->cycle();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(d.a->getEnableStatus(enabled), jointbus::kOffline);
+    {
+        std::lock_guard<std::mutex> lock(d.bus.mutex);
+        d.bus.position[0x11] = 0.3f;
+        d.bus.script = [&](uint32_t id, const can_frame& f) {
+            if (id == 0x11 && !Bus::Special(f, f.data[7])) {
+                d.bus.Feedback(id, 1, d.bus.position[id]);  // it stays where it was put
+                return;
+            }
+            d.bus.Answer(id, f);
+        };
+    }
+    for (int i = 0; i < 3; ++i) {
+        d.a->setMotorPosition(0.9, 1.0);
+        d.cycle->cycle();
+    }
+    EXPECT_NEAR(Position(*d.a), 0.3, 0.01);
+    EXPECT_NEAR(last().p, 0.3, 0.01) << "held where it stands now, not where it stood before";
+    EXPECT_NEAR(last().v, 0.0, 0.02);
+    std::lock_guard<std::mutex> lock(d.bus.mutex);
+    d.bus.script = [](uint32_t, const can_frame&) {};
+}
+
 // A caller that stops cycling gets the bus thread back after the watchdog, with one WARN and
 // the motors holding where they stand; the next cycle takes the tick again. A motor on the bus
 // that the cycle does not list is driven too, and may go while the cycle runs.
