@@ -49,8 +49,9 @@ struct DrivenAccess {
     static void ReadShared(Engine& e);
     static void Flush(Engine& e);
     static void Route(Engine& e, CanFrame& frame);
-    static void Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m);
-    static void Leave(Damiao_Thread& sender, Engine& e, damiaoMotor* m);
+    static bool Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m);
+    static bool Leave(Damiao_Thread& sender, Engine& e, damiaoMotor* m);
+    static void AwaitLastAnswer(damiaoMotor* m);
     static bool Owed(Engine& e);
     static void ServeRestart(Damiao_Thread& sender);
 };

@@ -251,20 +251,24 @@ void Damiao_Thread::StartEvery(int tickUs, const std::string& interface) {
 
 void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
     // Not while an owed restart runs: its driver may be this motor's.
-    std::lock_guard<std::mutex> restart(EngineOf(this).restartMutex);
-    std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
-    bool idle;
+    bool waiting = false;
     {
-        std::lock_guard<std::mutex> lock(motorsMutex);
-        auto found = motors.find(id);
-        if (found != motors.end() && found->second == motor) {
-            DrivenAccess::Leave(*this, EngineOf(this), motor);
-            motors.erase(found);
+        std::lock_guard<std::mutex> restart(EngineOf(this).restartMutex);
+        std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
+        bool idle;
+        {
+            std::lock_guard<std::mutex> lock(motorsMutex);
+            auto found = motors.find(id);
+            if (found != motors.end() && found->second == motor) {
+                waiting = DrivenAccess::Leave(*this, EngineOf(this), motor);
+                motors.erase(found);
+            }
+            idle = motors.empty();
         }
-        idle = motors.empty();
+        // Its last motor has left: the thread ends after the tick in progress.
+        if (idle && stopsWhenIdle) timer.stop();
     }
-    // Its last motor has left: the thread ends after the tick in progress.
-    if (idle && stopsWhenIdle) timer.stop();
+    if (waiting) DrivenAccess::AwaitLastAnswer(motor);
 }
 
 void Damiao_Thread::Callback() {
@@ -643,11 +647,13 @@ void DrivenAccess::EndTick(Engine& e) {
 }
 
 // A motor leaves its engine. The answer to its last frame may wait on a socket, or still be on
-// its way: it is read first, as the motor's own receive thread would have read it, for up to
-// half a tick. Then the motor's own socket listens again, ready for another engine.
-void DrivenAccess::Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
+// its way: its own socket listens again first (an answer from then on lands there, ready for
+// another engine too), then what has come is read, as its own receive thread would have read
+// it. True when the answer has still not come: the caller waits for it on the motor's socket
+// (AwaitLastAnswer) once the sender's lock is let go, so that the bus is not held up meanwhile.
+bool DrivenAccess::Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
     DriverCan* driver = m->canDriver;
-    if (driver == nullptr) return;
+    if (driver == nullptr) return false;
     // The last tick's order may name motors that have left since: only the pointer is compared.
     const auto last = std::find(e.order.begin(), e.order.end(), m);
     const bool unanswered = last != e.order.end() && !e.answered[size_t(last - e.order.begin())];
@@ -656,26 +662,42 @@ void DrivenAccess::Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
     const size_t i = size_t(std::find(e.order.begin(), e.order.end(), m) - e.order.begin());
     e.answered.assign(e.order.size(), 1);
     e.answered[i] = unanswered ? 0 : 1;
-    if (e.muted) {
-        ReadShared(e);
-    } else if (driver->Descriptor() >= 0) {
-        Read(e, i, true);
-    }
-    if (!e.answered[i]) Collect(e, SteadyNowNs() + driver->TickUs() * 500LL);
-    if (e.busOff != nullptr) EndTick(e);  // a bus-off read here is not lost to the next tick
     if (e.mutedDrivers.erase(driver) != 0) driver->MuteReceive(false);
+    if (e.muted) ReadShared(e);
+    if (driver->Descriptor() >= 0) {
+        bool busOff = false;
+        if (driver->ReadWaiting(&busOff) > 0) e.answered[i] = 1;
+        if (busOff) e.busOff = driver;
+    }
+    if (e.busOff != nullptr) EndTick(e);  // a bus-off read here is not lost to the next tick
+    const bool waiting = !e.answered[i] && driver->Descriptor() >= 0;
     e.order.clear();  // nothing of this tick is read after it
     e.answered.clear();
+    return waiting;
+}
+
+// The answer to a leaving motor's last frame, read on its own socket by the thread that took it
+// off its bus, without the sender's lock: for up to its feedback time-out (at most 0.5 s), the
+// time after which the motor would have counted as silent.
+void DrivenAccess::AwaitLastAnswer(damiaoMotor* m) {
+    DriverCan* driver = m->canDriver;
+    const unsigned timeoutMs = m->getFeedbackTimeout();
+    const int waitMs = int(std::min(timeoutMs != 0 ? timeoutMs : 100u, 500u));
+    pollfd p{driver != nullptr ? driver->Descriptor() : -1, POLLIN, 0};
+    if (p.fd < 0 || poll(&p, 1, waitMs) <= 0) return;
+    bool busOff = false;  // the interface's engine sees a bus-off on its own sockets too
+    driver->ReadWaiting(&busOff);
 }
 
 // Everything the engine and the registry keep of `m`, which is still in sender.motors. With
 // the sender's motorsMutex held.
-void DrivenAccess::Leave(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
-    Release(sender, e, m);
+bool DrivenAccess::Leave(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
+    const bool waiting = Release(sender, e, m);
     e.closedSinceNs.erase(m);
     e.homing.erase(m);
     std::lock_guard<std::mutex> members(membershipMutex);
     Memberships().erase(m);
+    return waiting;
 }
 
 // One homing step in a driven cycle: one save-zero frame; the check follows the answers.

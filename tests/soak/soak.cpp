@@ -91,9 +91,11 @@ public:
     using damiaoMotor::Consume;
     void Consume(CanFrame& frame) override {
         ++feedback;
+        lastNs = Clock::now().time_since_epoch().count();
         damiaoMotor::Consume(frame);
     }
     std::atomic<unsigned long long> feedback{0};
+    std::atomic<long long> lastNs{0};  // when the last one came
 };
 
 // Counts every frame on the bus by identifier: an independent witness of both directions.
@@ -121,6 +123,7 @@ public:
     }
     bool ok() const { return worker.joinable(); }
     unsigned long long Count(unsigned id) const { return counts[id & CAN_SFF_MASK].load(); }
+    long long LastNs(unsigned id) const { return lastNs[id & CAN_SFF_MASK].load(); }
 
 private:
     void Run() {
@@ -129,13 +132,16 @@ private:
             if (poll(&p, 1, 50) <= 0) continue;
             can_frame f{};
             while (recv(fd, &f, sizeof f, MSG_DONTWAIT) == ssize_t(sizeof f)) {
-                if (!(f.can_id & (CAN_EFF_FLAG | CAN_ERR_FLAG))) ++counts[f.can_id & CAN_SFF_MASK];
+                if (f.can_id & (CAN_EFF_FLAG | CAN_ERR_FLAG)) continue;
+                ++counts[f.can_id & CAN_SFF_MASK];
+                lastNs[f.can_id & CAN_SFF_MASK] = Clock::now().time_since_epoch().count();
             }
         }
     }
     int fd = -1;
     std::atomic<bool> stop{false};
     std::array<std::atomic<unsigned long long>, CAN_SFF_MASK + 1> counts{};
+    std::array<std::atomic<long long>, CAN_SFF_MASK + 1> lastNs{};
     std::thread worker;
 };
 
@@ -251,6 +257,7 @@ public:
         watchAtEnd = sink->watchAlarms.load();
 
         // Stop the traffic, let frames in flight land, then account for every one.
+        removedNs = Clock::now().time_since_epoch().count();
         for (auto& m : damiao)
             Damiao::Damiao_Thread::getInstance()->removeDamiao(int(m->motor_id), m.get());
         for (auto& s : servos) s->setEnableStatus(false);
@@ -268,6 +275,7 @@ public:
 
 private:
     enum class State { kIdle, kHolding, kRecovering };
+    long long removedNs = 0;  // steady clock: the motors' removal began
 
     void Inject(Fault& f) {
         const std::string id = std::to_string(f.index + 1);
@@ -418,10 +426,18 @@ private:
             check(sent == emu.received, "damiao " + std::to_string(id) + ": " +
                                             std::to_string(sent) + " frames sent, emulator got " +
                                             std::to_string(emu.received));
+            // Which answer went missing: when the bus carried its last one and when the
+            // library took its last, against the start of the motors' removal.
+            auto since = [&](long long ns) {
+                return ns == 0 ? std::string("never")
+                               : std::to_string((ns - removedNs) / 1000000) + " ms";
+            };
             check(emu.answered == onBus && onBus == got,
                   "damiao " + std::to_string(id) + ": emulator answered " +
                       std::to_string(emu.answered) + ", bus carried " + std::to_string(onBus) +
-                      ", library received " + std::to_string(got));
+                      ", library received " + std::to_string(got) + "; the bus's last answer " +
+                      since(sniffer.LastNs(0x11 + id - 1)) + " and the library's last " +
+                      since(damiao[i]->lastNs.load()) + " from the removal");
         }
         for (int j = 0; j < kServos; ++j) {
             const auto emu = servoE->Status(j + 1);

@@ -478,6 +478,20 @@ TEST(ControlCycle, AMotorLeavingItsBusTakesItsLateAnswer) {
     d.bus.Feedback(0x12, 1, 0.25f);
     Damiao::Damiao_Thread::ForInterface("script6")->removeDamiao(2, d.b.get());
     EXPECT_NEAR(Position(*d.b), 0.25, 1e-3);
+
+    // One still on its way when the motor leaves is waited for, up to the motor's feedback
+    // time-out, on the leaving thread.
+    d.a->setFeedbackTimeout(500);
+    ASSERT_EQ(d.cycle->cycle(), 0);
+    d.bus.script = [&](uint32_t, const can_frame&) {};
+    ASSERT_EQ(d.cycle->cycle(), 1);
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // past half a tick
+        d.bus.Feedback(0x11, 1, -0.25f);
+    });
+    Damiao::Damiao_Thread::ForInterface("script6")->removeDamiao(1, d.a.get());
+    late.join();
+    EXPECT_NEAR(Position(*d.a), -0.25, 1e-3);
 }
 
 // What start() refuses, and that a refused start takes no bus.
