@@ -21,6 +21,7 @@
 #include "jointbus/common/control_cycle.h"
 #include "jointbus/common/motor_config.h"
 #include "jointbus/common/command_watchdog.h"
+#include "jointbus/common/fatal_policy.h"
 #include "jointbus/common/impedance.h"
 #include "jointbus/common/motor_limits.h"
 #include "jointbus/common/realtime.h"
@@ -492,6 +493,26 @@ range.)doc");
         py::arg("motors"),
         "Holds each motor where it stands, disables it and waits (3 s at most each); returns how "
         "many still report enabled.");
+
+    m.def(
+        "set_fatal_policy",
+        [](const std::string& policy) {
+            if (policy == "exit")
+                jointbus::SetFatalPolicy(jointbus::OnFatal::kExitProcess);
+            else if (policy == "disable_bus")
+                jointbus::SetFatalPolicy(jointbus::OnFatal::kDisableBus);
+            else
+                throw py::value_error("set_fatal_policy: \"" + policy +
+                                      "\" is not a policy: use \"exit\" or \"disable_bus\"");
+        },
+        py::arg("policy"),
+        "What a Damiao motor's power loss or a lost CAN heartbeat does: \"exit\" (the default) "
+        "ends the process at once; \"disable_bus\" disables every motor on that bus, latches "
+        "4009 on a motor whose power was lost, and carries on.");
+    m.def("fatal_policy", [] {
+        return jointbus::GetFatalPolicy() == jointbus::OnFatal::kDisableBus ? "disable_bus"
+                                                                            : "exit";
+    });
 
     py::class_<Cycle>(m, "ControlCycle", R"doc(
 A cycle that your control loop drives, in place of the buses' own ticks: set targets, then

@@ -18,9 +18,11 @@ from ._jointbus import (  # noqa: F401
     TraceRecorder,
     can_interface,
     command_all,
+    fatal_policy,
     hold_and_disable,
     load_config,
     set_can_interface,
+    set_fatal_policy,
     set_realtime,
     version,
 )
@@ -35,8 +37,8 @@ except ImportError:  # NumPy is optional
 
 __all__ = [
     "Arm", "ControlCycle", "DamiaoMotor", "FeetechServo", "LiveView", "Motor", "MotorError", "TraceRecorder",
-    "can_interface", "command_all", "hold_and_disable", "load_config", "read_all",
-    "set_can_interface", "set_realtime", "version",
+    "can_interface", "command_all", "fatal_policy", "hold_and_disable", "load_config", "read_all",
+    "set_can_interface", "set_fatal_policy", "set_realtime", "version",
 ]
 
 

@@ -15,6 +15,7 @@
 #include "common/bus_drive.h"
 #include "common/bus_tally.h"
 #include "common/command_watchdog.h"
+#include "common/fatal_policy.h"
 #include "common/motor_limits.h"
 #include "common/param_file.h"
 #include "common/steady_ns.h"
@@ -22,6 +23,8 @@
 #include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/common/bus_counters.h"
 #include "jointbus/common/can_settings.h"
+#include "jointbus/common/command_watchdog.h"
+#include "jointbus/common/fatal_policy.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/motor_reading.h"
 #include "jointbus/common/result_codes.h"
@@ -377,8 +380,16 @@ void damiaoMotor::Consume(CanFrame& frame) {
     if (Damiao::IsPowerLoss(frame.data)) {
         LOG_ERROR("The Damiao motor get pow again. The angle has error.\r\n");
         // End at once: exit handlers would tear down objects other threads still use.
-        std::fflush(nullptr);
-        _exit(1);
+        if (jointbus::GetFatalPolicy() == jointbus::OnFatal::kExitProcess)
+            jointbus_detail::EndProcess();
+        if (jointbus::LatchedFault(this) != jointbus::kPowerLossLatched) {
+            LOG_ERROR("Damiao motor {} on {}: power lost, latched fault {}: every motor on {} "
+                      "is disabled, until the fault is cleared\r\n",
+                      motor_id, dev_name, int(jointbus::kPowerLossLatched), dev_name);
+            jointbus_detail::LatchFault(*this, jointbus::kPowerLossLatched);
+        }
+        setEnableStatus(false);
+        jointbus_detail::OweBusDisable(dev_name);
     }
 }
 

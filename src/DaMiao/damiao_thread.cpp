@@ -18,6 +18,7 @@
 #include "common/bus_drive.h"
 #include "common/bus_registry.h"
 #include "common/command_watchdog.h"
+#include "common/fatal_policy.h"
 #include "common/realtime_threads.h"
 #include "common/steady_ns.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
@@ -629,6 +630,9 @@ void DrivenAccess::Collect(Engine& e, int64_t deadlineNs) {
 // After the tick's frames: a driven homing step's check, and one reset of the interface for
 // a bus-off, however many of its sockets reported it.
 void DrivenAccess::EndTick(Engine& e) {
+    // A fault the process outlives (jointbus::SetFatalPolicy) disables the whole bus.
+    if (!e.order.empty() && jointbus_detail::TakeBusDisable(e.order.front()->dev_name))
+        for (damiaoMotor* m : e.order) m->setEnableStatus(false);
     for (damiaoMotor* m : e.order) {
         auto homing = e.homing.find(m);
         if (homing == e.homing.end()) continue;

@@ -303,6 +303,12 @@ int LatchedFaultOf(const CtrlMotorInterface& motor) {
     return found != jointbus::Watches().end() ? found->second.latch.latched : 0;
 }
 
+void LatchFault(const CtrlMotorInterface& motor, int code) {
+    std::lock_guard<std::mutex> lock(jointbus::watchMutex);
+    jointbus::Watches()[&motor].latch.latched = code;
+    jointbus::anyWatchdog.store(true, std::memory_order_relaxed);
+}
+
 void ForgetCommandWatch(const CtrlMotorInterface* motor) {
     if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return;
     std::lock_guard<std::mutex> lock(jointbus::watchMutex);

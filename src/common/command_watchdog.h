@@ -78,6 +78,8 @@ bool EnabledAnew(const CtrlMotorInterface& motor, bool enabled);
 bool SeedGoalFirst(const CtrlMotorInterface& motor, bool enabling);
 // The latched fault's code of `motor`, or 0; for its getEnableStatus. Any thread.
 int LatchedFaultOf(const CtrlMotorInterface& motor);
+// Latches `code` on `motor` as the fault watch would, without its policy. Any thread.
+void LatchFault(const CtrlMotorInterface& motor, int code);
 // Drops the watch of a motor that goes (its destructor).
 void ForgetCommandWatch(const CtrlMotorInterface* motor);
 

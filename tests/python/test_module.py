@@ -261,6 +261,15 @@ def test_can_interface_settings_are_bounded_and_shared_with_the_file(tmp_path):
                                                "can_fd": False}
 
 
+def test_fatal_policy_is_exit_unless_set_and_refuses_unknown_names():
+    assert jointbus.fatal_policy() == "exit"
+    with pytest.raises(ValueError, match="not a policy"):
+        jointbus.set_fatal_policy("carry_on")
+    jointbus.set_fatal_policy("disable_bus")
+    assert jointbus.fatal_policy() == "disable_bus"
+    jointbus.set_fatal_policy("exit")
+
+
 def test_realtime_options_refuse_bad_values():
     for bad, message in [({"priority": 100}, "priority"), ({"priority": -1}, "priority"),
                          ({"cpus": [-1]}, "cpu")]:

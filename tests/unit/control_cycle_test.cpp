@@ -22,6 +22,7 @@
 #include "jointbus/DaMiao/damiao_thread.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/common/command_watchdog.h"
+#include "jointbus/common/fatal_policy.h"
 #include "jointbus/common/impedance.h"
 #include "jointbus/common/motor_limits.h"
 #include "jointbus/common/result_codes.h"
@@ -439,6 +440,42 @@ TEST(ControlCycle, AHoldIsWhereTheMotorStandsWithoutTheCallersSpeed) {
     EXPECT_NEAR(last().v, 0.0, 0.02);
     std::lock_guard<std::mutex> lock(d.bus.mutex);
     d.bus.script = [](uint32_t, const can_frame&) {};
+}
+
+// Where the process is to outlive a motor's power loss, the motor latches 4009 and its whole
+// bus is disabled at the end of the cycle that saw it; clearing the errors clears the latch.
+TEST(ControlCycle, APowerLossCanDisableItsBusInsteadOfEndingTheProcess) {
+    Driven d("script15");
+    jointbus::SetFatalPolicy(jointbus::OnFatal::kDisableBus);
+    testsupport::LogCapture log;
+    {
+        std::lock_guard<std::mutex> lock(d.bus.mutex);
+        d.bus.script = [&](uint32_t id, const can_frame& f) {
+            if (id != 0x11) return d.bus.Answer(id, f);
+            can_frame lost{};
+            lost.can_id = id;
+            lost.can_dlc = 8;
+            for (int i = 1; i < 8; ++i) lost.data[i] = 0xFF;  // the power-loss pattern
+            d.bus.Put(id, lost);
+        };
+    }
+    d.a->setMotorPosition(0.0);
+    d.b->setMotorPosition(0.0);
+    d.cycle->cycle();
+    {
+        std::lock_guard<std::mutex> lock(d.bus.mutex);
+        d.bus.script = [](uint32_t, const can_frame&) {};
+    }
+    bool enabled = true;
+    EXPECT_EQ(d.a->getEnableStatus(enabled), jointbus::kPowerLossLatched);
+    EXPECT_FALSE(d.a->enableReq.load());
+    EXPECT_FALSE(d.b->enableReq.load()) << "the other motor on its bus";
+    EXPECT_EQ(log.Count("power lost, latched fault 4009: every motor on script15 is disabled"),
+              1u)
+        << log.Text();
+    d.a->ClearErrors();
+    EXPECT_EQ(jointbus::LatchedFault(d.a.get()), 0);
+    jointbus::SetFatalPolicy(jointbus::OnFatal::kExitProcess);
 }
 
 // A caller that stops cycling gets the bus thread back after the watchdog, with one WARN and

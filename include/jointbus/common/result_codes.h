@@ -21,6 +21,7 @@ enum ResultCode : int {
     kMosOverTemperature = 4006,   // Damiao fault
     kStallLatched = 4007,         // latched fault: stalled at the torque limit
     kTemperatureLatched = 4008,   // latched fault: at or above max_temperature
+    kPowerLossLatched = 4009,     // latched fault: the Damiao motor lost its power (kDisableBus)
     kServoNotOnline = 5002,       // Feetech setter refused: the servo is not online
     kCommunicationLost = 5003,    // Damiao fault reported by the motor (its own time-out)
     kOffline = 5004,              // no feedback yet, or offline
@@ -51,6 +52,7 @@ inline constexpr ResultCodeInfo kResultCodes[] = {
     {kMosOverTemperature, "Damiao fault: MOS over-temperature"},
     {kStallLatched, "latched fault: stalled, the torque at its limit for stall_ms"},
     {kTemperatureLatched, "latched fault: temperature at or above max_temperature"},
+    {kPowerLossLatched, "latched fault: the Damiao motor lost its power, its angle is not known"},
     {kServoNotOnline, "Feetech setter refused: the servo is not online"},
     {kCommunicationLost, "Damiao fault: communication lost (reported by the motor)"},
     {kOffline, "no feedback yet, or offline (both families)"},

@@ -23,8 +23,10 @@
 #include <thread>
 
 #include "common/bus_drive.h"
+#include "common/fatal_policy.h"
 #include "common/bus_tally.h"
 #include "common/realtime_threads.h"
+#include "jointbus/common/fatal_policy.h"
 #include "jointbus/common/logger.h"
 
 std::atomic<int> DriverCan::write_err_count{0};
@@ -676,8 +678,12 @@ void DriverCan::HeartbeatCallback(void* driver) {
                     perror("Heartbeat time out!!!\n");
                     // End at once: exit handlers would destroy objects that other threads
                     // are still using, and a crash there would hide the status.
-                    std::fflush(nullptr);
-                    _exit(1);
+                    if (jointbus::GetFatalPolicy() == jointbus::OnFatal::kExitProcess)
+                        jointbus_detail::EndProcess();
+                    LOG_ERROR("CAN heartbeat {:#x} on {} lost: every motor on {} is disabled\n",
+                              entry.id, self->devName, self->devName);
+                    jointbus_detail::OweBusDisable(self->devName);
+                    entry.alive = true;  // while it stays lost: a line every other period
                 }
             }
             period = self->heartbeatTimeOut;
