@@ -251,9 +251,9 @@ void Damiao_Thread::StartEvery(int tickUs, const std::string& interface) {
 }
 
 void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
-    // Not while an owed restart runs: its driver may be this motor's.
     bool waiting = false;
     {
+        // Not while an owed restart runs: its driver may be this motor's.
         std::lock_guard<std::mutex> restart(EngineOf(this).restartMutex);
         std::lock_guard<std::mutex> lifecycle(lifecycleMutex);
         bool idle;

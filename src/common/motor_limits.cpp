@@ -13,9 +13,9 @@
 #include "common/command_watchdog.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/Feetech/FeetechMotor.h"
-#include "jointbus/common/virtual_motor.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/motor_reading.h"
+#include "jointbus/common/virtual_motor.h"
 
 namespace jointbus {
 
@@ -216,7 +216,3 @@ void ForgetMotor(const CtrlMotorInterface* motor) {
 }
 
 }  // namespace jointbus_detail
-
-CtrlMotorInterface::~CtrlMotorInterface() {
-    jointbus_detail::ForgetMotor(this);
-}
