@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -476,6 +477,54 @@ TEST(ControlCycle, APowerLossCanDisableItsBusInsteadOfEndingTheProcess) {
     d.a->ClearErrors();
     EXPECT_EQ(jointbus::LatchedFault(d.a.get()), 0);
     jointbus::SetFatalPolicy(jointbus::OnFatal::kExitProcess);
+}
+
+// Each bus is its own lock domain: while one bus's tick is held up inside its write (its
+// sender's lock held all the while), another bus's thread goes on ticking.
+TEST(ControlCycle, ATickOfOneBusGoesOnWhileAnotherBusIsHeldUp) {
+    Bus stuck, free;
+    ScriptedMotor a(1, stuck, "script16"), b(2, free, "script17");
+    ASSERT_EQ(a.init(), 0);
+    ASSERT_EQ(b.init(), 0);
+    Damiao::Damiao_Thread* other = Damiao::Damiao_Thread::ForInterface("script17");
+    std::mutex gate;
+    std::condition_variable opened;
+    bool held = false, release = false;
+    unsigned long long ticksWhileHeld = 0;
+    {
+        std::lock_guard<std::mutex> lock(stuck.mutex);
+        stuck.script = [&](uint32_t id, const can_frame& f) {
+            std::unique_lock<std::mutex> wait(gate);
+            if (!release) {
+                held = true;
+                opened.notify_all();
+                const unsigned long long before = other->Ticks();
+                opened.wait_for(wait, std::chrono::seconds(20), [&] {
+                    return release || other->Ticks() >= before + 5;
+                });
+                ticksWhileHeld = other->Ticks() - before;
+                release = true;
+            }
+            stuck.Answer(id, f);
+        };
+    }
+    {
+        std::unique_lock<std::mutex> wait(gate);
+        opened.wait_for(wait, std::chrono::seconds(20), [&] { return held; });
+    }
+    // The held tick checks the other bus's count whenever it is woken; wake it until it lets go.
+    for (int i = 0; i < 4000; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(gate);
+            if (release) break;
+        }
+        opened.notify_all();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(held);
+    EXPECT_GE(ticksWhileHeld, 5u);
+    std::lock_guard<std::mutex> lock(stuck.mutex);
+    stuck.script = [](uint32_t, const can_frame&) {};
 }
 
 // A caller that stops cycling gets the bus thread back after the watchdog, with one WARN and

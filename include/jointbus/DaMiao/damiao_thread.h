@@ -28,6 +28,11 @@ struct DrivenAccess;
 // runs it alone. Motors register with the sender of their interface when they init.
 //
 // Lock order: motorsMutex (held for a whole tick) before a motor's writeMutex.
+//
+// Each bus is its own lock domain: a tick takes none of another bus's locks, so it goes on
+// while another bus's tick is blocked (homing, a silent motor, a restart). The process-wide
+// locks it takes (the registry of engines, which buses a cycle drives, the motors' settings)
+// are held for a lookup only, never across I/O or a wait.
 class JOINTBUS_API Damiao_Thread {
 public:
     static Damiao_Thread* getInstance();
