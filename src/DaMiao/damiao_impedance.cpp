@@ -7,10 +7,10 @@
 #include <cmath>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 
 #include "common/motor_limits.h"
 #include "common/steady_ns.h"
+#include "runtime/motor_runtime.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/DaMiao/damiao_codec.h"
 #include "jointbus/common/impedance.h"
@@ -22,19 +22,20 @@ namespace jointbus {
 
 namespace {
 
-struct Gains {
-    bool commanded = false;  // a command's own gains, until the next plain setter call
-    float kp = 0, kd = 0;
-    int64_t dampUntilNs = 0;  // 0: no damping under way
-    float dampKd = 0;
-    ExitPolicy exit;
-};
+using jointbus_detail::GainsState;
+using jointbus_detail::MotorRuntime;
+using jointbus_detail::RuntimeMutex;
 
-std::atomic<bool> anyGains{false};  // set once any motor has an entry
-std::mutex gainsMutex;
-std::unordered_map<const CtrlMotorInterface*, Gains>& Table() {
-    static auto* const table = new std::unordered_map<const CtrlMotorInterface*, Gains>;
-    return *table;
+std::atomic<bool> anyGains{false};  // set once any motor has commanded gains or an exit policy
+
+// The gains of `motor`, or nullptr where it has none. Under RuntimeMutex().
+GainsState* FindGains(const CtrlMotorInterface* motor) {
+    MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor);
+    return rt != nullptr ? &rt->gains : nullptr;
+}
+// The gains of `motor`, made on first use. Under RuntimeMutex().
+GainsState& GainsOf(const CtrlMotorInterface* motor) {
+    return jointbus_detail::RuntimeLocked(motor).gains;
 }
 
 // Set while SetImpedance goes through the plain setter: its gains stay.
@@ -72,8 +73,8 @@ int SetImpedance(CtrlMotorInterface* motor, const ImpedanceCommand& c) {
         return -1;
     }
     {
-        std::lock_guard<std::mutex> lock(gainsMutex);
-        Gains& g = Table()[motor];
+        std::lock_guard<std::mutex> lock(RuntimeMutex());
+        GainsState& g = GainsOf(motor);
         g.commanded = true;
         g.kp = float(c.kp);
         g.kd = float(c.kd);
@@ -116,17 +117,17 @@ int SetExitPolicy(CtrlMotorInterface* motor, const ExitPolicy& p) {
         LOG_ERROR("exit policy refused: {}\r\n", wrong);
         return -1;
     }
-    std::lock_guard<std::mutex> lock(gainsMutex);
-    Table()[motor].exit = p;
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    GainsOf(motor).exit = p;
     anyGains.store(true, std::memory_order_relaxed);
     return 0;
 }
 
 ExitPolicy GetExitPolicy(const CtrlMotorInterface* motor) {
     if (!anyGains.load(std::memory_order_relaxed)) return ExitPolicy{};
-    std::lock_guard<std::mutex> lock(gainsMutex);
-    auto found = Table().find(motor);
-    return found != Table().end() ? found->second.exit : ExitPolicy{};
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    const GainsState* g = FindGains(motor);
+    return g != nullptr ? g->exit : ExitPolicy{};
 }
 
 int StartExitDamping(CtrlMotorInterface* motor) {
@@ -141,16 +142,16 @@ int StartExitDamping(CtrlMotorInterface* motor) {
 namespace jointbus_detail {
 
 using jointbus::anyGains;
-using jointbus::gainsMutex;
-using jointbus::Table;
+using jointbus::FindGains;
+using jointbus::GainsOf;
 
 MitGains TickGains(const damiaoMotor& m, float kp, float kd) {
     MitGains out{kp, kd, false};
     if (!anyGains.load(std::memory_order_relaxed)) return out;
-    std::lock_guard<std::mutex> lock(gainsMutex);
-    auto found = Table().find(&m);
-    if (found == Table().end()) return out;
-    const jointbus::Gains& g = found->second;
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    const GainsState* found = FindGains(&m);
+    if (found == nullptr) return out;
+    const GainsState& g = *found;
     if (g.dampUntilNs != 0) return MitGains{0, g.dampKd, true};
     if (g.commanded) out = MitGains{g.kp, g.kd, false};
     return out;
@@ -160,12 +161,10 @@ void WatchDamping(damiaoMotor& m, int64_t nowNs) {
     if (!anyGains.load(std::memory_order_relaxed)) return;
     int ms = 0;
     {
-        std::lock_guard<std::mutex> lock(gainsMutex);
-        auto found = Table().find(&m);
-        if (found == Table().end() || found->second.dampUntilNs == 0 ||
-            nowNs < found->second.dampUntilNs)
-            return;
-        ms = found->second.exit.dampMs;
+        std::lock_guard<std::mutex> lock(RuntimeMutex());
+        const GainsState* g = FindGains(&m);
+        if (g == nullptr || g->dampUntilNs == 0 || nowNs < g->dampUntilNs) return;
+        ms = g->exit.dampMs;
     }
     LOG_INFO("Damiao motor {} on {}: damped for {} ms, now disabled\r\n", m.motor_id, m.dev_name,
              ms);
@@ -182,8 +181,8 @@ bool StartDamping(CtrlMotorInterface& motor, int64_t nowNs) {
         !m->enableReq.load(std::memory_order_relaxed))
         return false;
     {
-        std::lock_guard<std::mutex> lock(gainsMutex);
-        jointbus::Gains& g = Table()[&motor];
+        std::lock_guard<std::mutex> lock(RuntimeMutex());
+        GainsState& g = GainsOf(&motor);
         g.dampUntilNs = nowNs + int64_t(g.exit.dampMs) * 1000000;
         g.dampKd = float(g.exit.dampKd < 0 ? m->kd : g.exit.dampKd);
         anyGains.store(true, std::memory_order_relaxed);
@@ -220,17 +219,11 @@ void HoldWhereEnabled(damiaoMotor& m) {
 
 void OwnGains(const CtrlMotorInterface& m, bool endDamping) {
     if (!anyGains.load(std::memory_order_relaxed) || jointbus::ownCall) return;
-    std::lock_guard<std::mutex> lock(gainsMutex);
-    auto found = Table().find(&m);
-    if (found == Table().end()) return;
-    found->second.commanded = false;
-    if (endDamping) found->second.dampUntilNs = 0;
-}
-
-void ForgetGains(const CtrlMotorInterface* m) {
-    if (!anyGains.load(std::memory_order_relaxed)) return;
-    std::lock_guard<std::mutex> lock(gainsMutex);
-    Table().erase(m);
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    GainsState* g = FindGains(&m);
+    if (g == nullptr) return;
+    g->commanded = false;
+    if (endDamping) g->dampUntilNs = 0;
 }
 
 }  // namespace jointbus_detail

@@ -30,7 +30,5 @@ bool StartDamping(CtrlMotorInterface& m, int64_t nowNs);
 void HoldWhereEnabled(damiaoMotor& m);
 // A plain setter's call: the motor's own gains again. Enabling or disabling ends a damping too.
 void OwnGains(const CtrlMotorInterface& m, bool endDamping);
-// Drops everything of a motor that goes (its destructor).
-void ForgetGains(const CtrlMotorInterface* m);
 
 }  // namespace jointbus_detail

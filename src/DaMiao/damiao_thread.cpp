@@ -21,6 +21,7 @@
 #include "common/fatal_policy.h"
 #include "common/realtime_threads.h"
 #include "common/steady_ns.h"
+#include "runtime/motor_runtime.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/common/can_settings.h"
 #include "jointbus/common/logger.h"
@@ -85,19 +86,14 @@ jointbus_detail::BusRegistry<Damiao_Thread>& Senders() {
 
 std::atomic<bool> exiting{false};  // set by the exit handler: no sender starts again
 
-// Where each motor is registered. A motor leaves the sender it joined, whatever its public
-// dev_name and motor_id say by then: a caller may change both between two inits, and a sender
-// left holding the motor would drive it twice and, once it is destroyed, through a dangling
-// pointer. Never destroyed, like the senders.
+// Where each motor is registered is its runtime's seat: a motor leaves the sender it joined,
+// whatever its public dev_name and motor_id say by then. A caller may change both between two
+// inits, and a sender left holding the motor would drive it twice and, once it is destroyed,
+// through a dangling pointer.
 struct Membership {
     Damiao_Thread* sender;
     int id;
 };
-std::mutex membershipMutex;
-std::unordered_map<const damiaoMotor*, Membership>& Memberships() {
-    static auto* const memberships = new std::unordered_map<const damiaoMotor*, Membership>;
-    return *memberships;
-}
 
 std::mutex enginesMutex;
 std::unordered_map<const Damiao_Thread*, Engine>& Engines() {
@@ -115,11 +111,21 @@ thread_local Engine* tickEngine = nullptr;
 constexpr int64_t kReopenNs = 1000000000;  // a closed socket is reopened a second later
 
 bool FindMembership(const damiaoMotor* motor, Membership& out) {
-    std::lock_guard<std::mutex> lock(membershipMutex);
-    auto found = Memberships().find(motor);
-    if (found == Memberships().end()) return false;
-    out = found->second;
+    std::lock_guard<std::mutex> lock(jointbus_detail::RuntimeMutex());
+    const jointbus_detail::MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor);
+    if (rt == nullptr || rt->seat.bus == nullptr) return false;
+    out = Membership{static_cast<Damiao_Thread*>(rt->seat.bus), rt->seat.id};
     return true;
+}
+
+// Seats `motor` on `sender` under `id`, or (sender null) takes its seat away.
+void SeatOn(const damiaoMotor* motor, Damiao_Thread* sender, int id) {
+    std::lock_guard<std::mutex> lock(jointbus_detail::RuntimeMutex());
+    if (sender != nullptr) {
+        jointbus_detail::RuntimeLocked(motor).seat = {sender, id};
+    } else if (jointbus_detail::MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor)) {
+        rt->seat = {};
+    }
 }
 }  // namespace
 
@@ -227,8 +233,7 @@ void Damiao_Thread::addDamiao(int id, damiaoMotor* motor) {
         }
         slot = motor;
         if (motor != nullptr) {
-            std::lock_guard<std::mutex> members(membershipMutex);
-            Memberships()[motor] = Membership{this, id};
+            SeatOn(motor, this, id);
         }
     }
     // A sender serves one interface: the first motor to arrive brings the interface's tick.
@@ -699,8 +704,7 @@ bool DrivenAccess::Leave(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
     const bool waiting = Release(sender, e, m);
     e.closedSinceNs.erase(m);
     e.homing.erase(m);
-    std::lock_guard<std::mutex> members(membershipMutex);
-    Memberships().erase(m);
+    SeatOn(m, nullptr, 0);
     return waiting;
 }
 

@@ -5,11 +5,11 @@
 #include <atomic>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 
 #include "DaMiao/damiao_impedance.h"
 #include "common/motor_limits.h"
 #include "common/steady_ns.h"
+#include "runtime/motor_runtime.h"
 #include "jointbus/common/impedance.h"
 #include "jointbus/common/logger.h"
 #include "jointbus/common/motor_limits.h"
@@ -19,27 +19,20 @@ namespace jointbus {
 
 namespace {
 
-struct Watched {
-    CommandWatchdog settings;
-    jointbus_detail::CommandWatch watch;
-    unsigned long long timeouts = 0;
-    FaultWatch faults;
-    jointbus_detail::FaultLatch latch;
-    bool bumpless = false;
-    bool sawEnabled = false;  // bumpless: the last tick saw the motor enabled
-    bool seeded = false;      // bumpless servo: its goal was set, its torque goes on next
-
-    bool Empty() const {
-        return settings.timeoutMs == 0 && faults.stallMs == 0 && faults.maxTemperature == 0 &&
-               latch.latched == 0 && !bumpless;
-    }
-};
+using jointbus_detail::MotorRuntime;
+using jointbus_detail::RuntimeMutex;
+using jointbus_detail::WatchState;
 
 std::atomic<bool> anyWatchdog{false};  // set once any motor gets a watchdog or a fault watch
-std::mutex watchMutex;
-std::unordered_map<const CtrlMotorInterface*, Watched>& Watches() {
-    static auto* const watches = new std::unordered_map<const CtrlMotorInterface*, Watched>;
-    return *watches;
+
+// The watch of `motor`, or nullptr where it has nothing to watch. Under RuntimeMutex().
+WatchState* FindWatch(const CtrlMotorInterface* motor) {
+    MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor);
+    return rt != nullptr && !rt->watch.Empty() ? &rt->watch : nullptr;
+}
+// The watch of `motor`, made on first use. Under RuntimeMutex().
+WatchState& WatchOf(const CtrlMotorInterface* motor) {
+    return jointbus_detail::RuntimeLocked(motor).watch;
 }
 
 // Set while the watchdog's own hold goes through the setter: that is not a command.
@@ -59,10 +52,10 @@ std::string PolicyError(const CtrlMotorInterface& motor, OnCommandTimeout policy
     return "";
 }
 
-// Drops an entry with nothing left in it. Under watchMutex.
-void EraseIfEmpty(const CtrlMotorInterface* motor) {
-    auto found = Watches().find(motor);
-    if (found != Watches().end() && found->second.Empty()) Watches().erase(found);
+// A watch with nothing left in it starts afresh, as if it had never been set. Under
+// RuntimeMutex().
+void ResetIfEmpty(WatchState& w) {
+    if (w.Empty()) w = WatchState{};
 }
 
 // What a policy does, as the WARN or ERROR line ends.
@@ -106,27 +99,27 @@ int SetCommandWatchdog(CtrlMotorInterface* motor, const CommandWatchdog& w) {
         LOG_ERROR("command watchdog refused: {}\r\n", wrong);
         return -1;
     }
-    std::lock_guard<std::mutex> lock(watchMutex);
-    Watched& entry = Watches()[motor];
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    WatchState& entry = WatchOf(motor);
     entry.settings = w;
     entry.watch = jointbus_detail::CommandWatch{};
     entry.watch.timeoutNs = int64_t(w.timeoutMs) * 1000000;
     entry.timeouts = 0;
-    EraseIfEmpty(motor);
+    ResetIfEmpty(entry);
     anyWatchdog.store(true, std::memory_order_relaxed);
     return 0;
 }
 
 CommandWatchdog GetCommandWatchdog(const CtrlMotorInterface* motor) {
-    std::lock_guard<std::mutex> lock(watchMutex);
-    auto found = Watches().find(motor);
-    return found != Watches().end() ? found->second.settings : CommandWatchdog{};
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    const WatchState* w = FindWatch(motor);
+    return w != nullptr ? w->settings : CommandWatchdog{};
 }
 
 unsigned long long CommandTimeouts(const CtrlMotorInterface* motor) {
-    std::lock_guard<std::mutex> lock(watchMutex);
-    auto found = Watches().find(motor);
-    return found != Watches().end() ? found->second.timeouts : 0;
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    const WatchState* w = FindWatch(motor);
+    return w != nullptr ? w->timeouts : 0;
 }
 
 std::string CheckFaultWatch(const CtrlMotorInterface* motor, const FaultWatch& f) {
@@ -153,23 +146,23 @@ int SetFaultWatch(CtrlMotorInterface* motor, const FaultWatch& f) {
         LOG_ERROR("fault watch refused: {}\r\n", wrong);
         return -1;
     }
-    std::lock_guard<std::mutex> lock(watchMutex);
-    Watched& entry = Watches()[motor];
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    WatchState& entry = WatchOf(motor);
     entry.faults = f;
     const int latched = entry.latch.latched;
     entry.latch = jointbus_detail::FaultLatch{};
     entry.latch.latched = latched;  // a latched fault stays until it is cleared
     entry.latch.stallNs = int64_t(f.stallMs) * 1000000;
     entry.latch.maxTemperature = f.maxTemperature;
-    EraseIfEmpty(motor);
+    ResetIfEmpty(entry);
     anyWatchdog.store(true, std::memory_order_relaxed);
     return 0;
 }
 
 FaultWatch GetFaultWatch(const CtrlMotorInterface* motor) {
-    std::lock_guard<std::mutex> lock(watchMutex);
-    auto found = Watches().find(motor);
-    return found != Watches().end() ? found->second.faults : FaultWatch{};
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    const WatchState* w = FindWatch(motor);
+    return w != nullptr ? w->faults : FaultWatch{};
 }
 
 int SetBumplessEnable(CtrlMotorInterface* motor, bool on) {
@@ -179,19 +172,19 @@ int SetBumplessEnable(CtrlMotorInterface* motor, bool on) {
         LOG_ERROR("bumpless enable refused: {}\r\n", wrong);
         return -1;
     }
-    std::lock_guard<std::mutex> lock(watchMutex);
-    Watched& entry = Watches()[motor];
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    WatchState& entry = WatchOf(motor);
     entry.bumpless = on;
     entry.sawEnabled = entry.seeded = false;
-    EraseIfEmpty(motor);
+    ResetIfEmpty(entry);
     anyWatchdog.store(true, std::memory_order_relaxed);
     return 0;
 }
 
 bool GetBumplessEnable(const CtrlMotorInterface* motor) {
-    std::lock_guard<std::mutex> lock(watchMutex);
-    auto found = Watches().find(motor);
-    return found != Watches().end() && found->second.bumpless;
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    const WatchState* w = FindWatch(motor);
+    return w != nullptr && w->bumpless;
 }
 
 int LatchedFault(const CtrlMotorInterface* motor) {
@@ -200,13 +193,13 @@ int LatchedFault(const CtrlMotorInterface* motor) {
 
 void ClearLatchedFault(const CtrlMotorInterface* motor) {
     if (!anyWatchdog.load(std::memory_order_relaxed)) return;
-    std::lock_guard<std::mutex> lock(watchMutex);
-    auto found = Watches().find(motor);
-    if (found == Watches().end() || found->second.latch.latched == 0) return;
-    found->second.latch.latched = 0;
-    found->second.latch.atLimit = false;
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    WatchState* w = FindWatch(motor);
+    if (w == nullptr || w->latch.latched == 0) return;
+    w->latch.latched = 0;
+    w->latch.atLimit = false;
     LOG_INFO("motor {}: latched fault cleared\r\n", motor->motor_id);
-    EraseIfEmpty(motor);
+    ResetIfEmpty(*w);
 }
 
 }  // namespace jointbus
@@ -216,16 +209,15 @@ namespace jointbus_detail {
 void NoteCommand(const CtrlMotorInterface& motor) {
     if (!jointbus::anyWatchdog.load(std::memory_order_relaxed) || jointbus::applying) return;
     const int64_t now = SteadyNowNs();
-    std::lock_guard<std::mutex> lock(jointbus::watchMutex);
-    auto found = jointbus::Watches().find(&motor);
-    if (found != jointbus::Watches().end()) found->second.watch.Note(now);
+    std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
+    if (WatchState* w = jointbus::FindWatch(&motor)) w->watch.Note(now);
 }
 
 void WatchCommands(CtrlMotorInterface& motor, int64_t nowNs) {
     if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return;
     {
-        std::lock_guard<std::mutex> lock(jointbus::watchMutex);
-        if (jointbus::Watches().count(&motor) == 0) return;
+        std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
+        if (jointbus::FindWatch(&motor) == nullptr) return;
     }
     // Read outside the lock: the getters take the motor's own lock.
     const jointbus::ObservedMotor seen = jointbus::ObserveMotor(&motor);
@@ -239,10 +231,10 @@ void WatchCommands(CtrlMotorInterface& motor, int64_t nowNs) {
     bool timedOut = false;
     int fault = 0;
     {
-        std::lock_guard<std::mutex> lock(jointbus::watchMutex);
-        auto found = jointbus::Watches().find(&motor);
-        if (found == jointbus::Watches().end()) return;
-        jointbus::Watched& w = found->second;
+        std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
+        WatchState* found = jointbus::FindWatch(&motor);
+        if (found == nullptr) return;
+        WatchState& w = *found;
         if (online) {
             w.latch.torqueLimit = torqueLimit;
             fault = w.latch.Check(r.torque, r.temperature, nowNs);
@@ -277,42 +269,35 @@ void WatchCommands(CtrlMotorInterface& motor, int64_t nowNs) {
 
 bool EnabledAnew(const CtrlMotorInterface& motor, bool enabled) {
     if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return false;
-    std::lock_guard<std::mutex> lock(jointbus::watchMutex);
-    auto found = jointbus::Watches().find(&motor);
-    if (found == jointbus::Watches().end() || !found->second.bumpless) return false;
-    const bool anew = enabled && !found->second.sawEnabled;
-    found->second.sawEnabled = enabled;
+    std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
+    WatchState* w = jointbus::FindWatch(&motor);
+    if (w == nullptr || !w->bumpless) return false;
+    const bool anew = enabled && !w->sawEnabled;
+    w->sawEnabled = enabled;
     return anew;
 }
 
 bool SeedGoalFirst(const CtrlMotorInterface& motor, bool enabling) {
     if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return false;
-    std::lock_guard<std::mutex> lock(jointbus::watchMutex);
-    auto found = jointbus::Watches().find(&motor);
-    if (found == jointbus::Watches().end() || !found->second.bumpless) return false;
-    jointbus::Watched& w = found->second;
-    const bool seed = enabling && !w.seeded;
-    w.seeded = enabling;
+    std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
+    WatchState* w = jointbus::FindWatch(&motor);
+    if (w == nullptr || !w->bumpless) return false;
+    const bool seed = enabling && !w->seeded;
+    w->seeded = enabling;
     return seed;
 }
 
 int LatchedFaultOf(const CtrlMotorInterface& motor) {
     if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return 0;
-    std::lock_guard<std::mutex> lock(jointbus::watchMutex);
-    auto found = jointbus::Watches().find(&motor);
-    return found != jointbus::Watches().end() ? found->second.latch.latched : 0;
+    std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
+    const WatchState* w = jointbus::FindWatch(&motor);
+    return w != nullptr ? w->latch.latched : 0;
 }
 
 void LatchFault(const CtrlMotorInterface& motor, int code) {
-    std::lock_guard<std::mutex> lock(jointbus::watchMutex);
-    jointbus::Watches()[&motor].latch.latched = code;
+    std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
+    jointbus::WatchOf(&motor).latch.latched = code;
     jointbus::anyWatchdog.store(true, std::memory_order_relaxed);
-}
-
-void ForgetCommandWatch(const CtrlMotorInterface* motor) {
-    if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return;
-    std::lock_guard<std::mutex> lock(jointbus::watchMutex);
-    jointbus::Watches().erase(motor);
 }
 
 }  // namespace jointbus_detail

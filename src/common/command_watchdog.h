@@ -80,7 +80,5 @@ bool SeedGoalFirst(const CtrlMotorInterface& motor, bool enabling);
 int LatchedFaultOf(const CtrlMotorInterface& motor);
 // Latches `code` on `motor` as the fault watch would, without its policy. Any thread.
 void LatchFault(const CtrlMotorInterface& motor, int code);
-// Drops the watch of a motor that goes (its destructor).
-void ForgetCommandWatch(const CtrlMotorInterface* motor);
 
 }  // namespace jointbus_detail

@@ -6,11 +6,11 @@
 #include <cmath>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "DaMiao/damiao_impedance.h"
 #include "common/command_watchdog.h"
+#include "runtime/motor_runtime.h"
 #include "jointbus/DaMiao/DaMiaoMotor.h"
 #include "jointbus/Feetech/FeetechMotor.h"
 #include "jointbus/common/logger.h"
@@ -21,23 +21,14 @@ namespace jointbus {
 
 namespace {
 
-enum Kind { kPosition, kVelocity, kTorque, kStep, kKinds };
-
-struct Guard {
-    MotorLimits limits;
-    bool hasTarget = false;
-    double lastTarget = 0;  // the last position let through, the caller's direction
-    bool episode[kKinds] = {};
-    unsigned long long hits = 0;
-};
+using jointbus_detail::LimitsState;
+using jointbus_detail::MotorRuntime;
+constexpr int kPosition = LimitsState::kPosition, kVelocity = LimitsState::kVelocity,
+              kTorque = LimitsState::kTorque, kStep = LimitsState::kStep,
+              kKinds = LimitsState::kKinds;
 
 // Set once any motor gets limits: until then a command costs this one load.
 std::atomic<bool> anyLimits{false};
-std::mutex guardsMutex;
-std::unordered_map<const CtrlMotorInterface*, Guard>& Guards() {
-    static auto* const guards = new std::unordered_map<const CtrlMotorInterface*, Guard>;
-    return *guards;
-}
 
 bool IsNone(const MotorLimits& l) {
     return l.positionMin == -MotorLimits::kNone && l.positionMax == MotorLimits::kNone &&
@@ -81,26 +72,26 @@ int SetMotorLimits(CtrlMotorInterface* motor, const MotorLimits& limits) {
         LOG_ERROR("motor limits refused: {}\r\n", wrong);
         return -1;
     }
-    std::lock_guard<std::mutex> lock(guardsMutex);
+    std::lock_guard<std::mutex> lock(jointbus_detail::RuntimeMutex());
     if (IsNone(limits)) {
-        Guards().erase(motor);
+        if (MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor)) rt->limits = {};
         return 0;
     }
-    Guards()[motor] = Guard{limits};
+    jointbus_detail::RuntimeLocked(motor).limits = LimitsState{limits};
     anyLimits.store(true, std::memory_order_relaxed);
     return 0;
 }
 
 MotorLimits GetMotorLimits(const CtrlMotorInterface* motor) {
-    std::lock_guard<std::mutex> lock(guardsMutex);
-    auto found = Guards().find(motor);
-    return found != Guards().end() ? found->second.limits : MotorLimits{};
+    std::lock_guard<std::mutex> lock(jointbus_detail::RuntimeMutex());
+    const MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor);
+    return rt != nullptr ? rt->limits.limits : MotorLimits{};
 }
 
 unsigned long long MotorLimitHits(const CtrlMotorInterface* motor) {
-    std::lock_guard<std::mutex> lock(guardsMutex);
-    auto found = Guards().find(motor);
-    return found != Guards().end() ? found->second.hits : 0;
+    std::lock_guard<std::mutex> lock(jointbus_detail::RuntimeMutex());
+    const MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor);
+    return rt != nullptr ? rt->limits.hits : 0;
 }
 
 }  // namespace jointbus
@@ -122,10 +113,10 @@ void LimitCommand(CtrlMotorInterface& motor, double* position, double* velocity,
         motor.getMotorPosition(present);
     std::vector<std::string> said;
     {
-        std::lock_guard<std::mutex> lock(jointbus::guardsMutex);
-        auto found = jointbus::Guards().find(&motor);
-        if (found == jointbus::Guards().end()) return;
-        jointbus::Guard& g = found->second;
+        std::lock_guard<std::mutex> lock(RuntimeMutex());
+        MotorRuntime* rt = FindRuntimeLocked(&motor);
+        if (rt == nullptr || jointbus::IsNone(rt->limits.limits)) return;
+        LimitsState& g = rt->limits;
         const MotorLimits& l = g.limits;
         bool clamped[jointbus::kKinds] = {};
         bool checked[jointbus::kKinds] = {};
@@ -184,16 +175,15 @@ void LimitCommand(CtrlMotorInterface& motor, double* position, double* velocity,
 
 void RestartStep(const CtrlMotorInterface& motor) {
     if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return;
-    std::lock_guard<std::mutex> lock(jointbus::guardsMutex);
-    auto found = jointbus::Guards().find(&motor);
-    if (found != jointbus::Guards().end()) found->second.hasTarget = false;
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    if (MotorRuntime* rt = FindRuntimeLocked(&motor)) rt->limits.hasTarget = false;
 }
 
 double RampLimit(const CtrlMotorInterface& motor) {
     if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return MotorLimits::kNone;
-    std::lock_guard<std::mutex> lock(jointbus::guardsMutex);
-    auto found = jointbus::Guards().find(&motor);
-    return found != jointbus::Guards().end() ? found->second.limits.velocity : MotorLimits::kNone;
+    std::lock_guard<std::mutex> lock(RuntimeMutex());
+    const MotorRuntime* rt = FindRuntimeLocked(&motor);
+    return rt != nullptr ? rt->limits.limits.velocity : MotorLimits::kNone;
 }
 
 std::string SettingsRefusal(const CtrlMotorInterface* motor) {
@@ -208,11 +198,7 @@ std::string SettingsRefusal(const CtrlMotorInterface* motor) {
 }
 
 void ForgetMotor(const CtrlMotorInterface* motor) {
-    ForgetCommandWatch(motor);
-    ForgetGains(motor);
-    if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return;
-    std::lock_guard<std::mutex> lock(jointbus::guardsMutex);
-    jointbus::Guards().erase(motor);
+    ForgetRuntime(motor);
 }
 
 }  // namespace jointbus_detail
