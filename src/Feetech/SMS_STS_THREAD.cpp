@@ -82,6 +82,15 @@ void MarkOffline(feetechMotor& m) {
     m.online = false;
 }
 
+// The bound of a read from `m` in a driven cycle: the cycle's, for a servo that is offline
+// (silent); 0, the line's own time-out, for one that answers and elsewhere.
+int64_t ReadBoundFor(feetechMotor& m) {
+    const int64_t bound = jointbus_detail::SilentReadBoundNs();
+    if (bound == 0) return 0;
+    std::lock_guard<std::mutex> lock(m.motorMutex);
+    return m.online ? 0 : bound;
+}
+
 // Whether a servo's missed reply is worth a line: always on the scheduler's own tick; in a
 // control cycle, which may run a thousand times a second, only while it was online.
 bool SayMissed(feetechMotor& m) {
@@ -257,7 +266,9 @@ void SMS_STS_THREAD::ReadFeedbackLocked() {
         const size_t last = ChunkLocked(first);
         servos.front().second->syncReadStatus(chunkIds);
         for (size_t k = first; k < last; ++k) {
-            if (servos[k].second->readStatus(1) == 0 && SayMissed(*servos[k].second))
+            feetechMotor* m = servos[k].second;
+            const jointbus_detail::ReadDeadline bound(ReadBoundFor(*m));
+            if (m->readStatus(1) == 0 && SayMissed(*m))
                 LOG_ERROR("Feetech motor {} read error.\r\n", servos[k].first);
         }
     }
@@ -288,7 +299,11 @@ void SMS_STS_THREAD::ReadEnableLocked() {
         servos.back().second->syncReadEnable(chunkIds);
         for (size_t k = first; k < last; ++k) {
             feetechMotor* m = servos[k].second;
-            const int value = m->readEnable(1);
+            int value;
+            {
+                const jointbus_detail::ReadDeadline bound(ReadBoundFor(*m));
+                value = m->readEnable(1);
+            }
             const bool say = value != -1 || SayMissed(*m);
             std::lock_guard<std::mutex> motorLock(m->motorMutex);
             if (value == -1) {

@@ -30,6 +30,7 @@ std::atomic<int> driven{0};
 
 thread_local int drivenPeriodUs = 0;
 thread_local int64_t readDeadlineNs = 0;
+thread_local int64_t silentReadBoundNs = 0;
 
 }  // namespace
 
@@ -80,6 +81,18 @@ DrivenScope::DrivenScope(int periodUs) {
 
 DrivenScope::~DrivenScope() {
     drivenPeriodUs = 0;
+}
+
+SilentReadBound::SilentReadBound(int64_t boundNs) {
+    silentReadBoundNs = boundNs;
+}
+
+SilentReadBound::~SilentReadBound() {
+    silentReadBoundNs = 0;
+}
+
+int64_t SilentReadBoundNs() {
+    return silentReadBoundNs;
 }
 
 ReadDeadline::ReadDeadline(int64_t deadlineNs) {

@@ -38,8 +38,20 @@ public:
 // The caller's period in µs while a driven cycle runs on this thread, else 0.
 int DrivenPeriodUs();
 
-// While it lives, serial reads on the calling thread end by `deadlineNs` (steady clock): a
-// driven cycle's servo port, whose silent servo must not hold up the cycle.
+// While it lives, a driven cycle offers its servo port a bound (steady clock) for the reads of
+// servos that are offline: a silent servo costs the cycle no more than that, while a servo that
+// answers keeps the line's own time-out, however slowly it answers on a loaded machine.
+class SilentReadBound {
+public:
+    explicit SilentReadBound(int64_t boundNs);
+    ~SilentReadBound();
+    SilentReadBound(const SilentReadBound&) = delete;
+    SilentReadBound& operator=(const SilentReadBound&) = delete;
+};
+// The bound of the SilentReadBound that lives on this thread, else 0.
+int64_t SilentReadBoundNs();
+
+// While it lives, serial reads on the calling thread end by `deadlineNs` (0: no bound).
 class ReadDeadline {
 public:
     explicit ReadDeadline(int64_t deadlineNs);

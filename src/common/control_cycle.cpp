@@ -202,10 +202,12 @@ int ControlCycle::cycle() {
         for (auto& p : d.ports) {
             if (p.wait-- > 0) continue;
             p.wait = p.every - 1;
-            // Its reads end by the cycle's deadline, or by twice its tick's line time and the
-            // servos' return delay where that is later: a silent servo costs no more.
+            // The reads of a servo that is offline end by the cycle's deadline, or by twice the
+            // port's line time and the servos' return delay where that is later: a silent
+            // servo costs its line time-outs once, as it goes offline, not in every cycle.
             const int64_t lineNs = int64_t(2 * p.wireUs * 1000) + 1000000;
-            const jointbus_detail::ReadDeadline bound(std::max(deadline, SteadyNowNs() + lineNs));
+            const jointbus_detail::SilentReadBound bound(
+                std::max(deadline, SteadyNowNs() + lineNs));
             p.scheduler->Callback_SyncOpt();
             for (size_t k = 0; k < p.servos.size(); ++k) {
                 double age = 0;

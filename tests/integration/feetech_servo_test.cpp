@@ -374,9 +374,9 @@ TEST(FeetechServo, MailboxCommandsPassTheLimitsAndFeedTheWatchdog) {
     EXPECT_TRUE(IsEnabled(servo));
 }
 
-// A silent servo in a fast control cycle: the cycle goes on reporting it silent, its reads
-// ending by the cycle's bound instead of the line's 100 ms time-out, and says so once, not once a
-// cycle; the other servo on the port answers in every cycle.
+// A silent servo in a fast control cycle costs its line time-outs once, as it goes offline: from
+// then on the cycle reports it silent, its reads ending by the cycle's bound, and says so once,
+// not once a cycle; the other servo on the port answers in every cycle.
 TEST(FeetechServo, ASilentServoInAControlCycleIsReportedNotWaitedFor) {
     ServoBus bus("44,45");
     feetechMotor quiet(44, 1000000, bus.device, false), other(45, 1000000, bus.device, false);
@@ -401,8 +401,9 @@ TEST(FeetechServo, ASilentServoInAControlCycleIsReportedNotWaitedFor) {
     }
     EXPECT_GE(quietSilent, 290);
     EXPECT_EQ(otherSilent, 0);
-    EXPECT_EQ(log.Count("serial read timedout"), 0u) << log.Text().substr(0, 2000);
-    EXPECT_EQ(log.Count("servo nodeid:44 read error!"), 1u);
+    EXPECT_LE(log.Count("serial read timedout"), 2u) << "only as it goes offline";
+    EXPECT_EQ(log.Count("servo nodeid:44 read error!"), 1u) << log.Text().substr(0, 2000);
+    EXPECT_EQ(log.Count("servo nodeid:45"), 0u);
     bus.emu.Command("silent 44 off");
     bool back = false;
     for (int i = 0; i < 3000 && !back; ++i) {
