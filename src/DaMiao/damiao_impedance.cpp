@@ -24,18 +24,17 @@ namespace {
 
 using jointbus_detail::GainsState;
 using jointbus_detail::MotorRuntime;
-using jointbus_detail::RuntimeMutex;
 
 std::atomic<bool> anyGains{false};  // set once any motor has commanded gains or an exit policy
 
-// The gains of `motor`, or nullptr where it has none. Under RuntimeMutex().
-GainsState* FindGains(const CtrlMotorInterface* motor) {
-    MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor);
+// The gains of the motor whose runtime `lock` holds, or nullptr where it has none.
+GainsState* FindGains(jointbus_detail::RuntimeLock& lock) {
+    MotorRuntime* rt = lock.Find();
     return rt != nullptr ? &rt->gains : nullptr;
 }
-// The gains of `motor`, made on first use. Under RuntimeMutex().
-GainsState& GainsOf(const CtrlMotorInterface* motor) {
-    return jointbus_detail::RuntimeLocked(motor).gains;
+// The gains of the motor whose runtime `lock` holds, made on first use.
+GainsState& GainsOf(jointbus_detail::RuntimeLock& lock) {
+    return lock.Make().gains;
 }
 
 // Set while SetImpedance goes through the plain setter: its gains stay.
@@ -73,8 +72,8 @@ int SetImpedance(CtrlMotorInterface* motor, const ImpedanceCommand& c) {
         return -1;
     }
     {
-        std::lock_guard<std::mutex> lock(RuntimeMutex());
-        GainsState& g = GainsOf(motor);
+        jointbus_detail::RuntimeLock lock(motor);
+        GainsState& g = GainsOf(lock);
         g.commanded = true;
         g.kp = float(c.kp);
         g.kd = float(c.kd);
@@ -117,16 +116,16 @@ int SetExitPolicy(CtrlMotorInterface* motor, const ExitPolicy& p) {
         LOG_ERROR("exit policy refused: {}\r\n", wrong);
         return -1;
     }
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    GainsOf(motor).exit = p;
+    jointbus_detail::RuntimeLock lock(motor);
+    GainsOf(lock).exit = p;
     anyGains.store(true, std::memory_order_relaxed);
     return 0;
 }
 
 ExitPolicy GetExitPolicy(const CtrlMotorInterface* motor) {
     if (!anyGains.load(std::memory_order_relaxed)) return ExitPolicy{};
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    const GainsState* g = FindGains(motor);
+    jointbus_detail::RuntimeLock lock(motor);
+    const GainsState* g = FindGains(lock);
     return g != nullptr ? g->exit : ExitPolicy{};
 }
 
@@ -148,8 +147,8 @@ using jointbus::GainsOf;
 MitGains TickGains(const damiaoMotor& m, float kp, float kd) {
     MitGains out{kp, kd, false};
     if (!anyGains.load(std::memory_order_relaxed)) return out;
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    const GainsState* found = FindGains(&m);
+    jointbus_detail::RuntimeLock lock(&m);
+    const GainsState* found = FindGains(lock);
     if (found == nullptr) return out;
     const GainsState& g = *found;
     if (g.dampUntilNs != 0) return MitGains{0, g.dampKd, true};
@@ -161,8 +160,8 @@ void WatchDamping(damiaoMotor& m, int64_t nowNs) {
     if (!anyGains.load(std::memory_order_relaxed)) return;
     int ms = 0;
     {
-        std::lock_guard<std::mutex> lock(RuntimeMutex());
-        const GainsState* g = FindGains(&m);
+        jointbus_detail::RuntimeLock lock(&m);
+        const GainsState* g = FindGains(lock);
         if (g == nullptr || g->dampUntilNs == 0 || nowNs < g->dampUntilNs) return;
         ms = g->exit.dampMs;
     }
@@ -181,8 +180,8 @@ bool StartDamping(CtrlMotorInterface& motor, int64_t nowNs) {
         !m->enableReq.load(std::memory_order_relaxed))
         return false;
     {
-        std::lock_guard<std::mutex> lock(RuntimeMutex());
-        GainsState& g = GainsOf(&motor);
+        jointbus_detail::RuntimeLock lock(&motor);
+        GainsState& g = GainsOf(lock);
         g.dampUntilNs = nowNs + int64_t(g.exit.dampMs) * 1000000;
         g.dampKd = float(g.exit.dampKd < 0 ? m->kd : g.exit.dampKd);
         anyGains.store(true, std::memory_order_relaxed);
@@ -219,8 +218,8 @@ void HoldWhereEnabled(damiaoMotor& m) {
 
 void OwnGains(const CtrlMotorInterface& m, bool endDamping) {
     if (!anyGains.load(std::memory_order_relaxed) || jointbus::ownCall) return;
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    GainsState* g = FindGains(&m);
+    jointbus_detail::RuntimeLock lock(&m);
+    GainsState* g = FindGains(lock);
     if (g == nullptr) return;
     g->commanded = false;
     if (endDamping) g->dampUntilNs = 0;

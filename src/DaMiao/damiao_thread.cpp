@@ -74,6 +74,12 @@ struct Engine {
     std::atomic<bool> restartWanted{false};
     std::mutex restartMutex;
     bool down = false;                   // this cycle: the interface waits for its restart
+
+    // Each seated motor's runtime, which the tick reaches without the registry: by motor, and
+    // in the tick's order (remade only when the order changes).
+    std::unordered_map<const damiaoMotor*, jointbus_detail::MotorRuntime*> seats;
+    std::vector<damiaoMotor*> runtimeOrder;
+    std::vector<jointbus_detail::MotorRuntime*> runtimes;
 };
 
 namespace {
@@ -111,21 +117,24 @@ thread_local Engine* tickEngine = nullptr;
 constexpr int64_t kReopenNs = 1000000000;  // a closed socket is reopened a second later
 
 bool FindMembership(const damiaoMotor* motor, Membership& out) {
-    std::lock_guard<std::mutex> lock(jointbus_detail::RuntimeMutex());
-    const jointbus_detail::MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor);
+    jointbus_detail::RuntimeLock lock(motor);
+    const jointbus_detail::MotorRuntime* rt = lock.Find();
     if (rt == nullptr || rt->seat.bus == nullptr) return false;
     out = Membership{static_cast<Damiao_Thread*>(rt->seat.bus), rt->seat.id};
     return true;
 }
 
-// Seats `motor` on `sender` under `id`, or (sender null) takes its seat away.
-void SeatOn(const damiaoMotor* motor, Damiao_Thread* sender, int id) {
-    std::lock_guard<std::mutex> lock(jointbus_detail::RuntimeMutex());
-    if (sender != nullptr) {
-        jointbus_detail::RuntimeLocked(motor).seat = {sender, id};
-    } else if (jointbus_detail::MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor)) {
-        rt->seat = {};
+// Seats `motor` on `sender` under `id`, or (sender null) takes its seat away. The motor's
+// runtime, which its engine's ticks reach directly from here on (null when it leaves).
+jointbus_detail::MotorRuntime* SeatOn(const damiaoMotor* motor, Damiao_Thread* sender, int id) {
+    jointbus_detail::RuntimeLock lock(motor);
+    if (sender == nullptr) {
+        if (jointbus_detail::MotorRuntime* rt = lock.Find()) rt->seat = {};
+        return nullptr;
     }
+    jointbus_detail::MotorRuntime& rt = lock.Make();
+    rt.seat = {sender, id};
+    return &rt;
 }
 }  // namespace
 
@@ -233,7 +242,9 @@ void Damiao_Thread::addDamiao(int id, damiaoMotor* motor) {
         }
         slot = motor;
         if (motor != nullptr) {
-            SeatOn(motor, this, id);
+            Engine& e = EngineOf(this);
+            e.seats[motor] = SeatOn(motor, this, id);
+            e.runtimeOrder.clear();  // a later motor may stand where a gone one stood
         }
     }
     // A sender serves one interface: the first motor to arrive brings the interface's tick.
@@ -375,6 +386,11 @@ void DrivenAccess::SendTick(Damiao_Thread& sender, Engine& e, bool driven) {
         e.restartWanted.store(true);
         return;
     }
+    if (e.runtimeOrder != e.order) {
+        e.runtimeOrder = e.order;
+        e.runtimes.clear();
+        for (damiaoMotor* m : e.order) e.runtimes.push_back(e.seats[m]);
+    }
     const bool batched = driven || (!e.order.empty() && e.order.front()->canDriver != nullptr &&
                                     e.order.front()->canDriver->FrameGapUs() == 0);
     SetMuted(e, batched && UseShared(e));
@@ -384,6 +400,7 @@ void DrivenAccess::SendTick(Damiao_Thread& sender, Engine& e, bool driven) {
     for (size_t i = 0; i < e.order.size(); ++i) {
         e.current = i;
         damiaoMotor* m = e.order[i];
+        const jointbus_detail::TickRuntime seat(m, e.runtimes[i]);
         m->WatchFeedback();
         jointbus_detail::WatchCommands(*m, TickOrNowNs());
         jointbus_detail::WatchDamping(*m, TickOrNowNs());
@@ -705,6 +722,8 @@ bool DrivenAccess::Leave(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
     e.closedSinceNs.erase(m);
     e.homing.erase(m);
     SeatOn(m, nullptr, 0);
+    e.seats.erase(m);
+    e.runtimeOrder.clear();
     return waiting;
 }
 

@@ -20,19 +20,19 @@ namespace jointbus {
 namespace {
 
 using jointbus_detail::MotorRuntime;
-using jointbus_detail::RuntimeMutex;
+using jointbus_detail::RuntimeLock;
 using jointbus_detail::WatchState;
 
 std::atomic<bool> anyWatchdog{false};  // set once any motor gets a watchdog or a fault watch
 
-// The watch of `motor`, or nullptr where it has nothing to watch. Under RuntimeMutex().
-WatchState* FindWatch(const CtrlMotorInterface* motor) {
-    MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor);
+// The watch of the motor whose runtime `lock` holds, or nullptr where it has nothing to watch.
+WatchState* FindWatch(RuntimeLock& lock) {
+    MotorRuntime* rt = lock.Find();
     return rt != nullptr && !rt->watch.Empty() ? &rt->watch : nullptr;
 }
-// The watch of `motor`, made on first use. Under RuntimeMutex().
-WatchState& WatchOf(const CtrlMotorInterface* motor) {
-    return jointbus_detail::RuntimeLocked(motor).watch;
+// The watch of the motor whose runtime `lock` holds, made on first use.
+WatchState& WatchOf(RuntimeLock& lock) {
+    return lock.Make().watch;
 }
 
 // Set while the watchdog's own hold goes through the setter: that is not a command.
@@ -52,8 +52,8 @@ std::string PolicyError(const CtrlMotorInterface& motor, OnCommandTimeout policy
     return "";
 }
 
-// A watch with nothing left in it starts afresh, as if it had never been set. Under
-// RuntimeMutex().
+// A watch with nothing left in it starts afresh, as if it had never been set. With its runtime
+// locked.
 void ResetIfEmpty(WatchState& w) {
     if (w.Empty()) w = WatchState{};
 }
@@ -99,8 +99,8 @@ int SetCommandWatchdog(CtrlMotorInterface* motor, const CommandWatchdog& w) {
         LOG_ERROR("command watchdog refused: {}\r\n", wrong);
         return -1;
     }
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    WatchState& entry = WatchOf(motor);
+    jointbus_detail::RuntimeLock lock(motor);
+    WatchState& entry = WatchOf(lock);
     entry.settings = w;
     entry.watch = jointbus_detail::CommandWatch{};
     entry.watch.timeoutNs = int64_t(w.timeoutMs) * 1000000;
@@ -111,14 +111,14 @@ int SetCommandWatchdog(CtrlMotorInterface* motor, const CommandWatchdog& w) {
 }
 
 CommandWatchdog GetCommandWatchdog(const CtrlMotorInterface* motor) {
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    const WatchState* w = FindWatch(motor);
+    jointbus_detail::RuntimeLock lock(motor);
+    const WatchState* w = FindWatch(lock);
     return w != nullptr ? w->settings : CommandWatchdog{};
 }
 
 unsigned long long CommandTimeouts(const CtrlMotorInterface* motor) {
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    const WatchState* w = FindWatch(motor);
+    jointbus_detail::RuntimeLock lock(motor);
+    const WatchState* w = FindWatch(lock);
     return w != nullptr ? w->timeouts : 0;
 }
 
@@ -146,8 +146,8 @@ int SetFaultWatch(CtrlMotorInterface* motor, const FaultWatch& f) {
         LOG_ERROR("fault watch refused: {}\r\n", wrong);
         return -1;
     }
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    WatchState& entry = WatchOf(motor);
+    jointbus_detail::RuntimeLock lock(motor);
+    WatchState& entry = WatchOf(lock);
     entry.faults = f;
     const int latched = entry.latch.latched;
     entry.latch = jointbus_detail::FaultLatch{};
@@ -160,8 +160,8 @@ int SetFaultWatch(CtrlMotorInterface* motor, const FaultWatch& f) {
 }
 
 FaultWatch GetFaultWatch(const CtrlMotorInterface* motor) {
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    const WatchState* w = FindWatch(motor);
+    jointbus_detail::RuntimeLock lock(motor);
+    const WatchState* w = FindWatch(lock);
     return w != nullptr ? w->faults : FaultWatch{};
 }
 
@@ -172,8 +172,8 @@ int SetBumplessEnable(CtrlMotorInterface* motor, bool on) {
         LOG_ERROR("bumpless enable refused: {}\r\n", wrong);
         return -1;
     }
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    WatchState& entry = WatchOf(motor);
+    jointbus_detail::RuntimeLock lock(motor);
+    WatchState& entry = WatchOf(lock);
     entry.bumpless = on;
     entry.sawEnabled = entry.seeded = false;
     ResetIfEmpty(entry);
@@ -182,8 +182,8 @@ int SetBumplessEnable(CtrlMotorInterface* motor, bool on) {
 }
 
 bool GetBumplessEnable(const CtrlMotorInterface* motor) {
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    const WatchState* w = FindWatch(motor);
+    jointbus_detail::RuntimeLock lock(motor);
+    const WatchState* w = FindWatch(lock);
     return w != nullptr && w->bumpless;
 }
 
@@ -193,8 +193,8 @@ int LatchedFault(const CtrlMotorInterface* motor) {
 
 void ClearLatchedFault(const CtrlMotorInterface* motor) {
     if (!anyWatchdog.load(std::memory_order_relaxed)) return;
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    WatchState* w = FindWatch(motor);
+    jointbus_detail::RuntimeLock lock(motor);
+    WatchState* w = FindWatch(lock);
     if (w == nullptr || w->latch.latched == 0) return;
     w->latch.latched = 0;
     w->latch.atLimit = false;
@@ -209,15 +209,15 @@ namespace jointbus_detail {
 void NoteCommand(const CtrlMotorInterface& motor) {
     if (!jointbus::anyWatchdog.load(std::memory_order_relaxed) || jointbus::applying) return;
     const int64_t now = SteadyNowNs();
-    std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
-    if (WatchState* w = jointbus::FindWatch(&motor)) w->watch.Note(now);
+    jointbus_detail::RuntimeLock lock(&motor);
+    if (WatchState* w = jointbus::FindWatch(lock)) w->watch.Note(now);
 }
 
 void WatchCommands(CtrlMotorInterface& motor, int64_t nowNs) {
     if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return;
     {
-        std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
-        if (jointbus::FindWatch(&motor) == nullptr) return;
+        jointbus_detail::RuntimeLock lock(&motor);
+        if (jointbus::FindWatch(lock) == nullptr) return;
     }
     // Read outside the lock: the getters take the motor's own lock.
     const jointbus::ObservedMotor seen = jointbus::ObserveMotor(&motor);
@@ -231,8 +231,8 @@ void WatchCommands(CtrlMotorInterface& motor, int64_t nowNs) {
     bool timedOut = false;
     int fault = 0;
     {
-        std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
-        WatchState* found = jointbus::FindWatch(&motor);
+        jointbus_detail::RuntimeLock lock(&motor);
+        WatchState* found = jointbus::FindWatch(lock);
         if (found == nullptr) return;
         WatchState& w = *found;
         if (online) {
@@ -269,8 +269,8 @@ void WatchCommands(CtrlMotorInterface& motor, int64_t nowNs) {
 
 bool EnabledAnew(const CtrlMotorInterface& motor, bool enabled) {
     if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return false;
-    std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
-    WatchState* w = jointbus::FindWatch(&motor);
+    jointbus_detail::RuntimeLock lock(&motor);
+    WatchState* w = jointbus::FindWatch(lock);
     if (w == nullptr || !w->bumpless) return false;
     const bool anew = enabled && !w->sawEnabled;
     w->sawEnabled = enabled;
@@ -279,8 +279,8 @@ bool EnabledAnew(const CtrlMotorInterface& motor, bool enabled) {
 
 bool SeedGoalFirst(const CtrlMotorInterface& motor, bool enabling) {
     if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return false;
-    std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
-    WatchState* w = jointbus::FindWatch(&motor);
+    jointbus_detail::RuntimeLock lock(&motor);
+    WatchState* w = jointbus::FindWatch(lock);
     if (w == nullptr || !w->bumpless) return false;
     const bool seed = enabling && !w->seeded;
     w->seeded = enabling;
@@ -289,14 +289,14 @@ bool SeedGoalFirst(const CtrlMotorInterface& motor, bool enabling) {
 
 int LatchedFaultOf(const CtrlMotorInterface& motor) {
     if (!jointbus::anyWatchdog.load(std::memory_order_relaxed)) return 0;
-    std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
-    const WatchState* w = jointbus::FindWatch(&motor);
+    jointbus_detail::RuntimeLock lock(&motor);
+    const WatchState* w = jointbus::FindWatch(lock);
     return w != nullptr ? w->latch.latched : 0;
 }
 
 void LatchFault(const CtrlMotorInterface& motor, int code) {
-    std::lock_guard<std::mutex> lock(jointbus::RuntimeMutex());
-    jointbus::WatchOf(&motor).latch.latched = code;
+    jointbus_detail::RuntimeLock lock(&motor);
+    jointbus::WatchOf(lock).latch.latched = code;
     jointbus::anyWatchdog.store(true, std::memory_order_relaxed);
 }
 

@@ -72,25 +72,25 @@ int SetMotorLimits(CtrlMotorInterface* motor, const MotorLimits& limits) {
         LOG_ERROR("motor limits refused: {}\r\n", wrong);
         return -1;
     }
-    std::lock_guard<std::mutex> lock(jointbus_detail::RuntimeMutex());
+    jointbus_detail::RuntimeLock lock(motor);
     if (IsNone(limits)) {
-        if (MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor)) rt->limits = {};
+        if (MotorRuntime* rt = lock.Find()) rt->limits = {};
         return 0;
     }
-    jointbus_detail::RuntimeLocked(motor).limits = LimitsState{limits};
+    lock.Make().limits = LimitsState{limits};
     anyLimits.store(true, std::memory_order_relaxed);
     return 0;
 }
 
 MotorLimits GetMotorLimits(const CtrlMotorInterface* motor) {
-    std::lock_guard<std::mutex> lock(jointbus_detail::RuntimeMutex());
-    const MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor);
+    jointbus_detail::RuntimeLock lock(motor);
+    const MotorRuntime* rt = lock.Find();
     return rt != nullptr ? rt->limits.limits : MotorLimits{};
 }
 
 unsigned long long MotorLimitHits(const CtrlMotorInterface* motor) {
-    std::lock_guard<std::mutex> lock(jointbus_detail::RuntimeMutex());
-    const MotorRuntime* rt = jointbus_detail::FindRuntimeLocked(motor);
+    jointbus_detail::RuntimeLock lock(motor);
+    const MotorRuntime* rt = lock.Find();
     return rt != nullptr ? rt->limits.hits : 0;
 }
 
@@ -113,8 +113,8 @@ void LimitCommand(CtrlMotorInterface& motor, double* position, double* velocity,
         motor.getMotorPosition(present);
     std::vector<std::string> said;
     {
-        std::lock_guard<std::mutex> lock(RuntimeMutex());
-        MotorRuntime* rt = FindRuntimeLocked(&motor);
+        jointbus_detail::RuntimeLock lock(&motor);
+        MotorRuntime* rt = lock.Find();
         if (rt == nullptr || jointbus::IsNone(rt->limits.limits)) return;
         LimitsState& g = rt->limits;
         const MotorLimits& l = g.limits;
@@ -175,14 +175,14 @@ void LimitCommand(CtrlMotorInterface& motor, double* position, double* velocity,
 
 void RestartStep(const CtrlMotorInterface& motor) {
     if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return;
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    if (MotorRuntime* rt = FindRuntimeLocked(&motor)) rt->limits.hasTarget = false;
+    jointbus_detail::RuntimeLock lock(&motor);
+    if (MotorRuntime* rt = lock.Find()) rt->limits.hasTarget = false;
 }
 
 double RampLimit(const CtrlMotorInterface& motor) {
     if (!jointbus::anyLimits.load(std::memory_order_relaxed)) return MotorLimits::kNone;
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    const MotorRuntime* rt = FindRuntimeLocked(&motor);
+    jointbus_detail::RuntimeLock lock(&motor);
+    const MotorRuntime* rt = lock.Find();
     return rt != nullptr ? rt->limits.limits.velocity : MotorLimits::kNone;
 }
 

@@ -1,7 +1,8 @@
 #include "jointbus/common/motor_reading.h"
 
+#include <array>
+#include <atomic>
 #include <cmath>
-#include <deque>
 #include <mutex>
 
 #include "common/command_watchdog.h"
@@ -10,19 +11,25 @@ namespace jointbus {
 
 namespace {
 
-// Filled while the library loads, read afterwards; the lock covers a later registration.
+// Filled while the library loads, read afterwards, by the bus threads' ticks among others: a
+// reader takes no lock. An entry is written once, before the count that publishes it; the lock
+// orders registrations. Entries stay where they are, and ObservedMotor points at them.
+constexpr size_t kMaxFamilies = 16;
 std::mutex familiesMutex;
-// A deque: entries stay where they are, and ObservedMotor points at them.
-std::deque<MotorFamilyObserver>& Families() {
-    static auto* const families = new std::deque<MotorFamilyObserver>;
+std::array<MotorFamilyObserver, kMaxFamilies>& Families() {
+    static auto* const families = new std::array<MotorFamilyObserver, kMaxFamilies>;
     return *families;
 }
+std::atomic<size_t> familyCount{0};
 
 }  // namespace
 
 bool RegisterMotorFamilyObserver(const MotorFamilyObserver& family) {
     std::lock_guard<std::mutex> lock(familiesMutex);
-    Families().push_back(family);
+    const size_t n = familyCount.load(std::memory_order_relaxed);
+    if (n == kMaxFamilies) return false;  // observed as "other", read through its getters
+    Families()[n] = family;
+    familyCount.store(n + 1, std::memory_order_release);
     return true;
 }
 
@@ -30,8 +37,9 @@ ObservedMotor ObserveMotor(CtrlMotorInterface* motor) {
     ObservedMotor m;
     m.motor = motor;
     if (motor == nullptr) return m;
-    std::lock_guard<std::mutex> lock(familiesMutex);
-    for (const auto& family : Families()) {
+    const size_t n = familyCount.load(std::memory_order_acquire);
+    for (size_t i = 0; i < n; ++i) {
+        const MotorFamilyObserver& family = Families()[i];
         if (family.claims(*motor, m.bus)) {
             m.family = &family;
             break;

@@ -14,27 +14,57 @@ std::unordered_map<const CtrlMotorInterface*, std::unique_ptr<MotorRuntime>>& Re
         new std::unordered_map<const CtrlMotorInterface*, std::unique_ptr<MotorRuntime>>;
     return *registry;
 }
-}  // namespace
 
-std::mutex& RuntimeMutex() {
+std::mutex& RegistryMutex() {
     static auto* const mutex = new std::mutex;
     return *mutex;
 }
 
-MotorRuntime* FindRuntimeLocked(const CtrlMotorInterface* motor) {
-    auto found = Registry().find(motor);
-    return found != Registry().end() ? found->second.get() : nullptr;
+thread_local const CtrlMotorInterface* tickMotor = nullptr;
+thread_local MotorRuntime* tickRuntime = nullptr;
+}  // namespace
+
+RuntimeLock::RuntimeLock(const CtrlMotorInterface* m) : motor(m) {
+    if (m != nullptr && m == tickMotor) {
+        runtime = tickRuntime;
+    } else {
+        registry = std::unique_lock<std::mutex>(RegistryMutex());
+        auto found = Registry().find(m);
+        if (found != Registry().end()) runtime = found->second.get();
+    }
+    if (runtime != nullptr) held = std::unique_lock<std::mutex>(runtime->mutex);
 }
 
-MotorRuntime& RuntimeLocked(const CtrlMotorInterface* motor) {
+MotorRuntime& RuntimeLock::Make() {
+    if (runtime != nullptr) return *runtime;
+    if (!registry.owns_lock()) registry = std::unique_lock<std::mutex>(RegistryMutex());
     std::unique_ptr<MotorRuntime>& slot = Registry()[motor];
-    if (slot == nullptr) slot = std::make_unique<MotorRuntime>();
-    return *slot;
+    slot = std::make_unique<MotorRuntime>();
+    runtime = slot.get();
+    held = std::unique_lock<std::mutex>(runtime->mutex);
+    return *runtime;
+}
+
+TickRuntime::TickRuntime(const CtrlMotorInterface* motor, MotorRuntime* runtime)
+    : previousMotor(tickMotor), previousRuntime(tickRuntime) {
+    tickMotor = motor;
+    tickRuntime = runtime;
+}
+
+TickRuntime::~TickRuntime() {
+    tickMotor = previousMotor;
+    tickRuntime = previousRuntime;
 }
 
 void ForgetRuntime(const CtrlMotorInterface* motor) {
-    std::lock_guard<std::mutex> lock(RuntimeMutex());
-    Registry().erase(motor);
+    std::unique_ptr<MotorRuntime> gone;
+    {
+        std::lock_guard<std::mutex> lock(RegistryMutex());
+        auto found = Registry().find(motor);
+        if (found == Registry().end()) return;
+        gone = std::move(found->second);
+        Registry().erase(found);
+    }
 }
 
 }  // namespace jointbus_detail

@@ -8,9 +8,11 @@
 // the same address starts with none of it. A part a motor never had reads as its defaults,
 // which change nothing of what the motor does.
 //
-// Locking: RuntimeMutex() guards the registry and every object in it. It is held for lookups
-// and plain data only, never across a motor's getter or setter, I/O or a wait, and no other
-// lock is taken under it.
+// Locking: each object has a mutex of its own; a registry lock guards the table. A thread that
+// ticks a bus reaches the runtime of the motor whose turn it is through TickRuntime, without
+// the registry: a tick takes no lock that another bus's tick takes. Elsewhere the registry
+// lock is taken, then the object's. Both are held for plain data only, never across a motor's
+// getter or setter, I/O or a wait, and no other runtime is reached meanwhile.
 
 #include <cstdint>
 #include <mutex>
@@ -68,18 +70,46 @@ struct Seat {
 };
 
 struct MotorRuntime {
+    std::mutex mutex;  // guards the parts below
     Seat seat;
     LimitsState limits;
     WatchState watch;
     GainsState gains;
 };
 
-std::mutex& RuntimeMutex();
-// The runtime of `motor`, or nullptr where it has none. Under RuntimeMutex().
-MotorRuntime* FindRuntimeLocked(const CtrlMotorInterface* motor);
-// The runtime of `motor`, made on first use. Under RuntimeMutex().
-MotorRuntime& RuntimeLocked(const CtrlMotorInterface* motor);
-// Drops the runtime of `motor`. Any thread.
+// The runtime of one motor, locked while this lives. Find() is the motor's runtime or nullptr
+// where it has none; Make() makes it on first use. On the thread that ticks the motor (inside
+// its TickRuntime) neither touches the registry.
+class RuntimeLock {
+public:
+    explicit RuntimeLock(const CtrlMotorInterface* motor);
+    RuntimeLock(const RuntimeLock&) = delete;
+    RuntimeLock& operator=(const RuntimeLock&) = delete;
+    MotorRuntime* Find() { return runtime; }
+    MotorRuntime& Make();
+
+private:
+    const CtrlMotorInterface* motor;
+    std::unique_lock<std::mutex> registry;  // not held on the tick's own path
+    MotorRuntime* runtime = nullptr;
+    std::unique_lock<std::mutex> held;
+};
+
+// While it lives, the calling thread ticks `motor`, whose runtime (made when it took its seat)
+// is `runtime`: RuntimeLock reaches it directly.
+class TickRuntime {
+public:
+    TickRuntime(const CtrlMotorInterface* motor, MotorRuntime* runtime);
+    ~TickRuntime();
+    TickRuntime(const TickRuntime&) = delete;
+    TickRuntime& operator=(const TickRuntime&) = delete;
+
+private:
+    const CtrlMotorInterface* previousMotor;
+    MotorRuntime* previousRuntime;
+};
+
+// Drops the runtime of `motor`, which no bus ticks any more. Any thread.
 void ForgetRuntime(const CtrlMotorInterface* motor);
 
 }  // namespace jointbus_detail

@@ -41,7 +41,8 @@ bool ClaimsAs(CtrlMotorInterface& motor, std::string& bus) {
 }
 
 // Adds a family; each family's source file does so once, when the library loads. Returns true
-// so that it can initialise a static.
+// so that it can initialise a static; false once 16 families are known (the motor is then
+// observed through its getters, as a kind no family claims).
 JOINTBUS_API bool RegisterMotorFamilyObserver(const MotorFamilyObserver& family);
 
 // A motor as an observer sees it.
