@@ -26,6 +26,10 @@ void TakeAnswers(damiaoMotor* motor);
 bool QueueFrame(damiaoMotor* motor, uint32_t id, const uint8_t* data, uint8_t len,
                 bool countFailure);
 
+// What may still come for a motor that leaves its engine: nothing, perhaps answers to its last
+// frames (it is online), or the answer to its last frame, which its last tick did not get.
+enum class LateAnswers { kNone, kMaybe, kExpected };
+
 // The engine of a CAN interface: its sender's tick writes every motor's frame and reads the
 // answers on the motors' sockets itself, so a motor has no receive thread. A control cycle
 // (jointbus::ControlCycle) runs the same work on its caller's thread.
@@ -49,9 +53,9 @@ struct DrivenAccess {
     static void ReadShared(Engine& e);
     static void Flush(Engine& e);
     static void Route(Engine& e, CanFrame& frame);
-    static bool Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m);
-    static bool Leave(Damiao_Thread& sender, Engine& e, damiaoMotor* m);
-    static void AwaitLastAnswer(damiaoMotor* m);
+    static LateAnswers Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m);
+    static LateAnswers Leave(Damiao_Thread& sender, Engine& e, damiaoMotor* m);
+    static void AwaitLateAnswers(damiaoMotor* m, LateAnswers late);
     static bool Owed(Engine& e);
     static void ServeRestart(Damiao_Thread& sender);
 };

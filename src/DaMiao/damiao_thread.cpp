@@ -267,7 +267,7 @@ void Damiao_Thread::StartEvery(int tickUs, const std::string& interface) {
 }
 
 void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
-    bool waiting = false;
+    LateAnswers late = LateAnswers::kNone;
     {
         // Not while an owed restart runs: its driver may be this motor's.
         std::lock_guard<std::mutex> restart(EngineOf(this).restartMutex);
@@ -277,7 +277,7 @@ void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
             std::lock_guard<std::mutex> lock(motorsMutex);
             auto found = motors.find(id);
             if (found != motors.end() && found->second == motor) {
-                waiting = DrivenAccess::Leave(*this, EngineOf(this), motor);
+                late = DrivenAccess::Leave(*this, EngineOf(this), motor);
                 motors.erase(found);
             }
             idle = motors.empty();
@@ -285,7 +285,7 @@ void Damiao_Thread::removeDamiao(int id, damiaoMotor* motor) {
         // Its last motor has left: the thread ends after the tick in progress.
         if (idle && stopsWhenIdle) timer.stop();
     }
-    if (waiting) DrivenAccess::AwaitLastAnswer(motor);
+    if (late != LateAnswers::kNone) DrivenAccess::AwaitLateAnswers(motor, late);
 }
 
 void Damiao_Thread::Callback() {
@@ -672,14 +672,15 @@ void DrivenAccess::EndTick(Engine& e) {
     e.busOff = nullptr;
 }
 
-// A motor leaves its engine. The answer to its last frame may wait on a socket, or still be on
-// its way: its own socket listens again first (an answer from then on lands there, ready for
-// another engine too), then what has come is read, as its own receive thread would have read
-// it. True when the answer has still not come: the caller waits for it on the motor's socket
-// (AwaitLastAnswer) once the sender's lock is let go, so that the bus is not held up meanwhile.
-bool DrivenAccess::Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
+// A motor leaves its engine. The answers to its last frames may wait on a socket, or still be on
+// their way (on a loaded bus, more than one): its own socket listens again first (an answer
+// from then on lands there, ready for another engine too), then what has come is read, as its
+// own receive thread would have read it. What may still come is read by the caller on the
+// motor's socket (AwaitLateAnswers) once the sender's lock is let go, so that the bus is not
+// held up meanwhile.
+LateAnswers DrivenAccess::Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
     DriverCan* driver = m->canDriver;
-    if (driver == nullptr) return false;
+    if (driver == nullptr) return LateAnswers::kNone;
     // The last tick's order may name motors that have left since: only the pointer is compared.
     const auto last = std::find(e.order.begin(), e.order.end(), m);
     const bool unanswered = last != e.order.end() && !e.answered[size_t(last - e.order.begin())];
@@ -696,35 +697,49 @@ bool DrivenAccess::Release(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
         if (busOff) e.busOff = driver;
     }
     if (e.busOff != nullptr) EndTick(e);  // a bus-off read here is not lost to the next tick
-    const bool waiting = !e.answered[i] && driver->Descriptor() >= 0;
+    const LateAnswers late = driver->Descriptor() < 0                   ? LateAnswers::kNone
+                             : !e.answered[i]                           ? LateAnswers::kExpected
+                             : m->online.load(std::memory_order_relaxed) ? LateAnswers::kMaybe
+                                                                         : LateAnswers::kNone;
     e.order.clear();  // nothing of this tick is read after it
     e.answered.clear();
-    return waiting;
+    return late;
 }
 
-// The answer to a leaving motor's last frame, read on its own socket by the thread that took it
-// off its bus, without the sender's lock: for up to its feedback time-out (at most 0.5 s), the
-// time after which the motor would have counted as silent.
-void DrivenAccess::AwaitLastAnswer(damiaoMotor* m) {
+// The answers still on their way to a leaving motor, read on its own socket by the thread that
+// took it off its bus, without the sender's lock: until none has come for a quiet spell (four
+// ticks, at least 20 ms), and for no longer than the motor's feedback time-out (at most 0.5 s),
+// after which it would have counted as silent. An answer that is `kExpected` is waited for that
+// long.
+void DrivenAccess::AwaitLateAnswers(damiaoMotor* m, LateAnswers late) {
     DriverCan* driver = m->canDriver;
+    if (driver == nullptr) return;
     const unsigned timeoutMs = m->getFeedbackTimeout();
-    const int waitMs = int(std::min(timeoutMs != 0 ? timeoutMs : 100u, 500u));
-    pollfd p{driver != nullptr ? driver->Descriptor() : -1, POLLIN, 0};
-    if (p.fd < 0 || poll(&p, 1, waitMs) <= 0) return;
-    bool busOff = false;  // the interface's engine sees a bus-off on its own sockets too
-    driver->ReadWaiting(&busOff);
+    const int capMs = int(std::min(timeoutMs != 0 ? timeoutMs : 100u, 500u));
+    const int quietMs = std::max(20, 4 * driver->TickUs() / 1000);
+    const int64_t endNs = SteadyNowNs() + int64_t(capMs) * 1000000;
+    int waitMs = late == LateAnswers::kExpected ? capMs : quietMs;
+    while (true) {
+        const int64_t leftMs = (endNs - SteadyNowNs()) / 1000000;
+        pollfd p{driver->Descriptor(), POLLIN, 0};
+        if (p.fd < 0 || leftMs <= 0 || poll(&p, 1, int(std::min<int64_t>(waitMs, leftMs))) <= 0)
+            return;
+        bool busOff = false;  // the interface's engine sees a bus-off on its own sockets too
+        if (driver->ReadWaiting(&busOff) < 0) return;
+        waitMs = quietMs;
+    }
 }
 
 // Everything the engine and the registry keep of `m`, which is still in sender.motors. With
 // the sender's motorsMutex held.
-bool DrivenAccess::Leave(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
-    const bool waiting = Release(sender, e, m);
+LateAnswers DrivenAccess::Leave(Damiao_Thread& sender, Engine& e, damiaoMotor* m) {
+    const LateAnswers late = Release(sender, e, m);
     e.closedSinceNs.erase(m);
     e.homing.erase(m);
     SeatOn(m, nullptr, 0);
     e.seats.erase(m);
     e.runtimeOrder.clear();
-    return waiting;
+    return late;
 }
 
 // One homing step in a driven cycle: one save-zero frame; the check follows the answers.

@@ -53,7 +53,9 @@ struct DamiaoPara {
 // returns 5004, an ERROR line is logged once per episode, and when feedback comes back the
 // motor holds still until a new target is set. setFeedbackTimeout(0) switches the watch off.
 //
-// Destroying a motor deregisters it from the sender (waiting for its tick) first.
+// Destroying a motor deregisters it from the sender (waiting for its tick) first, then reads the
+// answers to its last frames that are still on their way (a quiet spell of four ticks, at least
+// 20 ms; up to its feedback time-out for an answer its last tick did not get).
 class JOINTBUS_API damiaoMotor : public CtrlMotorInterface, public ConsumerInterface {
 public:
     static constexpr int kUnknownModel = jointbus::kUnknownModel;
